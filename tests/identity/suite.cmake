@@ -13,3 +13,11 @@ if(TARGET velurio_app_identity)
     endif()
   endforeach()
 endif()
+
+# The choice of the file store needs a process that has no session bus at all.
+if(TARGET velurio_identity_tests)
+  add_test(NAME identity.no_secret_service
+           COMMAND velurio_identity_tests --gtest_filter=SecretStoreChoiceWithoutBus.*)
+  set_tests_properties(identity.no_secret_service PROPERTIES LABELS unit
+    ENVIRONMENT "VELURIO_EXPECT_NO_SECRET_SERVICE=1;DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/velurio-no-bus;DISPLAY=;XDG_DATA_HOME=${PROJECT_BINARY_DIR}/identity-no-bus-data")
+endif()
