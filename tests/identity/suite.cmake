@@ -5,8 +5,15 @@ if(TARGET velurio_app_identity)
   set(identity_dir ${CMAKE_CURRENT_LIST_DIR})
   velurio_add_test_suite(velurio_identity_tests LABEL unit DIRECTORY ${identity_dir}/unit
                          LIBRARIES velurio::app_identity velurio::keychain)
-  velurio_add_test_suite(velurio_identity_service_tests LABEL service DIRECTORY ${identity_dir}/service
-                         LIBRARIES velurio::app_identity velurio::keychain)
+  # The service tests share one keyring: they take a lock so parallel CTest runs them one at
+  # a time (velurio_add_test_suite sets no lock, hence the explicit definition).
+  file(GLOB identity_service_sources CONFIGURE_DEPENDS ${identity_dir}/service/*.cpp)
+  add_executable(velurio_identity_service_tests ${identity_service_sources})
+  target_link_libraries(velurio_identity_service_tests PRIVATE velurio::app_identity velurio::keychain
+                        GTest::gtest GTest::gtest_main)
+  velurio_set_warnings(velurio_identity_service_tests)
+  gtest_discover_tests(velurio_identity_service_tests DISCOVERY_TIMEOUT 60
+                       PROPERTIES LABELS service RESOURCE_LOCK velurio_secret_service)
   foreach(suite velurio_identity_tests velurio_identity_service_tests)
     if(TARGET ${suite})
       target_include_directories(${suite} PRIVATE ${identity_dir}/support)
