@@ -10,7 +10,7 @@ if(TARGET velurio_app_identity)
   file(GLOB identity_service_sources CONFIGURE_DEPENDS ${identity_dir}/service/*.cpp)
   add_executable(velurio_identity_service_tests ${identity_service_sources})
   target_link_libraries(velurio_identity_service_tests PRIVATE velurio::app_identity velurio::keychain
-                        GTest::gtest GTest::gtest_main)
+                        Qt6::DBus GTest::gtest GTest::gtest_main)
   velurio_set_warnings(velurio_identity_service_tests)
   gtest_discover_tests(velurio_identity_service_tests DISCOVERY_TIMEOUT 60
                        PROPERTIES LABELS service RESOURCE_LOCK velurio_secret_service)
@@ -27,4 +27,12 @@ if(TARGET velurio_identity_tests)
            COMMAND velurio_identity_tests --gtest_filter=SecretStoreChoiceWithoutBus.*)
   set_tests_properties(identity.no_secret_service PROPERTIES LABELS unit
     ENVIRONMENT "VELURIO_EXPECT_NO_SECRET_SERVICE=1;DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/velurio-no-bus;DISPLAY=;XDG_DATA_HOME=${PROJECT_BINARY_DIR}/identity-no-bus-data")
+endif()
+
+# A locked keyring cannot be unlocked again without a prompt: that test gets its own.
+if(TARGET velurio_identity_service_tests)
+  add_test(NAME identity.locked_keychain
+           COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/private_keyring.sh
+                   $<TARGET_FILE:velurio_identity_service_tests> --gtest_filter=LockedKeychain.*)
+  set_tests_properties(identity.locked_keychain PROPERTIES LABELS service TIMEOUT 120)
 endif()
