@@ -1,0 +1,8 @@
+# Transport: the peer connection and the session server over real loopback sockets (unit), and
+# the Bonjour record seen by a real Avahi daemon (service).
+if(TARGET velurio_app_transport)
+  set(transport_dir ${CMAKE_CURRENT_LIST_DIR})
+  velurio_add_test_suite(velurio_transport_tests LABEL unit DIRECTORY ${transport_dir}/unit
+                         LIBRARIES velurio::app_transport)
+  target_include_directories(velurio_transport_tests PRIVATE ${transport_dir}/support)
+endif()
