@@ -403,8 +403,12 @@ void PeerConnection::close(bool notify) {
         }
     }
     m_socket = nullptr;
+    QPointer<PeerConnection> self(this);
     if (notify && onClosed) {
         onClosed(this);
+    }
+    if (self != nullptr) {
+        Q_EMIT finished();
     }
 }
 

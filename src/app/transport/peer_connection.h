@@ -115,6 +115,11 @@ public:
     // Ends the connection; idempotent. With notify, calls onClosed (once, ever).
     void close(bool notify);
 
+Q_SIGNALS:
+    // Emitted once when the peer reaches `closed`, with or without notification, after onClosed.
+    // Owners that keep peers (the server) release them on it.
+    void finished();
+
 private:
     void send(const SessionMessage& message, WireChannel channel);
     bool writeBytes(const Bytes& bytes);

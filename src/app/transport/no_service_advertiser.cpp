@@ -1,0 +1,23 @@
+// Builds without a DNS-SD backend advertise nothing; the listeners work all the same.
+#include <QLoggingCategory>
+
+#include "app/transport/service_advertiser.h"
+
+namespace velurio {
+
+namespace {
+class NoServiceAdvertiser final : public ServiceAdvertiser {
+public:
+    void publish(const QString&, const QByteArray&, quint16, const TxtRecord&) override {
+        qInfo("Velurio: sem anúncio na rede local (nenhum serviço DNS-SD nesta versão)");
+    }
+    void withdraw() override {}
+    QString publishedName() const override { return {}; }
+};
+}  // namespace
+
+std::unique_ptr<ServiceAdvertiser> makePlatformServiceAdvertiser() {
+    return std::make_unique<NoServiceAdvertiser>();
+}
+
+}  // namespace velurio

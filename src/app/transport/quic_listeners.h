@@ -1,0 +1,78 @@
+// QUIC listeners of the server, behind an interface so that a QUIC implementation can be
+// dropped in without touching the server. The backend built today reports "unavailable" for
+// every listener, and the server falls back as it does when a QUIC listener fails.
+#pragma once
+
+#include <memory>
+
+#include <QHostAddress>
+#include <QIODevice>
+#include <QObject>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QString>
+
+#include "protocol/result.h"
+
+namespace velurio {
+
+// The identity every TLS and QUIC listener presents.
+struct TlsCredentials {
+    QSslCertificate certificate;
+    QSslKey privateKey;
+};
+
+// A QUIC video listener ("velurio-video", datagrams of up to 1450 bytes). Connections are
+// named by their remote address and port.
+class QuicVideoListener : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    // Starts listening on any port; ends in ready() or failed().
+    virtual void start() = 0;
+    virtual bool sendDatagram(const QHostAddress& host, quint16 port, const QByteArray& datagram) = 0;
+    virtual void closeConnection(const QHostAddress& host, quint16 port) = 0;
+
+Q_SIGNALS:
+    void ready(quint16 port);
+    void failed(const QString& description);
+    void datagramReceived(const QHostAddress& host, quint16 port, const QByteArray& datagram);
+    void connectionClosed(const QHostAddress& host, quint16 port);
+};
+
+// A QUIC control listener ("velurio", idle timeout 35 s). Each new stream is handed over as an
+// open QIODevice the receiver takes ownership of.
+class QuicControlListener : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    virtual void start() = 0;
+    virtual quint16 port() const = 0;
+
+Q_SIGNALS:
+    void ready(quint16 port);
+    void failed(const QString& description);
+    void newStream(QIODevice* stream);
+};
+
+class QuicBackend {
+public:
+    virtual ~QuicBackend() = default;
+    // Failures carry a description for the log.
+    virtual Result<std::unique_ptr<QuicVideoListener>, QString> makeVideoListener(const TlsCredentials& identity) = 0;
+    virtual Result<std::unique_ptr<QuicControlListener>, QString> makeControlListener(const TlsCredentials& identity) = 0;
+};
+
+// The backend of builds without QUIC: every listener is unavailable.
+class UnavailableQuicBackend final : public QuicBackend {
+public:
+    static constexpr const char* kDescription = "QUIC indisponível nesta versão";
+    Result<std::unique_ptr<QuicVideoListener>, QString> makeVideoListener(const TlsCredentials&) override {
+        return fail(QString::fromUtf8(kDescription));
+    }
+    Result<std::unique_ptr<QuicControlListener>, QString> makeControlListener(const TlsCredentials&) override {
+        return fail(QString::fromUtf8(kDescription));
+    }
+};
+
+}  // namespace velurio

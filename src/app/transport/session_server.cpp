@@ -1,0 +1,471 @@
+#include "app/transport/session_server.h"
+
+#include <algorithm>
+
+#include <QLoggingCategory>
+#include <QSslConfiguration>
+#include <QSslServer>
+#include <QSslSocket>
+#include <QSysInfo>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include "app/identity/device_tls_identity.h"
+#include "platform/keychain/secret_store.h"
+#include "protocol/video_datagram.h"
+
+namespace velurio {
+
+namespace {
+Q_LOGGING_CATEGORY(lcServer, "velurio.transport.server")
+
+// Largest datagram read from the UDP video listener; anything longer is no keep-alive.
+constexpr qint64 kVideoReadBytes = 2'048;
+
+QCoro::Task<Result<TlsCredentials, QString>> loadDeviceIdentity(SecretStore& store) {
+    auto identity = co_await DeviceTLSIdentity::identity(store);
+    if (!identity.ok()) {
+        co_return fail(DeviceTLSIdentity::describe(identity.error()));
+    }
+    co_return TlsCredentials{identity->sslCertificate(), identity->sslKey()};
+}
+
+// QSslServer that tells which socket it has just accepted, so that the server can bound the
+// sockets still in their handshake (QSslServer only reports a handshake once the client
+// has spoken, and a silent client would otherwise hold its socket until the timeout).
+class HandshakeBoundedServer final : public QSslServer {
+public:
+    std::function<void(QSslSocket*)> onAccepted;
+
+protected:
+    void incomingConnection(qintptr descriptor) override {
+        QSslServer::incomingConnection(descriptor);
+        const QList<QSslSocket*> sockets = findChildren<QSslSocket*>(Qt::FindDirectChildrenOnly);
+        if (!sockets.isEmpty() && onAccepted) {
+            onAccepted(sockets.last());  // children keep their creation order
+        }
+    }
+};
+
+bool isKeepalive(const QByteArray& datagram) {
+    return datagram.size() == static_cast<qsizetype>(VideoControlDatagram::keepalive.size()) &&
+           std::equal(VideoControlDatagram::keepalive.begin(), VideoControlDatagram::keepalive.end(),
+                      reinterpret_cast<const std::uint8_t*>(datagram.constData()));
+}
+}  // namespace
+
+bool VideoConnection::operator==(const VideoConnection& other) const {
+    return kind == other.kind && port == other.port &&
+           SessionServer::normalisedHost(host) == SessionServer::normalisedHost(other.host);
+}
+
+QString SessionServer::rawValue(Transport transport) {
+    switch (transport) {
+        case Transport::quic:
+            return QStringLiteral("QUIC");
+        case Transport::tcp:
+            return QStringLiteral("TCP");
+        case Transport::usb:
+            return QStringLiteral("USB");
+    }
+    return {};
+}
+
+std::optional<SessionServer::Transport> SessionServer::transportFromRaw(const QString& raw) {
+    for (Transport t : {Transport::quic, Transport::tcp, Transport::usb}) {
+        if (rawValue(t) == raw) {
+            return t;
+        }
+    }
+    return std::nullopt;
+}
+
+SessionServer::IdentityProvider SessionServer::deviceIdentityProvider(SecretStore& store) {
+    return [&store] { return loadDeviceIdentity(store); };
+}
+
+SessionServer::SessionServer(IdentityProvider identityProvider, std::unique_ptr<QuicBackend> quic,
+                             std::unique_ptr<ServiceAdvertiser> advertiser, QObject* parent)
+    : QObject(parent),
+      m_identityProvider(std::move(identityProvider)),
+      m_quic(quic ? std::move(quic) : std::make_unique<UnavailableQuicBackend>()),
+      m_advertiser(advertiser ? std::move(advertiser) : makePlatformServiceAdvertiser()) {}
+
+SessionServer::~SessionServer() {
+    stop();
+}
+
+QHostAddress SessionServer::normalisedHost(const QHostAddress& host) {
+    bool isV4 = false;
+    const quint32 v4 = host.toIPv4Address(&isV4);
+    if (isV4) {
+        return QHostAddress(v4);  // also unwraps ::ffff:a.b.c.d
+    }
+    QHostAddress plain(host);
+    plain.setScopeId(QString());
+    return plain;
+}
+
+bool SessionServer::hasSameRemoteHost(const std::optional<RemoteEndpoint>& a, const std::optional<RemoteEndpoint>& b) {
+    if (!a || !b || a->host.isNull() || b->host.isNull()) {
+        return false;
+    }
+    return normalisedHost(a->host) == normalisedHost(b->host);
+}
+
+TxtRecord SessionServer::txtRecord(const std::optional<QString>& deviceId, std::optional<quint16> quicVideoPort,
+                                   std::optional<quint16> udpVideoPort) {
+    TxtRecord txt;
+    txt.emplace_back("v", "1");
+    txt.emplace_back("role", "mac");
+    if (deviceId) {
+        txt.emplace_back("device_id", deviceId->toUtf8());
+    }
+    if (quicVideoPort || udpVideoPort) {
+        txt.emplace_back("vport", QByteArray::number(quicVideoPort ? *quicVideoPort : *udpVideoPort));
+        txt.emplace_back("vquic", quicVideoPort ? "1" : "0");
+    }
+    if (udpVideoPort) {
+        txt.emplace_back("vudp", QByteArray::number(*udpVideoPort));
+    }
+    return txt;
+}
+
+void SessionServer::setState(std::optional<Transport> transport, bool running, std::optional<QString> error) {
+    const bool changed = transport != m_transport || running != m_isRunning || error != m_lastError;
+    m_transport = transport;
+    m_isRunning = running;
+    m_lastError = std::move(error);
+    if (changed) {
+        Q_EMIT stateChanged();
+    }
+}
+
+void SessionServer::start() {
+    // The USB connector joins here when it exists; it is refreshed on every call.
+    if (m_controlListenerStarted || m_tlsIdentity || m_loadingIdentity) {
+        return;
+    }
+    m_loadingIdentity = true;
+    const std::uint64_t generation = m_generation;
+    QCoro::connect(m_identityProvider(), this, [this, generation](Result<TlsCredentials, QString> identity) {
+        if (generation != m_generation) {
+            return;  // stopped meanwhile
+        }
+        m_loadingIdentity = false;
+        identityLoaded(std::move(identity));
+    });
+}
+
+void SessionServer::identityLoaded(Result<TlsCredentials, QString> identity) {
+    if (!identity.ok()) {
+        qCWarning(lcServer).noquote() << "Velurio:" << kIdentityErrorPrefix << identity.error();
+        setState(m_transport, m_isRunning, QString::fromUtf8(kIdentityErrorPrefix) + identity.error());
+        return;
+    }
+    m_tlsIdentity = std::move(identity).value();
+    startVideoListeners();
+}
+
+void SessionServer::startVideoListeners() {
+    m_videoListenersPending = 0;
+    const std::uint64_t generation = m_generation;
+
+    auto quic = m_quic->makeVideoListener(*m_tlsIdentity);
+    if (quic.ok()) {
+        ++m_videoListenersPending;
+        m_quicVideoListener = std::move(quic).value();
+        QuicVideoListener* listener = m_quicVideoListener.get();
+        connect(listener, &QuicVideoListener::ready, this,
+                [this](quint16 port) { videoListenerSettled(VideoConnection::Kind::quic, port); });
+        connect(listener, &QuicVideoListener::failed, this, [this](const QString& description) {
+            qCWarning(lcServer) << "QUIC video listener failed:" << description;
+            videoListenerSettled(VideoConnection::Kind::quic, std::nullopt);
+        });
+        connect(listener, &QuicVideoListener::datagramReceived, this,
+                [this](const QHostAddress& host, quint16 port, const QByteArray& datagram) {
+                    videoDatagram(VideoConnection{VideoConnection::Kind::quic, host, port}, datagram);
+                });
+        connect(listener, &QuicVideoListener::connectionClosed, this, [this](const QHostAddress& host, quint16 port) {
+            if (m_videoConnection == VideoConnection{VideoConnection::Kind::quic, host, port}) {
+                setVideoConnection(std::nullopt);
+            }
+        });
+        listener->start();
+    } else {
+        qCInfo(lcServer) << "no QUIC video listener:" << quic.error();
+    }
+
+    auto* udp = new QUdpSocket(this);
+    ++m_videoListenersPending;
+    std::optional<quint16> udpPort;
+    if (udp->bind(bindAddress, 0)) {
+        m_udpVideoListener = udp;
+        udpPort = udp->localPort();
+        connect(udp, &QUdpSocket::readyRead, this, &SessionServer::readUDPVideo);
+    } else {
+        qCWarning(lcServer) << "UDP video listener failed:" << udp->errorString();
+        udp->deleteLater();
+    }
+    // Settles from the event loop, like a listener that reports its state later.
+    QTimer::singleShot(0, this, [this, generation, udpPort] {
+        if (generation == m_generation) {
+            videoListenerSettled(VideoConnection::Kind::udp, udpPort);
+        }
+    });
+}
+
+void SessionServer::videoListenerSettled(VideoConnection::Kind kind, std::optional<quint16> port) {
+    if (!m_settledVideoListeners.insert(kind).second) {
+        return;
+    }
+    if (port) {
+        (kind == VideoConnection::Kind::quic ? m_quicVideoPort : m_udpVideoPort) = port;
+    }
+    if (static_cast<int>(m_settledVideoListeners.size()) >= m_videoListenersPending && !m_controlListenerStarted) {
+        startControlListener(true);
+    }
+}
+
+QSslServer* SessionServer::makeTlsServer() {
+    auto* server = new HandshakeBoundedServer;
+    server->setParent(this);
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setLocalCertificate(m_tlsIdentity->certificate);
+    configuration.setPrivateKey(m_tlsIdentity->privateKey);
+    configuration.setPeerVerifyMode(QSslSocket::VerifyNone);  // every tablet may connect
+    configuration.setProtocol(QSsl::TlsV1_2OrLater);
+    server->setSslConfiguration(configuration);
+    server->setHandshakeTimeout(static_cast<int>(kHandshakeTimeout.count()));
+    // Handshaking sockets count against this limit; trackHandshake() keeps them below it so
+    // that accepting never pauses.
+    server->setMaxPendingConnections(kMaxHandshakes + 16);
+    server->onAccepted = [this](QSslSocket* socket) { trackHandshake(socket); };
+    return server;
+}
+
+void SessionServer::startControlListener(bool quic) {
+    m_controlListenerStarted = true;
+    const std::uint64_t generation = m_generation;
+    if (quic) {
+        auto made = m_quic->makeControlListener(*m_tlsIdentity);
+        if (!made.ok()) {
+            qCInfo(lcServer) << "no QUIC control listener, using TLS over TCP:" << made.error();
+            startControlListener(false);
+            return;
+        }
+        m_quicControlListener = std::move(made).value();
+        QuicControlListener* listener = m_quicControlListener.get();
+        connect(listener, &QuicControlListener::ready, this, [this](quint16 port) {
+            startTCPFallback(port);
+            setState(Transport::quic, true, std::nullopt);
+            advertise();
+        });
+        connect(listener, &QuicControlListener::failed, this, [this, generation](const QString& description) {
+            qCWarning(lcServer) << "QUIC control listener failed, retrying over TLS/TCP:" << description;
+            m_quicControlListener.release()->deleteLater();
+            if (generation == m_generation) {
+                startControlListener(false);
+            }
+        });
+        connect(listener, &QuicControlListener::newStream, this,
+                [this](QIODevice* stream) { adopt(stream, Transport::quic); });
+        listener->start();
+        return;
+    }
+
+    QSslServer* server = makeTlsServer();
+    if (!server->listen(bindAddress, 0)) {
+        const QString description = server->errorString();
+        delete server;
+        m_controlListenerStarted = false;
+        qCWarning(lcServer).noquote() << "Velurio:" << kListenerErrorPrefix << description;
+        setState(std::nullopt, false, QString::fromUtf8(kListenerErrorPrefix) + description);
+        return;
+    }
+    m_tlsControlListener = server;
+    acceptPeers(server, Transport::tcp);
+    setState(Transport::tcp, true, std::nullopt);
+    advertise();
+}
+
+void SessionServer::startTCPFallback(quint16 port) {
+    if (m_tcpFallbackListener != nullptr || port == 0) {
+        return;
+    }
+    QSslServer* server = makeTlsServer();
+    if (!server->listen(bindAddress, port)) {
+        qCInfo(lcServer) << "TLS/TCP fallback not available:" << server->errorString();
+        delete server;
+        return;
+    }
+    m_tcpFallbackListener = server;
+    acceptPeers(server, Transport::tcp);
+}
+
+std::optional<quint16> SessionServer::controlPort() const {
+    if (m_tlsControlListener != nullptr) {
+        return m_tlsControlListener->serverPort();
+    }
+    if (m_quicControlListener && m_isRunning) {
+        return m_quicControlListener->port();
+    }
+    return std::nullopt;
+}
+
+void SessionServer::acceptPeers(QSslServer* server, Transport transport) {
+    connect(server, &QTcpServer::pendingConnectionAvailable, this, [this, server, transport] {
+        while (server->hasPendingConnections()) {
+            if (QTcpSocket* socket = server->nextPendingConnection()) {
+                adopt(socket, transport);
+            }
+        }
+    });
+}
+
+void SessionServer::trackHandshake(QSslSocket* socket) {
+    std::erase_if(m_handshakes, [](const QPointer<QSslSocket>& s) {
+        return s == nullptr || s->isEncrypted() || s->state() == QAbstractSocket::UnconnectedState;
+    });
+    while (static_cast<int>(m_handshakes.size()) >= kMaxHandshakes) {
+        QPointer<QSslSocket> oldest = m_handshakes.front();
+        m_handshakes.pop_front();
+        if (oldest != nullptr && !oldest->isEncrypted()) {
+            // Deleting it is what makes QSslServer stop counting it.
+            oldest->abort();
+            oldest->deleteLater();
+        }
+    }
+    m_handshakes.emplace_back(socket);
+}
+
+int SessionServer::awaitingHelloCount() {
+    std::erase_if(m_awaitingHello, [](const Waiting& w) {
+        return w.peer == nullptr || w.peer->state() != PeerConnection::State::awaitingHello;
+    });
+    return static_cast<int>(m_awaitingHello.size());
+}
+
+void SessionServer::boundAwaitingHello(const QHostAddress& host) {
+    awaitingHelloCount();  // drops peers that are no longer waiting
+    const auto sameHost = [&host](const Waiting& w) { return w.host == host; };
+    const auto fromHost = std::count_if(m_awaitingHello.begin(), m_awaitingHello.end(), sameHost);
+    auto victim = m_awaitingHello.end();
+    if (fromHost >= kMaxAwaitingHelloPerHost) {
+        victim = std::find_if(m_awaitingHello.begin(), m_awaitingHello.end(), sameHost);
+    } else if (static_cast<int>(m_awaitingHello.size()) >= kMaxAwaitingHello) {
+        victim = std::find_if(m_awaitingHello.begin(), m_awaitingHello.end(), sameHost);
+        if (victim == m_awaitingHello.end()) {
+            victim = m_awaitingHello.begin();
+        }
+    }
+    if (victim != m_awaitingHello.end()) {
+        QPointer<PeerConnection> peer = victim->peer;
+        m_awaitingHello.erase(victim);
+        if (peer != nullptr) {
+            qCInfo(lcServer) << "too many connections awaiting hello; closing the oldest from" << peer->remoteEndpoint()->host;
+            peer->close(true);
+        }
+    }
+}
+
+void SessionServer::adopt(QIODevice* stream, Transport transport) {
+    QHostAddress host;
+    if (auto* socket = qobject_cast<QAbstractSocket*>(stream)) {
+        host = normalisedHost(socket->peerAddress());
+    }
+    boundAwaitingHello(host);
+    auto* peer = new PeerConnection(stream, false, peerTiming, this);
+    connect(peer, &PeerConnection::finished, peer, &QObject::deleteLater);
+    m_awaitingHello.push_back({peer, host});
+    QPointer<PeerConnection> guard(peer);
+    if (onPeerAccepted) {
+        onPeerAccepted(peer, transport);
+    }
+    if (guard != nullptr) {
+        peer->start();
+    }
+}
+
+void SessionServer::readUDPVideo() {
+    QUdpSocket* udp = m_udpVideoListener.data();
+    char buffer[kVideoReadBytes];
+    while (udp != nullptr && udp->hasPendingDatagrams()) {
+        QHostAddress host;
+        quint16 port = 0;
+        const qint64 size = udp->readDatagram(buffer, kVideoReadBytes, &host, &port);
+        if (size < 0) {
+            break;
+        }
+        videoDatagram(VideoConnection{VideoConnection::Kind::udp, host, port},
+                      QByteArray::fromRawData(buffer, static_cast<qsizetype>(size)));
+        udp = m_udpVideoListener.data();  // a callback may have stopped the server
+    }
+}
+
+void SessionServer::videoDatagram(VideoConnection connection, const QByteArray& datagram) {
+    if (!isKeepalive(datagram)) {
+        return;
+    }
+    if (isVideoPeerAllowed && isVideoPeerAllowed(connection)) {
+        setVideoConnection(connection);
+    }
+}
+
+void SessionServer::setVideoConnection(const std::optional<VideoConnection>& connection) {
+    if (connection == m_videoConnection) {
+        return;
+    }
+    const std::optional<VideoConnection> old = m_videoConnection;
+    m_videoConnection = connection;
+    if (old && old->kind == VideoConnection::Kind::quic && m_quicVideoListener) {
+        m_quicVideoListener->closeConnection(old->host, old->port);
+    }
+    if (onVideoConnectionChanged) {
+        onVideoConnectionChanged(m_videoConnection);
+    }
+}
+
+bool SessionServer::sendVideoDatagram(const QByteArray& datagram) {
+    if (!m_videoConnection) {
+        return false;
+    }
+    if (m_videoConnection->kind == VideoConnection::Kind::udp) {
+        return m_udpVideoListener != nullptr &&
+               m_udpVideoListener->writeDatagram(datagram, m_videoConnection->host, m_videoConnection->port) == datagram.size();
+    }
+    return m_quicVideoListener && m_quicVideoListener->sendDatagram(m_videoConnection->host, m_videoConnection->port, datagram);
+}
+
+void SessionServer::advertise() {
+    const auto port = controlPort();
+    if (!m_advertiser || !port) {
+        return;
+    }
+    QString name = QSysInfo::machineHostName();
+    m_advertiser->publish(name, kServiceType, *port, txtRecord(deviceId, m_quicVideoPort, m_udpVideoPort));
+}
+
+void SessionServer::stop() {
+    ++m_generation;
+    m_loadingIdentity = false;
+    if (m_advertiser) {
+        m_advertiser->withdraw();
+    }
+    delete m_tcpFallbackListener.data();
+    delete m_tlsControlListener.data();
+    m_quicControlListener.reset();
+    m_quicVideoListener.reset();
+    delete m_udpVideoListener.data();
+    m_controlListenerStarted = false;
+    m_handshakes.clear();
+    m_tlsIdentity.reset();
+    m_videoListenersPending = 0;
+    m_settledVideoListeners.clear();
+    m_quicVideoPort.reset();
+    m_udpVideoPort.reset();
+    setVideoConnection(std::nullopt);
+    setState(std::nullopt, false, m_lastError);
+}
+
+}  // namespace velurio

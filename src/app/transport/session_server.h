@@ -1,0 +1,173 @@
+// Every listening socket of the host: the video listeners (QUIC datagrams and plain UDP), then
+// the control listener (QUIC, else TLS over TCP) advertised on the local network, and beside a
+// QUIC control listener a TLS-over-TCP fallback on the same port. Accepted control streams
+// become PeerConnections handed to the owner; the server also picks the video connection.
+//
+// Bounds for a listener on a shared network: at most kMaxAwaitingHello peers wait for their
+// hello at once, kMaxAwaitingHelloPerHost from one address (a new one closes the oldest waiting
+// one, from the same address first); a TLS handshake must finish within kHandshakeTimeout and
+// at most kMaxHandshakes run at once (the oldest is dropped, accepting never pauses); UDP
+// senders other than the chosen one leave no state behind.
+//
+// Threads: main thread only; every callback runs there.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <QCoroTask>
+
+#include "app/transport/peer_connection.h"
+#include "app/transport/quic_listeners.h"
+#include "app/transport/service_advertiser.h"
+#include "protocol/messages.h"
+#include "protocol/result.h"
+
+class QSslServer;
+class QSslSocket;
+class QUdpSocket;
+
+namespace velurio {
+
+class SecretStore;
+
+// One incoming video connection: a remote address and port on one of the video listeners.
+struct VideoConnection {
+    enum class Kind : std::uint8_t { quic, udp };
+    Kind kind = Kind::udp;
+    QHostAddress host;
+    quint16 port = 0;
+    bool operator==(const VideoConnection& other) const;
+};
+
+class SessionServer : public QObject {
+    Q_OBJECT
+public:
+    enum class Transport : std::uint8_t { quic, tcp, usb };
+    static QString rawValue(Transport transport);
+    static std::optional<Transport> transportFromRaw(const QString& raw);
+
+    static constexpr int kMaxAwaitingHello = 32;
+    static constexpr int kMaxAwaitingHelloPerHost = 4;
+    static constexpr int kMaxHandshakes = 64;
+    static constexpr std::chrono::milliseconds kHandshakeTimeout{10'000};
+
+    static constexpr const char* kServiceType = "_velurio._tcp";
+    static constexpr const char* kIdentityErrorPrefix = "Falha ao preparar identidade TLS: ";
+    static constexpr const char* kListenerErrorPrefix = "Listener falhou: ";
+
+    using IdentityProvider = std::function<QCoro::Task<Result<TlsCredentials, QString>>()>;
+    // The device's own TLS identity, from the secret store (which must outlive the server).
+    static IdentityProvider deviceIdentityProvider(SecretStore& store);
+
+    explicit SessionServer(IdentityProvider identityProvider, std::unique_ptr<QuicBackend> quic = nullptr,
+                           std::unique_ptr<ServiceAdvertiser> advertiser = nullptr, QObject* parent = nullptr);
+    ~SessionServer() override;
+
+    // Published state.
+    std::optional<Transport> transport() const { return m_transport; }
+    bool isRunning() const { return m_isRunning; }
+    const std::optional<QString>& lastError() const { return m_lastError; }
+
+    std::optional<QString> deviceId;
+    // Timings for the peers this server creates (tests shorten them).
+    PeerTiming peerTiming;
+    // Interface the listeners bind to; any address by default.
+    QHostAddress bindAddress = QHostAddress::Any;
+
+    std::function<bool(const VideoConnection&)> isVideoPeerAllowed;
+    // Peers are children of the server, deleted after they close: keep them in a QPointer.
+    std::function<void(PeerConnection*, Transport)> onPeerAccepted;
+    std::function<void(const std::optional<VideoConnection>&)> onVideoConnectionChanged;
+
+    // Brings the listeners up (asynchronously; watch stateChanged). Does nothing to running or
+    // starting listeners.
+    void start();
+    // Closes every listener and forgets the identity; back to stopped.
+    void stop();
+
+    void setVideoConnection(const std::optional<VideoConnection>& connection);
+    const std::optional<VideoConnection>& videoConnection() const { return m_videoConnection; }
+    // Sends one video datagram on the chosen video connection; false when there is none.
+    bool sendVideoDatagram(const QByteArray& datagram);
+
+    std::optional<quint16> quicVideoPort() const { return m_quicVideoPort; }
+    std::optional<quint16> udpVideoPort() const { return m_udpVideoPort; }
+    // Port of the control listener once running.
+    std::optional<quint16> controlPort() const;
+    // Peers still waiting for their hello (bounded, see above).
+    int awaitingHelloCount();
+
+    // The advertised TXT record for the given values, in its specified order.
+    static TxtRecord txtRecord(const std::optional<QString>& deviceId, std::optional<quint16> quicVideoPort,
+                               std::optional<quint16> udpVideoPort);
+    // True when both endpoints exist and name the same host (ports ignored; an IPv4 address
+    // equals its IPv6-mapped form).
+    static bool hasSameRemoteHost(const std::optional<RemoteEndpoint>& a, const std::optional<RemoteEndpoint>& b);
+    static QHostAddress normalisedHost(const QHostAddress& host);
+
+Q_SIGNALS:
+    // transport, isRunning or lastError changed.
+    void stateChanged();
+
+private:
+    void identityLoaded(Result<TlsCredentials, QString> identity);
+    void startVideoListeners();
+    void videoListenerSettled(VideoConnection::Kind kind, std::optional<quint16> port);
+    void startControlListener(bool quic);
+    void startTCPFallback(quint16 port);
+    QSslServer* makeTlsServer();
+    void acceptPeers(QSslServer* server, Transport transport);
+    void adopt(QIODevice* stream, Transport transport);
+    void boundAwaitingHello(const QHostAddress& host);
+    void trackHandshake(QSslSocket* socket);
+    void readUDPVideo();
+    void videoDatagram(VideoConnection connection, const QByteArray& datagram);
+    void advertise();
+    void setState(std::optional<Transport> transport, bool running, std::optional<QString> error);
+
+    IdentityProvider m_identityProvider;
+    std::unique_ptr<QuicBackend> m_quic;
+    std::unique_ptr<ServiceAdvertiser> m_advertiser;
+
+    std::optional<Transport> m_transport;
+    bool m_isRunning = false;
+    std::optional<QString> m_lastError;
+
+    std::optional<TlsCredentials> m_tlsIdentity;
+    bool m_loadingIdentity = false;
+    std::uint64_t m_generation = 0;  // bumped by stop(): late completions are ignored
+
+    QPointer<QSslServer> m_tcpFallbackListener;
+    QPointer<QSslServer> m_tlsControlListener;
+    std::unique_ptr<QuicControlListener> m_quicControlListener;
+    std::unique_ptr<QuicVideoListener> m_quicVideoListener;
+    QPointer<QUdpSocket> m_udpVideoListener;
+    bool m_controlListenerStarted = false;
+
+    int m_videoListenersPending = 0;
+    std::set<VideoConnection::Kind> m_settledVideoListeners;
+    std::optional<quint16> m_quicVideoPort;
+    std::optional<quint16> m_udpVideoPort;
+    std::optional<VideoConnection> m_videoConnection;
+
+    struct Waiting {
+        QPointer<PeerConnection> peer;
+        QHostAddress host;
+    };
+    std::deque<Waiting> m_awaitingHello;
+    std::deque<QPointer<QSslSocket>> m_handshakes;
+};
+
+}  // namespace velurio
