@@ -6,3 +6,9 @@ if(TARGET velurio_app_transport)
                          LIBRARIES velurio::app_transport)
   target_include_directories(velurio_transport_tests PRIVATE ${transport_dir}/support)
 endif()
+
+# The simulated tablet drives a real server from another process.
+if(TARGET velurio_transport_tests AND TARGET velurio-peer)
+  add_dependencies(velurio_transport_tests velurio-peer)
+  target_compile_definitions(velurio_transport_tests PRIVATE VELURIO_PEER_PATH="$<TARGET_FILE:velurio-peer>")
+endif()
