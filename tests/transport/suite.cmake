@@ -12,3 +12,12 @@ if(TARGET velurio_transport_tests AND TARGET velurio-peer)
   add_dependencies(velurio_transport_tests velurio-peer)
   target_compile_definitions(velurio_transport_tests PRIVATE VELURIO_PEER_PATH="$<TARGET_FILE:velurio-peer>")
 endif()
+
+# The advertisement as a real Avahi daemon publishes it (started by scripts/services.d/40-avahi.sh).
+if(TARGET velurio_app_transport AND TARGET velurio::avahi)
+  velurio_add_test_suite(velurio_transport_service_tests LABEL service DIRECTORY ${transport_dir}/service
+                         LIBRARIES velurio::app_transport)
+  target_include_directories(velurio_transport_service_tests PRIVATE ${transport_dir}/support)
+  target_compile_definitions(velurio_transport_service_tests PRIVATE
+    VELURIO_MDNS_QUERY="${transport_dir}/service/mdns_txt_query.py")
+endif()

@@ -106,6 +106,9 @@ public:
     std::optional<quint16> udpVideoPort() const { return m_udpVideoPort; }
     // Port of the control listener once running.
     std::optional<quint16> controlPort() const;
+    // The name the control listener is advertised under (after any collision rename); empty
+    // while not advertised.
+    QString advertisedName() const { return m_advertiser ? m_advertiser->publishedName() : QString(); }
     // Peers still waiting for their hello (bounded, see above).
     int awaitingHelloCount();
 
