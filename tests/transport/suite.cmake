@@ -21,3 +21,13 @@ if(TARGET velurio_app_transport AND TARGET velurio::avahi)
   target_compile_definitions(velurio_transport_service_tests PRIVATE
     VELURIO_MDNS_QUERY="${transport_dir}/service/mdns_txt_query.py")
 endif()
+
+# A flood of connections against a live session (velurio-peer in other processes). Prints the
+# host's peak memory and sockets.
+if(TARGET velurio_app_transport AND TARGET velurio-peer)
+  velurio_add_test_suite(velurio_transport_load_tests LABEL unit DIRECTORY ${transport_dir}/load
+                         LIBRARIES velurio::app_transport)
+  target_include_directories(velurio_transport_load_tests PRIVATE ${transport_dir}/support)
+  add_dependencies(velurio_transport_load_tests velurio-peer)
+  target_compile_definitions(velurio_transport_load_tests PRIVATE VELURIO_PEER_PATH="$<TARGET_FILE:velurio-peer>")
+endif()

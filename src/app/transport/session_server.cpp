@@ -236,7 +236,7 @@ QSslServer* SessionServer::makeTlsServer() {
     configuration.setPeerVerifyMode(QSslSocket::VerifyNone);  // every tablet may connect
     configuration.setProtocol(QSsl::TlsV1_2OrLater);
     server->setSslConfiguration(configuration);
-    server->setHandshakeTimeout(static_cast<int>(kHandshakeTimeout.count()));
+    server->setHandshakeTimeout(static_cast<int>(handshakeTimeout.count()));
     // Handshaking sockets count against this limit; trackHandshake() keeps them below it so
     // that accepting never pauses.
     server->setMaxPendingConnections(kMaxHandshakes + 16);
@@ -363,7 +363,7 @@ void SessionServer::boundAwaitingHello(const QHostAddress& host) {
         QPointer<PeerConnection> peer = victim->peer;
         m_awaitingHello.erase(victim);
         if (peer != nullptr) {
-            qCInfo(lcServer) << "too many connections awaiting hello; closing the oldest from" << peer->remoteEndpoint()->host;
+            qCDebug(lcServer) << "too many connections awaiting hello; closing the oldest one";
             peer->close(true);
         }
     }

@@ -83,6 +83,8 @@ public:
     std::optional<QString> deviceId;
     // Timings for the peers this server creates (tests shorten them).
     PeerTiming peerTiming;
+    // Time a TLS handshake may take (kHandshakeTimeout; tests shorten it). Read at start().
+    std::chrono::milliseconds handshakeTimeout = kHandshakeTimeout;
     // Interface the listeners bind to; any address by default.
     QHostAddress bindAddress = QHostAddress::Any;
 

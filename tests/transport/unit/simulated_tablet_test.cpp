@@ -13,6 +13,7 @@
 #include "app/transport/session_server.h"
 #include "platform/keychain/file_secret_store.h"
 #include "protocol/video_datagram.h"
+#include "transport_host_harness.h"
 #include "transport_test_support.h"
 
 #ifdef VELURIO_PEER_PATH
@@ -46,54 +47,6 @@ std::vector<QJsonObject> messagesOfType(const std::vector<QJsonObject>& log, con
     }
     return out;
 }
-
-// A host with the smallest coordinator that accepts every hello, answers with its own hello,
-// and takes the video connection from the active peer's host.
-class HostHarness {
-public:
-    explicit HostHarness(const QString& dir) : store(dir + QStringLiteral("/secrets.json")) {
-        server = std::make_unique<SessionServer>(SessionServer::deviceIdentityProvider(store));
-        server->bindAddress = QHostAddress::LocalHost;
-        server->peerTiming.helloTimeout = 300ms;
-        server->peerTiming.pingInterval = 50ms;
-        server->onPeerAccepted = [this](PeerConnection* peer, SessionServer::Transport) {
-            peer->onHello = [this](PeerConnection* p, const HelloMessage&, PeerConnection::HelloDecision decide) {
-                if (active != nullptr && active != p) {
-                    active->sendEnd(SessionEndReason::replaced);
-                    active->close(true);
-                }
-                active = p;
-                decide(true);
-                HelloMessage mine;
-                mine.role = PeerRole::mac;
-                mine.deviceName = "Velurio";
-                p->sendControl(mine);
-            };
-            peer->onStroke = [this](PeerConnection*, const StrokeMessage& m) { strokes.push_back(m.id); };
-            peer->onPong = [this](PeerConnection*, double) { ++pongs; };
-            peer->onClosed = [this](PeerConnection* p) {
-                if (p == active) {
-                    activeClosed = true;
-                }
-            };
-        };
-        server->isVideoPeerAllowed = [this](const VideoConnection& c) {
-            return active != nullptr &&
-                   SessionServer::hasSameRemoteHost(RemoteEndpoint{c.host, c.port}, active->remoteEndpoint());
-        };
-        server->onVideoConnectionChanged = [this](const std::optional<VideoConnection>& c) { hasVideo = c.has_value(); };
-        server->start();
-        waitUntil([this] { return server->isRunning(); });
-    }
-
-    FileSecretStore store;
-    std::unique_ptr<SessionServer> server;
-    QPointer<PeerConnection> active;
-    bool activeClosed = false;
-    bool hasVideo = false;
-    std::vector<std::string> strokes;
-    int pongs = 0;
-};
 
 class SimulatedTabletTest : public ::testing::Test {
 protected:
