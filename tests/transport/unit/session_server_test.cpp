@@ -7,6 +7,7 @@
 #include <QSslSocket>
 #include <QTemporaryDir>
 #include <QNetworkDatagram>
+#include <QProcess>
 #include <QUdpSocket>
 
 #include "app/transport/session_server.h"
@@ -154,6 +155,30 @@ TEST_F(SessionServerTest, WithoutQuicTheControlListenerIsTLSOverTCPAndPresentsTh
     EXPECT_EQ(tablet->peerCertificate().subjectInfo(QSslCertificate::CommonName).value(0), QStringLiteral("Velurio Mac"));
     EXPECT_EQ(transports, std::vector{SessionServer::Transport::tcp});
     EXPECT_EQ(peers[0]->state(), PeerConnection::State::awaitingHello);
+}
+
+TEST_F(SessionServerTest, OpensslClientCompletesAHandshakeAndSeesTheDeviceCertificate) {
+    auto server = makeServer();
+    startAndWait(*server);
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"), {QStringLiteral("s_client"), QStringLiteral("-connect"),
+                                              QStringLiteral("127.0.0.1:%1").arg(*server->controlPort()),
+                                              QStringLiteral("-showcerts")});
+    ASSERT_TRUE(openssl.waitForStarted(5'000));
+    openssl.closeWriteChannel();  // end of input: s_client quits after the handshake
+    ASSERT_TRUE(waitUntil([&] { return openssl.state() == QProcess::NotRunning; }));
+    const QByteArray output = openssl.readAllStandardOutput();
+    EXPECT_TRUE(output.contains("CN = Velurio Mac")) << output.toStdString();
+    EXPECT_TRUE(output.contains("Verify return code: 18 (self-signed certificate)")) << output.toStdString();
+    // The certificate it was shown is the one in the store.
+    const auto shown = QSslCertificate::fromData(output, QSsl::Pem);
+    ASSERT_EQ(shown.size(), 1);
+    auto provider = SessionServer::deviceIdentityProvider(*store);
+    std::optional<Result<TlsCredentials, QString>> stored;
+    QCoro::connect(provider(), server.get(), [&](Result<TlsCredentials, QString> r) { stored.emplace(std::move(r)); });
+    ASSERT_TRUE(waitUntil([&] { return stored.has_value(); }));
+    ASSERT_TRUE(stored->ok());
+    EXPECT_EQ(shown.front(), stored->value().certificate);
 }
 
 TEST_F(SessionServerTest, IdentityFailureIsReportedWithItsPrefixAndNoListenerStarts) {
