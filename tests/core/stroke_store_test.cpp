@@ -5,6 +5,7 @@
 #include <random>
 
 #include "core/stroke_store.h"
+#include "protocol/message_codec.h"
 
 namespace velurio {
 namespace {
@@ -466,10 +467,12 @@ TEST(StrokeStoreHistoryTest, RandomSequencesAgreeWithAReferenceModel) {
 // Two sources interleaved: the tablet's messages and the local mouse, recorded once.
 struct RecordedOp {
     enum Kind { remote, localBegin, localAppend, localEnd, erase, text, undo, redo, undoReq, redoReq, clear } kind;
-    StrokeMessage message;
+    std::string wire;  // remote: the message as the tablet sent it (canonical JSON)
     std::string id;
     StrokePoint point;
 };
+
+std::string wire(const StrokeMessage& message) { return MessageCodec::encodeToString(message); }
 
 std::vector<RecordedOp> recordStream(std::size_t count, std::uint64_t seed) {
     std::mt19937_64 rng(seed);
@@ -488,14 +491,14 @@ std::vector<RecordedOp> recordStream(std::size_t count, std::uint64_t seed) {
             std::string id = "ipad-" + std::to_string(++next);
             open.push_back(id);
             ops.push_back({RecordedOp::remote,
-                           msg(id, StrokeOp::begin, {randomPoint()}, tools[rng() % 7], rng() % 5 == 0 ? 3 : 4),
+                           wire(msg(id, StrokeOp::begin, {randomPoint()}, tools[rng() % 7], rng() % 5 == 0 ? 3 : 4)),
                            {}, {}});
         } else if (r < 45 && !open.empty()) {
             const std::string id = open[rng() % open.size()];
-            ops.push_back({RecordedOp::remote, msg(id, StrokeOp::append, {randomPoint(), randomPoint()}), {}, {}});
+            ops.push_back({RecordedOp::remote, wire(msg(id, StrokeOp::append, {randomPoint(), randomPoint()})), {}, {}});
         } else if (r < 58 && !open.empty()) {
             const std::size_t i = rng() % open.size();
-            ops.push_back({RecordedOp::remote, msg(open[i], StrokeOp::end, {randomPoint()}), {}, {}});
+            ops.push_back({RecordedOp::remote, wire(msg(open[i], StrokeOp::end, {randomPoint()})), {}, {}});
             open.erase(open.begin() + static_cast<std::ptrdiff_t>(i));
         } else if (r < 64) {
             ops.push_back({localOpen ? RecordedOp::localAppend : RecordedOp::localBegin, {}, {}, randomPoint()});
@@ -534,7 +537,12 @@ ReplayResult replay(const std::vector<RecordedOp>& ops) {
     rec.attach(store);
     for (const RecordedOp& op : ops) {
         switch (op.kind) {
-            case RecordedOp::remote: store.apply(op.message); break;
+            case RecordedOp::remote: {
+                auto decoded = MessageCodec::decode(op.wire);
+                EXPECT_TRUE(decoded.ok());
+                if (decoded.ok()) store.apply(*decoded->get<StrokeMessage>());
+                break;
+            }
             case RecordedOp::localBegin:
                 store.beginLocalStroke(InkTool::pen, InkPalette::colors()[3], StrokeThickness::medium, op.point);
                 break;
