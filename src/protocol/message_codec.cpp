@@ -376,6 +376,10 @@ Result<SelectDisplayMessage, DecodeError> decodeFields(const Fields& f) {
 // buffers); every call validates the whole document afresh, so results never depend on
 // earlier calls.
 Result<object, DecodeError> parseObject(std::span<const std::uint8_t> bytes) {
+    if (bytes.empty()) {
+        // An empty span may carry a null pointer, which the parser must not see.
+        return error(Kind::invalidJSON, "not valid JSON: empty payload");
+    }
     thread_local simdjson::dom::parser parser;
     element document;
     const auto status = parser.parse(bytes.data(), bytes.size()).get(document);
