@@ -244,16 +244,40 @@ void StrokeStore::erase(std::span<const StrokePoint> points, SizeF size) {
     const double radius = StrokeGeometry::eraserHitRadius(size);
     std::vector<PointF> probes;
     probes.reserve(points.size());
-    for (const StrokePoint& p : points) probes.push_back(StrokeGeometry::point(p, size));
+    for (const StrokePoint& p : points) {
+        const PointF probe = StrokeGeometry::point(p, size);
+        // A dragged eraser repeats positions; measuring the same one twice cannot change a hit.
+        if (probes.empty() || !(probes.back() == probe)) probes.push_back(probe);
+    }
 
     std::vector<Stroke> kept;
     std::vector<std::string> removed;
     kept.reserve(m_strokes.size());
     for (Stroke& stroke : m_strokes) {
-        const bool hit = !stroke.points.empty() &&
-                         std::any_of(probes.begin(), probes.end(), [&](PointF probe) {
-                             return StrokeGeometry::distance(probe, stroke, size) < radius;
-                         });
+        bool hit = false;
+        if (!stroke.points.empty()) {
+            // A probe farther than the radius outside the stroke's bounding box cannot hit it;
+            // skipping those keeps a long sweep over many strokes cheap. The margin is widened
+            // a little so rounding can never skip a probe the exact measure would count.
+            PointF low = StrokeGeometry::point(stroke.points.front(), size);
+            PointF high = low;
+            for (const StrokePoint& sp : stroke.points) {
+                const PointF q = StrokeGeometry::point(sp, size);
+                low = {std::min(low.x, q.x), std::min(low.y, q.y)};
+                high = {std::max(high.x, q.x), std::max(high.y, q.y)};
+            }
+            const double margin = radius * (1 + 1e-9) + 1e-9;
+            for (const PointF& probe : probes) {
+                if (probe.x < low.x - margin || probe.x > high.x + margin || probe.y < low.y - margin ||
+                    probe.y > high.y + margin) {
+                    continue;
+                }
+                if (StrokeGeometry::distance(probe, stroke, size) < radius) {
+                    hit = true;
+                    break;
+                }
+            }
+        }
         if (hit) {
             removed.push_back(stroke.id);
         } else {

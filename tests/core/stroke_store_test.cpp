@@ -175,6 +175,41 @@ TEST(StrokeStoreRemoteTest, HitRadiusScalesWithHeightAndIsStrict) {
     EXPECT_TRUE(store.strokes().empty());
 }
 
+TEST(StrokeStoreRemoteTest, SweepRemovesExactlyTheStrokesAnyPointHits) {
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> coord(0, 1);
+    std::uniform_real_distribution<double> near(-0.03, 0.03);
+    std::size_t removedTotal = 0;
+    for (int trial = 0; trial < 30; ++trial) {
+        StrokeStore store;
+        for (int k = 0; k < 20; ++k) {
+            std::vector<StrokePoint> pts;
+            const double x = coord(rng), y = coord(rng);
+            for (std::size_t i = 0, n = 1 + rng() % 6; i < n; ++i) pts.push_back(pt(x + near(rng), y + near(rng)));
+            pts.push_back(pts.back());
+            remoteStroke(store, "s" + std::to_string(k), pts);
+        }
+        std::vector<StrokePoint> eraser;
+        for (int i = 0; i < 15; ++i) eraser.push_back(pt(coord(rng), coord(rng)));
+        eraser.push_back(eraser.back());  // repeated positions are harmless
+        const SizeF size{1920, 1080};
+        std::vector<std::string> expectedKept;
+        for (const Stroke& s : store.strokes()) {
+            bool hit = false;
+            for (const StrokePoint& e : eraser) {
+                hit |= StrokeGeometry::distance(StrokeGeometry::point(e, size), s, size) < 24;
+            }
+            if (!hit) expectedKept.push_back(s.id);
+        }
+        store.apply(msg("e", StrokeOp::begin, eraser, "eraser"));
+        store.apply(msg("e", StrokeOp::end, {}, "eraser"));
+        EXPECT_EQ(ids(store.strokes()), expectedKept) << trial;
+        removedTotal += 20 - expectedKept.size();
+    }
+    EXPECT_GT(removedTotal, 10u);   // the sweeps did hit strokes
+    EXPECT_LT(removedTotal, 300u);  // and missed others
+}
+
 TEST(StrokeStoreRemoteTest, ErasersNeverTouchStrokesInProgressOrTexts) {
     StrokeStore store;
     store.apply(msg("live", StrokeOp::begin, {pt(0.5, 0.5)}));
