@@ -98,5 +98,28 @@ void BM_LiveStrokePathExtend3(benchmark::State& state) {
 }
 BENCHMARK(BM_LiveStrokePathExtend3);
 
+// A peer's eraser stroke of 2,000 points ending over 200 committed strokes of 200 points
+// each, none of which it touches (the worst case: nothing short-circuits).
+void BM_StrokeStoreEraserSweepMiss(benchmark::State& state) {
+    StrokeStore store;
+    for (int k = 0; k < 200; ++k) {
+        StrokeMessage begin{"s" + std::to_string(k), StrokeOp::begin, "pen", "#FF4D2E", 4, {}};
+        for (int i = 0; i < 200; ++i) {
+            begin.pts.push_back({0.5 + 0.4 * (k % 20) / 20.0 + 0.001 * i / 200.0, 0.05 + 0.04 * (k / 20), 0.5, 0, i});
+        }
+        store.apply(begin);
+        store.apply(StrokeMessage{begin.id, StrokeOp::end, "pen", "#FF4D2E", 4, {}});
+    }
+    StrokeMessage eraser{"e", StrokeOp::begin, "eraser", "#FF4D2E", 4, {}};
+    for (int i = 0; i < 2000; ++i) eraser.pts.push_back({0.05 + 0.3 * i / 2000.0, 0.9, 0.5, 0, i});
+    const StrokeMessage end{"e", StrokeOp::end, "eraser", "#FF4D2E", 4, {}};
+    for (auto _ : state) {
+        store.apply(eraser);
+        store.apply(end);
+    }
+    if (store.strokes().size() != 200) state.SkipWithError("the sweep removed strokes");
+}
+BENCHMARK(BM_StrokeStoreEraserSweepMiss)->Unit(benchmark::kMicrosecond);
+
 }  // namespace
 }  // namespace velurio
