@@ -388,9 +388,10 @@ TEST(StrokeStoreObserverTest, ObserversLearnWhatChangedAfterEventAndMessage) {
     remoteStroke(store, "a", {pt(0.1, 0.1), pt(0.2, 0.2)});
     store.undo();
     ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0].first & StrokeStore::strokesChanged, StrokeStore::strokesChanged);
+    EXPECT_TRUE(seen[0].first.contains(StrokeStore::Change::strokes));
+    EXPECT_FALSE(seen[0].first.contains(StrokeStore::Change::texts));
     EXPECT_EQ(seen[1].second, rec.log.size());  // after removed + undo message
-    EXPECT_TRUE(seen[1].first & StrokeStore::redoStackChanged);
+    EXPECT_TRUE(seen[1].first.contains(StrokeStore::Change::redoStack));
     store.apply(msg("b", StrokeOp::begin, {pt(0.1, 0.1)}));  // in progress: no observable change
     EXPECT_EQ(seen.size(), 2u);
     store.removeObserver(id);
