@@ -75,6 +75,10 @@ private:
     H264Encoder m_encoder;  // last: its thread may call back into the members above
 };
 
+inline std::string codecTestName(const ::testing::TestParamInfo<H264Encoder::Codec>& info) {
+    return info.param == H264Encoder::Codec::hevc ? "hevc" : "h264";
+}
+
 inline AnnexB::NalSyntax syntaxOf(H264Encoder::Codec codec) {
     return codec == H264Encoder::Codec::hevc ? AnnexB::NalSyntax::hevc : AnnexB::NalSyntax::h264;
 }

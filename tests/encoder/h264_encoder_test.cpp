@@ -17,10 +17,6 @@ constexpr int kHeight = 360;
 
 class EncoderStreamTest : public ::testing::TestWithParam<Codec> {};
 
-std::string codecName(const ::testing::TestParamInfo<Codec>& info) {
-    return info.param == Codec::hevc ? "hevc" : "h264";
-}
-
 // One session through everything that makes frames: start, regular frames, a forced key frame,
 // a re-encoded key frame, live bitrate changes both ways (a reopen for HEVC), an unchanged
 // bitrate, the 4-second rule. The whole stream, and the stream cut at every key frame, must
@@ -90,7 +86,7 @@ TEST_P(EncoderStreamTest, EveryStreamDecodesCleanlyFromTheStartAndFromEveryKeyFr
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Codecs, EncoderStreamTest, ::testing::Values(Codec::h264, Codec::hevc), codecName);
+INSTANTIATE_TEST_SUITE_P(Codecs, EncoderStreamTest, ::testing::Values(Codec::h264, Codec::hevc), codecTestName);
 
 TEST(H264EncoderTest, UsesTheHighProfileWithTheDefaultPreset) {
     CollectingEncoder encoder;

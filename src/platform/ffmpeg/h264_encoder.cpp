@@ -137,6 +137,7 @@ void H264Encoder::startSession(const Start& start) {
     settings.allowHardware = m_options.allowHardware;
     settings.threads = m_options.threads;
     settings.h264Preset = m_options.h264Preset;
+    settings.h264Params = m_options.h264Params;
     settings.hevcPreset = m_options.hevcPreset;
     settings.h264RateControl = m_options.h264RateControl;
     openCompressor(settings);

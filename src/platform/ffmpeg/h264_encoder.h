@@ -51,7 +51,9 @@ public:
         bool allowHardware = true;
         // Software encoder threads; 0 lets the encoder choose.
         int threads = 0;
-        std::string h264Preset = "superfast";
+        // See CompressorSettings: the High profile at close to ultrafast's cost.
+        std::string h264Preset = "ultrafast";
+        std::string h264Params = "cabac=1:8x8dct=1:deblock=1";
         std::string hevcPreset = "ultrafast";
         H264RateControl h264RateControl = H264RateControl::constantBitrate;
         // Receives the diagnostic lines ("Velurio: ..."); called on the encoder thread.

@@ -155,7 +155,8 @@ int configure(VideoCompressor::LogSink const& debugLog, const Candidate& candida
         if (settings.h264RateControl == H264RateControl::cappedQuality) setOption(context, "crf", "23");
         // Length-prefixed packets with the parameter sets in the global header: exactly what the
         // frame assembly expects. Key frames come on demand and from the 4-second rule.
-        setOption(context, "x264-params", "annexb=0:keyint=infinite");
+        setOption(context, "x264-params",
+                  "annexb=0:keyint=infinite" + (settings.h264Params.empty() ? "" : ":" + settings.h264Params));
         return 0;
     case Backend::x265: {
         context.pix_fmt = AV_PIX_FMT_YUV420P;
