@@ -135,13 +135,14 @@ BENCHMARK_CAPTURE(encodeLatency, hevc_default_slides, Codec::hevc, "", Synthetic
 
 // Rate over each 3-second phase of full-motion 1080p at 30 fps: 8 → 2 → 8 Mbit/s, the target
 // set at the start of each phase. Counters in Mbit/s.
-void bitrateFollowing(benchmark::State& state, Codec codec, H264RateControl mode) {
+void bitrateFollowing(benchmark::State& state, Codec codec, H264RateControl mode,
+                      SyntheticScreen::Kind kind = SyntheticScreen::Kind::fullMotion) {
     constexpr int kPhaseFrames = 90;
     const std::int64_t targets[] = {8'000'000, 2'000'000, 8'000'000};
     H264Encoder::Options options;
     options.allowHardware = false;
     options.h264RateControl = mode;
-    SyntheticScreen screen(SyntheticScreen::Kind::fullMotion, kWidth, kHeight);
+    SyntheticScreen screen(kind, kWidth, kHeight);
     std::vector<double> rates(3, 0.0);
     for (auto _ : state) {
         H264Encoder encoder(options);
@@ -178,6 +179,12 @@ BENCHMARK_CAPTURE(bitrateFollowing, h264_constant, Codec::h264, H264RateControl:
 BENCHMARK_CAPTURE(bitrateFollowing, h264_average, Codec::h264, H264RateControl::averageBitrate)
     ->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK_CAPTURE(bitrateFollowing, h264_capped_quality, Codec::h264, H264RateControl::cappedQuality)
+    ->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(bitrateFollowing, h264_constant_slides, Codec::h264, H264RateControl::constantBitrate,
+                  SyntheticScreen::Kind::slides)
+    ->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(bitrateFollowing, h264_capped_quality_slides, Codec::h264, H264RateControl::cappedQuality,
+                  SyntheticScreen::Kind::slides)
     ->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK_CAPTURE(bitrateFollowing, hevc_reopen, Codec::hevc, H264RateControl::constantBitrate)
     ->Iterations(1)->Unit(benchmark::kSecond);

