@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "protocol/canonical_json.h"
+
 namespace velurio {
 
 namespace {
@@ -69,6 +71,8 @@ Result<InkColor, DecodeError> decodeInkColor(std::string_view text) {
     if (auto color = InkColor::fromHex(text)) return *std::move(color);
     return fail(DecodeError{DecodeError::Kind::dataCorrupted, inkColorDecodingDescription(text)});
 }
+
+std::string encodeInkColor(const InkColor& color) { return CanonicalJSON::escape(color.hex); }
 
 namespace InkPalette {
 

@@ -38,6 +38,9 @@ struct InkColor {
 // description is exactly: cor inválida: <text as received> (esperado #RRGGBB)
 Result<InkColor, DecodeError> decodeInkColor(std::string_view text);
 
+// The JSON value of a colour: its hex text as one string, e.g. "#FF4D2E" with the quotes.
+std::string encodeInkColor(const InkColor& color);
+
 // The description of that failure for `text`.
 std::string inkColorDecodingDescription(std::string_view text);
 

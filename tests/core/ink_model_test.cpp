@@ -50,6 +50,7 @@ TEST(InkColorTest, DecodingFailureCarriesThePortugueseDescription) {
     auto good = decodeInkColor("#ffffff");
     ASSERT_TRUE(good.ok());
     EXPECT_EQ(good->hex, "#FFFFFF");
+    EXPECT_EQ(encodeInkColor(*good), "\"#FFFFFF\"");
 }
 
 TEST(InkColorTest, HashIsConsistentWithEquality) {

@@ -1,6 +1,8 @@
 // Slide hashing, the change rule and the every-15th sampler over BGRA images.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <tuple>
 #include <vector>
 
 #include "core/slide_hasher.h"
@@ -125,6 +127,42 @@ TEST(SlideSamplerTest, DownscaleIsAnAreaMeanForAnyStride) {
     // Channel order: byte 2 is red.
     auto red = makeBgra(64, 64, 0, [](int, int) { return Rgb{0, 0, 255}; });
     EXPECT_EQ((*SlideSampler::downsampleToLuma(red.view))[0], 76);
+}
+
+// Each output pixel is the rounded per-channel mean over its box of source pixels: checked
+// against a direct computation for odd sizes, padded strides, and a very tall image (whose
+// boxes need wide accumulators).
+TEST(SlideSamplerTest, DownscaleMatchesADirectBoxMean) {
+    std::uint32_t seed = 12345;
+    auto noise = [&seed](int, int) {
+        seed = seed * 1664525u + 1013904223u;
+        return Rgb{static_cast<std::uint8_t>(seed >> 24), static_cast<std::uint8_t>(seed >> 16),
+                   static_cast<std::uint8_t>(seed >> 8)};
+    };
+    for (auto [width, height, padding] : {std::tuple{1920, 1080, 0}, std::tuple{333, 97, 20},
+                                          std::tuple{65, 200, 4}, std::tuple{3, 20000, 0}}) {
+        auto image = makeBgra(width, height, static_cast<std::size_t>(padding), noise);
+        auto luma = SlideSampler::downsampleToLuma(image.view);
+        ASSERT_TRUE(luma);
+        for (int oy = 0; oy < 64; oy += 7) {
+            for (int ox = 0; ox < 64; ox += 5) {
+                const int x0 = ox * width / 64, x1 = std::max((ox + 1) * width / 64, x0 + 1);
+                const int y0 = oy * height / 64, y1 = std::max((oy + 1) * height / 64, y0 + 1);
+                std::uint64_t sum[3] = {0, 0, 0};
+                for (int y = y0; y < y1; ++y) {
+                    for (int x = x0; x < x1; ++x) {
+                        const std::uint8_t* p = image.bytes.data() + static_cast<std::size_t>(y) * image.view.bytesPerRow +
+                                                4 * static_cast<std::size_t>(x);
+                        for (int c = 0; c < 3; ++c) sum[c] += p[c];
+                    }
+                }
+                const std::uint64_t n = static_cast<std::uint64_t>((x1 - x0) * (y1 - y0));
+                auto mean = [&](int c) { return static_cast<std::uint8_t>((sum[c] + n / 2) / n); };
+                EXPECT_EQ((*luma)[static_cast<std::size_t>(oy * 64 + ox)], SlideHasher::luma(mean(2), mean(1), mean(0)))
+                    << width << "x" << height << " at " << ox << "," << oy;
+            }
+        }
+    }
 }
 
 TEST(SlideSamplerTest, RejectsViewsThatDoNotCoverTheImage) {

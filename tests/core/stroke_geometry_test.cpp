@@ -171,7 +171,12 @@ TEST(LiveStrokePathTest, RebuildsOnResizeOrWhenPointsAreNotAnExtension) {
     live.sync(stroke, k1080);
     EXPECT_TRUE(live.sync(stroke, {3840, 2160}).rebuilt);
     EXPECT_EQ(live.path(), StrokeGeometry::path(stroke, {3840, 2160}));
-    stroke.points[3].x += 0.1;
+    stroke.points.back().x += 0.1;  // not an extension of what was synced
+    EXPECT_TRUE(live.sync(stroke, {3840, 2160}).rebuilt);
+    EXPECT_EQ(live.path(), StrokeGeometry::path(stroke, {3840, 2160}));
+    stroke.points.front().y += 0.1;
+    EXPECT_TRUE(live.sync(stroke, {3840, 2160}).rebuilt);
+    stroke.tool = InkTool::marker;
     EXPECT_TRUE(live.sync(stroke, {3840, 2160}).rebuilt);
     stroke.points.resize(8);
     EXPECT_TRUE(live.sync(stroke, {3840, 2160}).rebuilt);

@@ -5,6 +5,7 @@
 #include <random>
 
 #include "core/stroke_store.h"
+#include "protocol/message_codec.h"
 
 namespace velurio {
 namespace {
@@ -172,6 +173,41 @@ TEST(StrokeStoreRemoteTest, HitRadiusScalesWithHeightAndIsStrict) {
     store.apply(msg("e", StrokeOp::begin, {pt(0.5 + 40.0 / 3840, 0.5)}, "eraser"));
     store.apply(msg("e", StrokeOp::end, {}, "eraser"));
     EXPECT_TRUE(store.strokes().empty());
+}
+
+TEST(StrokeStoreRemoteTest, SweepRemovesExactlyTheStrokesAnyPointHits) {
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> coord(0, 1);
+    std::uniform_real_distribution<double> near(-0.03, 0.03);
+    std::size_t removedTotal = 0;
+    for (int trial = 0; trial < 30; ++trial) {
+        StrokeStore store;
+        for (int k = 0; k < 20; ++k) {
+            std::vector<StrokePoint> pts;
+            const double x = coord(rng), y = coord(rng);
+            for (std::size_t i = 0, n = 1 + rng() % 6; i < n; ++i) pts.push_back(pt(x + near(rng), y + near(rng)));
+            pts.push_back(pts.back());
+            remoteStroke(store, "s" + std::to_string(k), pts);
+        }
+        std::vector<StrokePoint> eraser;
+        for (int i = 0; i < 15; ++i) eraser.push_back(pt(coord(rng), coord(rng)));
+        eraser.push_back(eraser.back());  // repeated positions are harmless
+        const SizeF size{1920, 1080};
+        std::vector<std::string> expectedKept;
+        for (const Stroke& s : store.strokes()) {
+            bool hit = false;
+            for (const StrokePoint& e : eraser) {
+                hit |= StrokeGeometry::distance(StrokeGeometry::point(e, size), s, size) < 24;
+            }
+            if (!hit) expectedKept.push_back(s.id);
+        }
+        store.apply(msg("e", StrokeOp::begin, eraser, "eraser"));
+        store.apply(msg("e", StrokeOp::end, {}, "eraser"));
+        EXPECT_EQ(ids(store.strokes()), expectedKept) << trial;
+        removedTotal += 20 - expectedKept.size();
+    }
+    EXPECT_GT(removedTotal, 10u);   // the sweeps did hit strokes
+    EXPECT_LT(removedTotal, 300u);  // and missed others
 }
 
 TEST(StrokeStoreRemoteTest, ErasersNeverTouchStrokesInProgressOrTexts) {
@@ -352,9 +388,10 @@ TEST(StrokeStoreObserverTest, ObserversLearnWhatChangedAfterEventAndMessage) {
     remoteStroke(store, "a", {pt(0.1, 0.1), pt(0.2, 0.2)});
     store.undo();
     ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0].first & StrokeStore::strokesChanged, StrokeStore::strokesChanged);
+    EXPECT_TRUE(seen[0].first.contains(StrokeStore::Change::strokes));
+    EXPECT_FALSE(seen[0].first.contains(StrokeStore::Change::texts));
     EXPECT_EQ(seen[1].second, rec.log.size());  // after removed + undo message
-    EXPECT_TRUE(seen[1].first & StrokeStore::redoStackChanged);
+    EXPECT_TRUE(seen[1].first.contains(StrokeStore::Change::redoStack));
     store.apply(msg("b", StrokeOp::begin, {pt(0.1, 0.1)}));  // in progress: no observable change
     EXPECT_EQ(seen.size(), 2u);
     store.removeObserver(id);
@@ -466,10 +503,12 @@ TEST(StrokeStoreHistoryTest, RandomSequencesAgreeWithAReferenceModel) {
 // Two sources interleaved: the tablet's messages and the local mouse, recorded once.
 struct RecordedOp {
     enum Kind { remote, localBegin, localAppend, localEnd, erase, text, undo, redo, undoReq, redoReq, clear } kind;
-    StrokeMessage message;
+    std::string wire;  // remote: the message as the tablet sent it (canonical JSON)
     std::string id;
     StrokePoint point;
 };
+
+std::string wire(const StrokeMessage& message) { return MessageCodec::encodeToString(message); }
 
 std::vector<RecordedOp> recordStream(std::size_t count, std::uint64_t seed) {
     std::mt19937_64 rng(seed);
@@ -488,14 +527,14 @@ std::vector<RecordedOp> recordStream(std::size_t count, std::uint64_t seed) {
             std::string id = "ipad-" + std::to_string(++next);
             open.push_back(id);
             ops.push_back({RecordedOp::remote,
-                           msg(id, StrokeOp::begin, {randomPoint()}, tools[rng() % 7], rng() % 5 == 0 ? 3 : 4),
+                           wire(msg(id, StrokeOp::begin, {randomPoint()}, tools[rng() % 7], rng() % 5 == 0 ? 3 : 4)),
                            {}, {}});
         } else if (r < 45 && !open.empty()) {
             const std::string id = open[rng() % open.size()];
-            ops.push_back({RecordedOp::remote, msg(id, StrokeOp::append, {randomPoint(), randomPoint()}), {}, {}});
+            ops.push_back({RecordedOp::remote, wire(msg(id, StrokeOp::append, {randomPoint(), randomPoint()})), {}, {}});
         } else if (r < 58 && !open.empty()) {
             const std::size_t i = rng() % open.size();
-            ops.push_back({RecordedOp::remote, msg(open[i], StrokeOp::end, {randomPoint()}), {}, {}});
+            ops.push_back({RecordedOp::remote, wire(msg(open[i], StrokeOp::end, {randomPoint()})), {}, {}});
             open.erase(open.begin() + static_cast<std::ptrdiff_t>(i));
         } else if (r < 64) {
             ops.push_back({localOpen ? RecordedOp::localAppend : RecordedOp::localBegin, {}, {}, randomPoint()});
@@ -534,7 +573,12 @@ ReplayResult replay(const std::vector<RecordedOp>& ops) {
     rec.attach(store);
     for (const RecordedOp& op : ops) {
         switch (op.kind) {
-            case RecordedOp::remote: store.apply(op.message); break;
+            case RecordedOp::remote: {
+                auto decoded = MessageCodec::decode(op.wire);
+                EXPECT_TRUE(decoded.ok());
+                if (decoded.ok()) store.apply(*decoded->get<StrokeMessage>());
+                break;
+            }
             case RecordedOp::localBegin:
                 store.beginLocalStroke(InkTool::pen, InkPalette::colors()[3], StrokeThickness::medium, op.point);
                 break;
