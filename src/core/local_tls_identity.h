@@ -25,6 +25,8 @@ namespace KeystoreStatus {
 inline constexpr int success = 0;
 inline constexpr int duplicateItem = -25299;  // counts as success on an add
 inline constexpr int itemNotFound = -25300;
+inline constexpr int notAvailable = -25291;           // the store refused or failed a write
+inline constexpr int interactionNotAllowed = -25308;  // the store could not be read without a prompt
 }  // namespace KeystoreStatus
 
 struct TLSIdentity {
