@@ -20,6 +20,10 @@
 #define VELURIO_PLATFORM_BASE_URL "https://api.velurio.app"
 #endif
 
+// Coroutines here hand only named objects to the calls they await: g++ 12 mishandles
+// temporaries (braced initialisers, string literals turned into QString) built inside a
+// co_await expression, which corrupted the heap.
+
 namespace velurio {
 namespace {
 
@@ -297,7 +301,7 @@ QCoro::Task<PlatformResult<QByteArray>> PlatformClient::request(QString path, QB
     const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const QNetworkReply::NetworkError networkError = reply->error();
     const QString errorText = reply->errorString();
-    const QByteArray data = reply->readAll();
+    const QByteArray data = reply->isOpen() ? reply->readAll() : QByteArray();
     reply->deleteLater();
 
     if (!finished || (!statusAttribute.isValid() && (networkError == QNetworkReply::OperationCanceledError ||
@@ -318,7 +322,8 @@ QCoro::Task<PlatformResult<QByteArray>> PlatformClient::request(QString path, QB
         if (!refreshed) {
             co_return fail(refreshed.error());
         }
-        co_return co_await request(std::move(path), std::move(method), std::move(body), true, false);
+        auto retried = co_await request(std::move(path), std::move(method), std::move(body), true, false);
+        co_return retried;
     }
     if (status >= 200 && status <= 299) {
         co_return data;
@@ -344,11 +349,15 @@ QCoro::Task<PlatformResult<QByteArray>> PlatformClient::request(QString path, QB
 }
 
 QCoro::Task<PlatformResult<QByteArray>> PlatformClient::get(QString path) {
-    co_return co_await request(std::move(path), QByteArrayLiteral("GET"), std::nullopt, true, true);
+    QByteArray method = QByteArrayLiteral("GET");
+    std::optional<QJsonObject> noBody;
+    co_return co_await request(std::move(path), std::move(method), std::move(noBody), true, true);
 }
 
 QCoro::Task<PlatformResult<QByteArray>> PlatformClient::post(QString path, QJsonObject body, bool authorized) {
-    co_return co_await request(std::move(path), QByteArrayLiteral("POST"), std::move(body), authorized, true);
+    QByteArray method = QByteArrayLiteral("POST");
+    std::optional<QJsonObject> payload(std::move(body));
+    co_return co_await request(std::move(path), std::move(method), std::move(payload), authorized, true);
 }
 
 QCoro::Task<PlatformStatus> PlatformClient::refreshTokens() {
@@ -362,7 +371,8 @@ QCoro::Task<PlatformStatus> PlatformClient::refreshTokens() {
     m_refreshing = true;
     const QString currentRefresh = m_tokens->refreshToken;
     QJsonObject refreshBody{{QStringLiteral("refreshToken"), currentRefresh}};
-    auto answer = co_await post(QStringLiteral("/api/auth/native/refresh"), std::move(refreshBody), false);
+    QString path = QStringLiteral("/api/auth/native/refresh");
+    auto answer = co_await post(std::move(path), std::move(refreshBody), false);
     PlatformStatus outcome;
     if (!answer) {
         outcome = fail(std::move(answer).error());
@@ -391,7 +401,8 @@ QCoro::Task<PlatformStatus> PlatformClient::refreshTokens() {
 
 QCoro::Task<PlatformResult<PlatformClient::Session>> PlatformClient::login(QString email, QString password) {
     QJsonObject credentials{{QStringLiteral("email"), email}, {QStringLiteral("password"), password}};
-    auto answer = co_await post(QStringLiteral("/api/auth/native/login"), std::move(credentials), false);
+    QString path = QStringLiteral("/api/auth/native/login");
+    auto answer = co_await post(std::move(path), std::move(credentials), false);
     if (!answer) {
         co_return fail(std::move(answer).error());
     }
@@ -419,16 +430,19 @@ QCoro::Task<PlatformResult<PlatformClient::Session>> PlatformClient::login(QStri
         co_return fail(PlatformError::fromAPI(
             APIError{200, kUnexpectedResponse, QStringLiteral("Resposta de login sem tokens.")}));
     }
-    co_await storeTokens(Tokens{*accessToken, *refreshToken});
+    Tokens tokens{*accessToken, *refreshToken};
+    co_await storeTokens(std::move(tokens));
     m_currentUser = Session{userId.value_or(QString()), userEmail.value_or(email), userName.value_or(email)};
-    co_return *m_currentUser;
+    // A copy: QCoro's return_value moves from lvalues it is given.
+    co_return Session(*m_currentUser);
 }
 
 QCoro::Task<PlatformResult<PlatformClient::DeviceRegistration>> PlatformClient::registerDevice(QString publicKeyBase64) {
     QJsonObject body{{QStringLiteral("name"), m_deviceName},
                      {QStringLiteral("type"), QStringLiteral("mac")},
                      {QStringLiteral("pubkey"), publicKeyBase64}};
-    auto answer = co_await post(QStringLiteral("/api/devices/register"), std::move(body), true);
+    QString path = QStringLiteral("/api/devices/register");
+    auto answer = co_await post(std::move(path), std::move(body), true);
     if (!answer) {
         co_return fail(std::move(answer).error());
     }
@@ -453,7 +467,8 @@ QCoro::Task<PlatformResult<PlatformClient::DeviceRegistration>> PlatformClient::
 }
 
 QCoro::Task<PlatformResult<std::vector<PlatformClient::AccountDevice>>> PlatformClient::listDevices() {
-    auto answer = co_await get(QStringLiteral("/api/devices"));
+    QString path = QStringLiteral("/api/devices");
+    auto answer = co_await get(std::move(path));
     if (!answer) {
         co_return fail(std::move(answer).error());
     }
@@ -477,7 +492,8 @@ QCoro::Task<PlatformResult<std::vector<PlatformClient::AccountDevice>>> Platform
 
 QCoro::Task<PlatformResult<PlatformClient::PairingCodeInfo>> PlatformClient::createPairingCode(QString deviceId) {
     QJsonObject body{{QStringLiteral("deviceId"), deviceId}};
-    auto answer = co_await post(QStringLiteral("/api/pairing/codes"), std::move(body), true);
+    QString path = QStringLiteral("/api/pairing/codes");
+    auto answer = co_await post(std::move(path), std::move(body), true);
     if (!answer) {
         co_return fail(std::move(answer).error());
     }
@@ -511,7 +527,8 @@ QCoro::Task<PlatformResult<PlatformClient::PairingCodeInfo>> PlatformClient::cre
 QCoro::Task<PlatformResult<std::optional<PlatformClient::PairingSessionInfo>>>
 PlatformClient::validatePairingToken(QString token) {
     QJsonObject body{{QStringLiteral("token"), token}};
-    auto answer = co_await post(QStringLiteral("/api/pairing/sessions/validate"), std::move(body), true);
+    QString path = QStringLiteral("/api/pairing/sessions/validate");
+    auto answer = co_await post(std::move(path), std::move(body), true);
     if (!answer) {
         co_return fail(std::move(answer).error());
     }
@@ -542,7 +559,8 @@ QCoro::Task<PlatformResult<std::optional<QString>>> PlatformClient::startSession
     if (macDeviceId) {
         body.insert(QStringLiteral("macDeviceId"), *macDeviceId);
     }
-    auto answer = co_await post(QStringLiteral("/api/sessions/start"), body, true);
+    QString path = QStringLiteral("/api/sessions/start");
+    auto answer = co_await post(std::move(path), std::move(body), true);
     if (!answer) {
         co_return fail(std::move(answer).error());
     }
@@ -587,7 +605,9 @@ QCoro::Task<PlatformStatus> PlatformClient::endSession(std::optional<QString> id
         co_return fail(PlatformError::other(PlatformError::Kind::invalidArgument,
                                             QStringLiteral("Identificador de sessão inválido.")));
     }
-    auto answer = co_await post(*path, endSessionBody(summary), true);
+    QString endPath = *path;
+    QJsonObject body = endSessionBody(summary);
+    auto answer = co_await post(std::move(endPath), std::move(body), true);
     if (!answer) {
         co_return fail(std::move(answer).error());
     }
@@ -595,7 +615,8 @@ QCoro::Task<PlatformStatus> PlatformClient::endSession(std::optional<QString> id
 }
 
 QCoro::Task<PlatformStatus> PlatformClient::recoverSessionsAfterRestart(QString macDeviceId, QDateTime bootedAt) {
-    auto answer = co_await get(QStringLiteral("/api/sessions"));
+    QString listPath = QStringLiteral("/api/sessions");
+    auto answer = co_await get(std::move(listPath));
     if (!answer) {
         co_return fail(std::move(answer).error());
     }
@@ -646,7 +667,9 @@ QCoro::Task<PlatformStatus> PlatformClient::recoverSessionsAfterRestart(QString 
             co_return fail(PlatformError::other(PlatformError::Kind::invalidArgument,
                                                 QStringLiteral("Identificador de sessão inválido.")));
         }
-        auto ended = co_await post(*path, QJsonObject(), true);
+        QString endPath = *path;
+        QJsonObject empty;
+        auto ended = co_await post(std::move(endPath), std::move(empty), true);
         if (!ended) {
             co_return fail(std::move(ended).error());
         }
