@@ -519,6 +519,14 @@ TEST_F(PlatformClientTest, TransportErrorsAndTimeouts) {
     ASSERT_FALSE(devices.ok());
     EXPECT_EQ(devices.error().kind, PlatformError::Kind::timeout);
 
+    // A slow answer within both limits is just an answer.
+    m_platform->addFault(QJsonObject{{QStringLiteral("method"), QStringLiteral("POST")},
+                                     {QStringLiteral("path"), QStringLiteral("/api/sessions/start")},
+                                     {QStringLiteral("delayMs"), 150}});
+    auto slow = await(hurried->startSession(std::nullopt, std::nullopt, QStringLiteral("ipad-1"), QStringLiteral("wifi")));
+    ASSERT_TRUE(slow.ok()) << slow.error().localizedDescription().toStdString();
+    EXPECT_TRUE(slow->has_value());
+
     auto stalled = makeClient(PlatformClient::Timeouts{60s, 300ms});
     await(stalled->loadStoredTokens());
     devices = await(stalled->listDevices());
