@@ -237,6 +237,27 @@ TEST_F(PlatformClientTest, TwoRequestsMeetingUnauthorizedRefreshOneAfterTheOther
     EXPECT_EQ(storedTokens(), m_client->tokens());
 }
 
+TEST_F(PlatformClientTest, SigningOutDuringARefreshStaysSignedOut) {
+    login();
+    m_platform->expireAccessTokens();
+    m_platform->addFault(QJsonObject{{QStringLiteral("path"), QStringLiteral("/api/auth/native/refresh")},
+                                     {QStringLiteral("delayMs"), 400}});
+    std::optional<PlatformResult<std::vector<PlatformClient::AccountDevice>>> listed;
+    auto listing = test::storeResult(m_client->listDevices(), listed);
+    // Let the 401 come back and the refresh go out, then sign out while it is under way.
+    for (int i = 0; i < 200 && !m_platform->requestLines().contains(QStringLiteral("POST /api/auth/native/refresh")); ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    ASSERT_FALSE(listed.has_value());
+    await(m_client->signOut());
+    QCoro::waitFor(std::move(listing));
+    ASSERT_TRUE(listed.has_value());
+    ASSERT_FALSE(listed->ok());
+    EXPECT_EQ(apiError(listed->error()).code, QStringLiteral("unauthorized"));
+    EXPECT_FALSE(m_client->isSignedIn());
+    EXPECT_FALSE(storedTokens());
+}
+
 TEST_F(PlatformClientTest, ErrorEnvelopes) {
     login();
     struct Case {

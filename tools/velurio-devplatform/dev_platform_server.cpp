@@ -14,6 +14,9 @@
 namespace velurio::devplatform {
 namespace {
 
+// The request record is for tests and debugging; a long-running platform keeps the newest.
+constexpr qsizetype kMaxRecordedRequests = 1000;
+
 QByteArray methodName(QHttpServerRequest::Method method) {
     switch (method) {
         case QHttpServerRequest::Method::Get: return "GET";
@@ -238,7 +241,10 @@ void DevPlatformServer::handle(const QHttpServerRequest& request, QHttpServerRes
     const QString fullPath = request.url().path(QUrl::FullyEncoded);
 
     if (fullPath.startsWith(QLatin1String("/__dev/"))) {
-        const Reply reply = control(method, fullPath, request.body());
+        // The control endpoints read out bodies (passwords, tokens): never to another machine.
+        const Reply reply = request.remoteAddress().isLoopback()
+                                ? control(method, fullPath, request.body())
+                                : errorReply(403, QStringLiteral("forbidden"), QStringLiteral("control endpoints are local only"));
         send(responder, reply);
         return;
     }
@@ -247,6 +253,9 @@ void DevPlatformServer::handle(const QHttpServerRequest& request, QHttpServerRes
     QString bearer;
     if (authorization.startsWith("Bearer ")) {
         bearer = QString::fromUtf8(authorization.mid(7));
+    }
+    if (m_requests.size() >= kMaxRecordedRequests) {
+        m_requests.removeFirst();
     }
     m_requests.append(QJsonObject{
         {QStringLiteral("method"), QString::fromLatin1(method)},

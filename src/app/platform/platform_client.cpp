@@ -244,7 +244,11 @@ QDateTime PlatformClient::now() const {
 }
 
 QCoro::Task<void> PlatformClient::loadStoredTokens() {
-    m_tokens = co_await AuthStore::load(m_store);
+    const quint64 generation = m_tokenGeneration;
+    auto stored = co_await AuthStore::load(m_store);
+    if (generation == m_tokenGeneration) {  // a login or sign-out meanwhile wins
+        m_tokens = std::move(stored);
+    }
 }
 
 QCoro::Task<void> PlatformClient::storeTokens(Tokens tokens) {
@@ -253,6 +257,7 @@ QCoro::Task<void> PlatformClient::storeTokens(Tokens tokens) {
 }
 
 QCoro::Task<void> PlatformClient::signOut() {
+    ++m_tokenGeneration;
     m_tokens.reset();
     m_currentUser.reset();
     co_await AuthStore::clear(m_store);
@@ -304,13 +309,15 @@ QCoro::Task<PlatformResult<QByteArray>> PlatformClient::request(QString path, QB
     const QByteArray data = reply->isOpen() ? reply->readAll() : QByteArray();
     reply->deleteLater();
 
-    if (!finished || (!statusAttribute.isValid() && (networkError == QNetworkReply::OperationCanceledError ||
-                                                     networkError == QNetworkReply::TimeoutError))) {
+    // Qt numbers failures of the connection itself (refused, closed mid-answer, timed out, TLS,
+    // proxy) below 200; the codes above describe an HTTP status, which the status handles.
+    const bool connectionFailed = networkError != QNetworkReply::NoError && networkError < 200;
+    if (!finished || networkError == QNetworkReply::OperationCanceledError || networkError == QNetworkReply::TimeoutError) {
         qCWarning(lcPlatform).noquote() << "Velurio: requisição à plataforma sem resposta a tempo:" << method << path;
         co_return fail(PlatformError::other(PlatformError::Kind::timeout,
                                             QStringLiteral("A plataforma não respondeu a tempo.")));
     }
-    if (!statusAttribute.isValid() && networkError != QNetworkReply::NoError) {
+    if (connectionFailed || (!statusAttribute.isValid() && networkError != QNetworkReply::NoError)) {
         qCWarning(lcPlatform).noquote() << "Velurio: requisição à plataforma falhou:" << method << path << "-" << errorText;
         co_return fail(PlatformError::other(PlatformError::Kind::transport, errorText));
     }
@@ -369,6 +376,7 @@ QCoro::Task<PlatformStatus> PlatformClient::refreshTokens() {
         co_return fail(PlatformError::fromAPI(sessionExpired()));
     }
     m_refreshing = true;
+    const quint64 generation = m_tokenGeneration;
     const QString currentRefresh = m_tokens->refreshToken;
     QJsonObject refreshBody{{QStringLiteral("refreshToken"), currentRefresh}};
     QString path = QStringLiteral("/api/auth/native/refresh");
@@ -391,7 +399,14 @@ QCoro::Task<PlatformStatus> PlatformClient::refreshTokens() {
         } else {
             // Rotation is optional for the server: without a new refresh token the current one stays.
             Tokens tokens{access ? *access : *accessSnake, refresh ? *refresh : refreshSnake.value_or(currentRefresh)};
-            co_await storeTokens(std::move(tokens));
+            if (generation == m_tokenGeneration) {
+                co_await storeTokens(std::move(tokens));
+            } else if (!m_tokens) {
+                // Signed out while the refresh was under way: its tokens must not sign the
+                // user back in (nor reach the store).
+                outcome = fail(PlatformError::fromAPI(sessionExpired()));
+            }
+            // Otherwise a login replaced the account's tokens meanwhile: keep those.
         }
     }
     m_refreshing = false;
@@ -431,6 +446,7 @@ QCoro::Task<PlatformResult<PlatformClient::Session>> PlatformClient::login(QStri
             APIError{200, kUnexpectedResponse, QStringLiteral("Resposta de login sem tokens.")}));
     }
     Tokens tokens{*accessToken, *refreshToken};
+    ++m_tokenGeneration;
     co_await storeTokens(std::move(tokens));
     m_currentUser = Session{userId.value_or(QString()), userEmail.value_or(email), userName.value_or(email)};
     // A copy: QCoro's return_value moves from lvalues it is given.

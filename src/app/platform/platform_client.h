@@ -159,6 +159,9 @@ private:
     Clock m_clock;
     QString m_deviceName;
     bool m_refreshing = false;
+    // Bumped by login and sign-out, so that a refresh (or a store read) finishing after either
+    // does not overwrite what they decided.
+    quint64 m_tokenGeneration = 0;
 };
 
 }  // namespace velurio
