@@ -26,14 +26,17 @@ JSONValue convert(const simdjson::dom::element& element) {
     switch (element.type()) {
     case element_type::ARRAY: {
         auto array = std::make_shared<JSONValue::Array>();
-        for (const auto child : element.get_array().value_unsafe()) {
+        // Held in a variable: iterating the temporary result's value would dangle.
+        const simdjson::dom::array children = element.get_array().value_unsafe();
+        for (const auto child : children) {
             array->push_back(convert(child));
         }
         return JSONValue{std::shared_ptr<const JSONValue::Array>(std::move(array))};
     }
     case element_type::OBJECT: {
         auto object = std::make_shared<JSONValue::Object>();
-        for (const auto field : element.get_object().value_unsafe()) {
+        const simdjson::dom::object fields = element.get_object().value_unsafe();
+        for (const auto field : fields) {
             // A repeated key keeps its last value, as the claims' consumers would see it.
             (*object)[std::string(field.key)] = convert(field.value);
         }

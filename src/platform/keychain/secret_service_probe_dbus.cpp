@@ -1,5 +1,9 @@
+#include <QCoroDBusPendingCall>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
+#include <QDBusVariant>
 #include <QStringList>
 
 #include "platform/keychain/secret_store.h"
@@ -28,6 +32,25 @@ SecretServiceAvailability probeSecretService() {
         }
     }
     return SecretServiceAvailability::absent;
+}
+
+// The Secret Service's default collection (the one QtKeychain uses) reports its lock state as
+// a property; reading it never prompts.
+QCoro::Task<bool> secretStoreIsLocked() {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        co_return false;
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.secrets"), QStringLiteral("/org/freedesktop/secrets/aliases/default"),
+        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    call << QStringLiteral("org.freedesktop.Secret.Collection") << QStringLiteral("Locked");
+    const QDBusPendingCall pending = bus.asyncCall(call, 5000);
+    const QDBusMessage reply = co_await pending;
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+        co_return false;
+    }
+    co_return reply.arguments().constFirst().value<QDBusVariant>().variant().toBool();
 }
 
 }  // namespace velurio

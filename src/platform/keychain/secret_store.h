@@ -28,6 +28,7 @@ public:
 
     virtual ~SecretStore() = default;
 
+    // `failed` (never a prompt) when the store is locked.
     virtual QCoro::Task<ReadResult> read(QString service, QString account) = 0;
     // Stores `data`, replacing any previous item in one step: a failed write leaves the previous
     // value in place, never an empty slot.
@@ -45,6 +46,11 @@ enum class SecretServiceAvailability {
     absent,     // nothing at all: the file store is the only option
 };
 SecretServiceAvailability probeSecretService();
+
+// Whether the store would have to ask the user (to unlock it) before giving out a secret.
+// Reads check this first and fail instead, so that nothing prompts during launch; a store
+// whose state cannot be learnt counts as unlocked.
+QCoro::Task<bool> secretStoreIsLocked();
 
 // The store the app uses: the system keychain whenever one exists, the file store under the
 // XDG data directory otherwise. Logs which one was chosen.
