@@ -555,6 +555,18 @@ TEST_F(PlatformClientTest, TransportErrorsAndTimeouts) {
     EXPECT_EQ(devices.error().kind, PlatformError::Kind::timeout);
 }
 
+TEST_F(PlatformClientTest, AnOversizedAnswerIsCutOff) {
+    login();
+    m_client->setMaxResponseBytes(1024);
+    m_platform->respond(QStringLiteral("GET"), QStringLiteral("/api/devices"), 200, QString(4096, QLatin1Char('x')));
+    auto devices = await(m_client->listDevices());
+    ASSERT_FALSE(devices.ok());
+    EXPECT_EQ(devices.error().kind, PlatformError::Kind::transport);
+    // The same limit lets an ordinary answer through.
+    devices = await(m_client->listDevices());
+    EXPECT_TRUE(devices.ok());
+}
+
 TEST_F(PlatformClientTest, AStalledCallDoesNotHoldBackValidation) {
     login();
     auto client = makeClient(PlatformClient::Timeouts{1500ms, 60s});

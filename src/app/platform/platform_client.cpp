@@ -299,7 +299,19 @@ QCoro::Task<PlatformResult<QByteArray>> PlatformClient::request(QString path, QB
     }
 
     QNetworkReply* reply = m_network->sendCustomRequest(networkRequest, method, payload);
+    // Answers are small JSON documents; a server streaming without end is cut off rather than
+    // allowed to fill the memory.
+    auto tooLarge = std::make_shared<bool>(false);
+    const qint64 maxBytes = m_maxResponseBytes;
+    const QMetaObject::Connection sizeGuard =
+        connect(reply, &QNetworkReply::downloadProgress, reply, [reply, tooLarge, maxBytes](qint64 received, qint64 total) {
+            if (!*tooLarge && (received > maxBytes || total > maxBytes)) {
+                *tooLarge = true;
+                reply->abort();
+            }
+        });
     const bool finished = co_await qCoro(reply).waitForFinished(m_timeouts.request);
+    disconnect(sizeGuard);
     if (!finished) {
         reply->abort();
     }
@@ -308,6 +320,12 @@ QCoro::Task<PlatformResult<QByteArray>> PlatformClient::request(QString path, QB
     const QString errorText = reply->errorString();
     const QByteArray data = reply->isOpen() ? reply->readAll() : QByteArray();
     reply->deleteLater();
+
+    if (*tooLarge) {
+        qCWarning(lcPlatform).noquote() << "Velurio: resposta da plataforma grande demais:" << method << path;
+        co_return fail(PlatformError::other(PlatformError::Kind::transport,
+                                            QStringLiteral("A resposta da plataforma é grande demais.")));
+    }
 
     // Qt numbers failures of the connection itself (refused, closed mid-answer, timed out, TLS,
     // proxy) below 200; the codes above describe an HTTP status, which the status handles.

@@ -105,6 +105,8 @@ public:
 
     // For tests: where "now" comes from (pairing-code expiry without a date).
     void setClock(Clock clock) { m_clock = std::move(clock); }
+    // The largest answer accepted (default 4 MiB); a larger one fails as a transport error.
+    void setMaxResponseBytes(qint64 bytes) { m_maxResponseBytes = bytes; }
     // The device name sent at registration; defaults to the machine's host name.
     void setDeviceName(QString name) { m_deviceName = std::move(name); }
 
@@ -158,6 +160,7 @@ private:
     std::optional<Session> m_currentUser;
     Clock m_clock;
     QString m_deviceName;
+    qint64 m_maxResponseBytes = 4 * 1024 * 1024;
     bool m_refreshing = false;
     // Bumped by login and sign-out, so that a refresh (or a store read) finishing after either
     // does not overwrite what they decided.
