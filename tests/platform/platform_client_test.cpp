@@ -569,7 +569,7 @@ TEST_F(PlatformClientTest, AnOversizedAnswerIsCutOff) {
 
 TEST_F(PlatformClientTest, AStalledCallDoesNotHoldBackValidation) {
     login();
-    auto client = makeClient(PlatformClient::Timeouts{1500ms, 60s});
+    auto client = makeClient(PlatformClient::Timeouts{800ms, 60s});
     await(client->loadStoredTokens());
     m_platform->addFault(QJsonObject{{QStringLiteral("path"), QStringLiteral("/api/devices")}, {QStringLiteral("hang"), true}});
     m_platform->respond(QStringLiteral("POST"), QStringLiteral("/api/pairing/sessions/validate"), 200,
