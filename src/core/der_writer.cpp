@@ -113,20 +113,43 @@ Bytes objectIdentifier(std::string_view dotted) {
 
 Bytes utf8String(std::string_view text) { return tlv(0x0C, asBytes(text)); }
 
-Bytes utcTime(std::chrono::system_clock::time_point time) {
+namespace {
+
+struct CivilTime {
+    int year;
+    unsigned month, day;
+    int hour, minute, second;
+};
+
+CivilTime civil(std::chrono::system_clock::time_point time) {
     using namespace std::chrono;
     const auto seconds = floor<std::chrono::seconds>(time);
     const auto day = floor<days>(seconds);
     const year_month_day date(day);
     const hh_mm_ss<std::chrono::seconds> clock(seconds - day);
-    const int year = static_cast<int>(date.year());
-    const int shortYear = ((year % 100) + 100) % 100;
-    char text[16];
-    std::snprintf(text, sizeof text, "%02d%02u%02u%02d%02d%02dZ", shortYear,
-                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                  static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
-                  static_cast<int>(clock.seconds().count()));
+    return {static_cast<int>(date.year()), static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+            static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+            static_cast<int>(clock.seconds().count())};
+}
+
+}  // namespace
+
+Bytes utcTime(std::chrono::system_clock::time_point time) {
+    const CivilTime t = civil(time);
+    const int shortYear = ((t.year % 100) + 100) % 100;
+    char text[32];
+    std::snprintf(text, sizeof text, "%02d%02u%02u%02d%02d%02dZ", shortYear, t.month, t.day, t.hour, t.minute,
+                  t.second);
     return tlv(0x17, asBytes(std::string_view(text, 13)));
+}
+
+Bytes generalizedTime(std::chrono::system_clock::time_point time) {
+    const CivilTime t = civil(time);
+    assert(t.year >= 0 && t.year <= 9999);
+    const int year = t.year < 0 ? 0 : (t.year > 9999 ? 9999 : t.year);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d%02u%02u%02d%02d%02dZ", year, t.month, t.day, t.hour, t.minute, t.second);
+    return tlv(0x18, asBytes(std::string_view(text, 15)));
 }
 
 Bytes sequence(std::span<const Bytes> items) { return tlv(0x30, concat(items)); }

@@ -46,6 +46,8 @@ Bytes utf8String(std::string_view text);
 // modulo 100 for every date: from 2050 on the century is lost, so callers that care must
 // refuse such dates themselves.
 Bytes utcTime(std::chrono::system_clock::time_point time);
+// GeneralizedTime 0x18 "YYYYMMDDHHMMSSZ" in UTC, fractions of a second dropped; years 0 to 9999.
+Bytes generalizedTime(std::chrono::system_clock::time_point time);
 // SEQUENCE 0x30 and SET 0x31 of the items in the given order (a SET is not sorted).
 Bytes sequence(std::span<const Bytes> items);
 Bytes set(std::span<const Bytes> items);

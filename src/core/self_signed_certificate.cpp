@@ -26,6 +26,13 @@ std::unique_ptr<X509, X509Free> parse(const Bytes& der) {
 
 constexpr std::string_view kECDSAWithSHA256 = "1.2.840.10045.4.3.2";
 
+// UTCTime for 1950 to 2049, as always; from 2050 on a two-digit year would read as a century
+// earlier (an identity made after 2039 would seem to have expired in the 1950s), so X.509's rule
+// applies: GeneralizedTime outside that range.
+Bytes certificateTime(std::chrono::system_clock::time_point time) {
+    return SelfSignedCertificate::fitsUTCTime(time) ? DERWriter::utcTime(time) : DERWriter::generalizedTime(time);
+}
+
 }  // namespace
 
 std::optional<Certificate> Certificate::fromDER(Bytes der) {
@@ -102,7 +109,7 @@ Result<Bytes, SelfSignedCertificateError> der(std::string_view commonName, const
     const Bytes rdn[] = {set(attributeSet)};
     const Bytes name = sequence(rdn);
 
-    const Bytes validityItems[] = {utcTime(notBefore), utcTime(notAfter)};
+    const Bytes validityItems[] = {certificateTime(notBefore), certificateTime(notAfter)};
     const Bytes keyAlgorithm[] = {objectIdentifier("1.2.840.10045.2.1"), objectIdentifier("1.2.840.10045.3.1.7")};
     const Bytes spki[] = {sequence(keyAlgorithm), bitString(point)};
 

@@ -2,7 +2,8 @@
 //
 // The certificate is built byte by byte with DERWriter; OpenSSL only generates the key and
 // signs. Layout: version 3, the given serial, ecdsa-with-SHA256 (no parameters), issuer and
-// subject both CN=<commonName> as UTF8String, UTCTime validity, the EC public key on P-256, and
+// subject both CN=<commonName> as UTF8String, the validity as UTCTime (GeneralizedTime for a
+// date from 2050 on, which UTCTime cannot express), the EC public key on P-256, and
 // one extension: basic constraints with an empty value (not a certificate authority).
 #pragma once
 
@@ -75,8 +76,8 @@ Result<Certificate, SelfSignedCertificateError> certificate(std::string_view com
                                                             std::chrono::system_clock::time_point notBefore,
                                                             std::chrono::seconds lifetime);
 
-// UTCTime writes two-digit years, so a date from 2050 on (or before 1950) cannot be told
-// apart from one a century away. Makers of long-lived certificates check this first.
+// Whether UTCTime can express the date (1950 to 2049). Certificates switch to GeneralizedTime
+// outside it; tools that promise UTCTime refuse such dates.
 bool fitsUTCTime(std::chrono::system_clock::time_point time);
 
 }  // namespace SelfSignedCertificate

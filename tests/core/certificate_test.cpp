@@ -182,6 +182,21 @@ TEST(SelfSignedCertificateInterop, OpenSSLReadsAndVerifiesIt) {
     EXPECT_NE(verify.output.find(": OK"), std::string::npos) << verify.output;
 }
 
+TEST(SelfSignedCertificateInterop, ValidityFrom2050UsesGeneralizedTime) {
+    // An identity made in 2045 ends in 2055: UTCTime would say 1955.
+    auto keys = SelfSignedCertificate::generateKeyPair();
+    const sys_seconds notBefore = sys_days(2045y / June / 1);
+    auto cert = SelfSignedCertificate::certificate("Velurio Mac", keys->publicKey, keys->privateKey, 1, notBefore,
+                                                   SelfSignedCertificate::kLifetime);
+    ASSERT_TRUE(cert.ok());
+    const Bytes validity[] = {DERWriter::utcTime(notBefore), DERWriter::generalizedTime(notBefore + days(3650))};
+    const Bytes expected = DERWriter::sequence(validity);
+    EXPECT_NE(std::search(cert->der().begin(), cert->der().end(), expected.begin(), expected.end()), cert->der().end());
+    TempDir dir;
+    const CommandResult text = run("openssl x509 -noout -dates -in " + dir.write("cert.pem", cert->pem()));
+    EXPECT_NE(text.output.find("notAfter=May 30 00:00:00 2055 GMT"), std::string::npos) << text.output;
+}
+
 TEST(SelfSignedCertificateInterop, GnuTLSReadsIt) {
     const Made made = make(1);
     TempDir dir;

@@ -73,6 +73,11 @@ TEST(DERWriter, UTCTimeDropsCenturyAndFractions) {
     EXPECT_EQ(std::string(y1999.begin() + 2, y1999.end()), "991231235959Z");
 }
 
+TEST(DERWriter, GeneralizedTimeKeepsTheCentury) {
+    const Bytes y2055 = DERWriter::generalizedTime(sys_days(2055y / March / 4) + 5h + 6min + 7s + 500ms);
+    EXPECT_EQ(y2055, join({{0x18, 0x0F}, Bytes{'2', '0', '5', '5', '0', '3', '0', '4', '0', '5', '0', '6', '0', '7', 'Z'}}));
+}
+
 TEST(DERWriter, ConstructedTypesKeepOrder) {
     EXPECT_EQ(DERWriter::sequence({}), (Bytes{0x30, 0x00}));
     const Bytes items[] = {DERWriter::integer(2), DERWriter::integer(1)};

@@ -12,6 +12,7 @@
 #include <QStandardPaths>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -116,6 +117,46 @@ QString store(const QString& path, const QJsonObject& root) {
     return {};
 }
 
+// Holds an exclusive lock on "<path>.lock" while it lives, so that two processes (a second
+// instance, a tool) changing different items never lose each other's update between read
+// and rename. The lock file is empty and stays in place.
+class WriteLock {
+public:
+    explicit WriteLock(const QString& path) {
+        const QFileInfo info(path);
+        if (!QDir().mkpath(info.absolutePath())) {
+            m_error = QStringLiteral("cannot create ") + info.absolutePath();
+            return;
+        }
+        ::chmod(QFile::encodeName(info.absolutePath()).constData(), 0700);
+        m_fd = ::open(QFile::encodeName(path + QStringLiteral(".lock")).constData(),
+                      O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (m_fd < 0) {
+            m_error = systemError("open lock");
+            return;
+        }
+        while (::flock(m_fd, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                m_error = systemError("flock");
+                return;
+            }
+        }
+    }
+    ~WriteLock() {
+        if (m_fd >= 0) {
+            ::close(m_fd);  // releases the lock
+        }
+    }
+    WriteLock(const WriteLock&) = delete;
+    WriteLock& operator=(const WriteLock&) = delete;
+
+    const QString& error() const { return m_error; }
+
+private:
+    int m_fd = -1;
+    QString m_error;
+};
+
 }  // namespace
 
 FileSecretStore::FileSecretStore(QString path) : m_path(std::move(path)) {}
@@ -141,6 +182,10 @@ QCoro::Task<SecretStore::ReadResult> FileSecretStore::read(QString service, QStr
 }
 
 QCoro::Task<SecretStore::WriteResult> FileSecretStore::write(QString service, QString account, QByteArray data) {
+    const WriteLock lock(m_path);
+    if (!lock.error().isEmpty()) {
+        co_return WriteResult{false, lock.error()};
+    }
     Loaded loaded = load(m_path);
     if (!loaded.error.isEmpty()) {
         // Never overwrite a file we could not read: it may hold other secrets.
@@ -154,6 +199,10 @@ QCoro::Task<SecretStore::WriteResult> FileSecretStore::write(QString service, QS
 }
 
 QCoro::Task<SecretStore::WriteResult> FileSecretStore::remove(QString service, QString account) {
+    const WriteLock lock(m_path);
+    if (!lock.error().isEmpty()) {
+        co_return WriteResult{false, lock.error()};
+    }
     Loaded loaded = load(m_path);
     if (!loaded.error.isEmpty()) {
         co_return WriteResult{false, loaded.error};

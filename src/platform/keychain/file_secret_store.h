@@ -2,7 +2,9 @@
 //
 // The file (mode 0600, in a 0700 directory) holds a JSON object of services, each an object of
 // accounts with Base64 values. Every write builds the whole new file beside the old one and
-// renames it over, so a crash or a full disk leaves either the old file or the new one. The
+// renames it over, so a crash or a full disk leaves either the old file or the new one, under
+// an advisory lock ("<file>.lock") so that concurrent writers in several processes never lose
+// each other's items. The
 // secrets are only as safe as the user's account: the log says so when this store is chosen.
 #pragma once
 

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <ostream>
 
 #include <QCoreApplication>
 #include <QCoroTask>
@@ -81,5 +82,6 @@ struct StoreParam {
     const char* name;
     StoreFactory make;
 };
+inline void PrintTo(const StoreParam& param, std::ostream* out) { *out << param.name; }
 
 }  // namespace velurio::test

@@ -11,6 +11,8 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "platform/keychain/file_secret_store.h"
 #include "store_contract_tests.h"
@@ -55,8 +57,10 @@ TEST_F(FileStore, FileAndDirectoryAreTheUsersAlone) {
     ::umask(previous);
     EXPECT_EQ(modeOf(m_path), 0600U);
     EXPECT_EQ(modeOf(QFileInfo(m_path).absolutePath()), 0700U);
-    EXPECT_TRUE(QDir(QFileInfo(m_path).absolutePath()).entryList(QDir::Files | QDir::Hidden).size() == 1)
+    EXPECT_EQ(QDir(QFileInfo(m_path).absolutePath()).entryList({QStringLiteral("*.json*")}, QDir::Files | QDir::Hidden),
+              (QStringList{QStringLiteral("secrets.json"), QStringLiteral("secrets.json.lock")}))
         << "no temporary file left behind";
+    EXPECT_EQ(modeOf(m_path + QStringLiteral(".lock")), 0600U);
 
     // A mode widened behind our back is narrowed again on the next read.
     ASSERT_EQ(::chmod(QFile::encodeName(m_path).constData(), 0644), 0);
@@ -106,8 +110,36 @@ TEST_F(FileStore, FailedWriteKeepsTheOldValue) {
 
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(await(store.read(QStringLiteral("s"), QStringLiteral("a"))).data, QByteArray("old"));
-    EXPECT_EQ(QDir(QFileInfo(m_path).absolutePath()).entryList(QDir::Files | QDir::Hidden).size(), 1)
+    EXPECT_EQ(QDir(QFileInfo(m_path).absolutePath()).entryList({QStringLiteral("*.json*")}, QDir::Files | QDir::Hidden),
+              (QStringList{QStringLiteral("secrets.json"), QStringLiteral("secrets.json.lock")}))
         << "the partial file is removed";
+}
+
+TEST_F(FileStore, ConcurrentWritersInTwoProcessesKeepEveryItem) {
+    constexpr int kItems = 40;
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    const QString account = child == 0 ? QStringLiteral("child-%1") : QStringLiteral("parent-%1");
+    {
+        FileSecretStore store(m_path);
+        for (int i = 0; i < kItems; ++i) {
+            // Without the lock both read the same old file and the later rename drops items.
+            if (!await(store.write(QStringLiteral("s"), account.arg(i), QByteArray::number(i))).ok && child == 0) {
+                ::_exit(1);
+            }
+        }
+    }
+    if (child == 0) {
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    FileSecretStore store(m_path);
+    for (int i = 0; i < kItems; ++i) {
+        EXPECT_EQ(await(store.read(QStringLiteral("s"), QStringLiteral("child-%1").arg(i))).data, QByteArray::number(i));
+        EXPECT_EQ(await(store.read(QStringLiteral("s"), QStringLiteral("parent-%1").arg(i))).data, QByteArray::number(i));
+    }
 }
 
 TEST_F(FileStore, TokensNeverReachTheSettingsFileOrTheLog) {
