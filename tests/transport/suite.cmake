@@ -20,6 +20,10 @@ if(TARGET velurio_app_transport AND TARGET velurio::avahi)
   target_include_directories(velurio_transport_service_tests PRIVATE ${transport_dir}/support)
   target_compile_definitions(velurio_transport_service_tests PRIVATE
     VELURIO_MDNS_QUERY="${transport_dir}/service/mdns_txt_query.py")
+  if(TARGET velurio-peer)
+    add_dependencies(velurio_transport_service_tests velurio-peer)
+    target_compile_definitions(velurio_transport_service_tests PRIVATE VELURIO_PEER_PATH="$<TARGET_FILE:velurio-peer>")
+  endif()
 endif()
 
 # A flood of connections against a live session (velurio-peer in other processes). Prints the

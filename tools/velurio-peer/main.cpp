@@ -24,6 +24,7 @@
 #include <QTimer>
 #include <QUdpSocket>
 
+#include "host_discovery.h"
 #include "protocol/message_codec.h"
 #include "protocol/video_datagram.h"
 #include "protocol/wire_framing.h"
@@ -117,6 +118,8 @@ struct Options {
     QString host;
     quint16 port = 0;
     quint16 videoPort = 0;
+    bool browse = false;     // find host and port through mDNS
+    bool video = false;      // use the advertised UDP video port
     HelloMessage hello;
     bool sendHello = true;
     bool garbage = false;
@@ -132,6 +135,26 @@ public:
     Tablet(Options options, Log& log) : m_options(std::move(options)), m_log(log) {}
 
     void start() {
+        if (m_options.browse) {
+            discoverHost(
+                this,
+                [this](const DiscoveredHost& found) {
+                    m_log.write({{"event", "discovered"}, {"name", found.name}, {"address", found.address},
+                                 {"port", found.port}, {"vudp", QString::fromUtf8(found.txt.count("vudp") ? found.txt.at("vudp") : QByteArray())}});
+                    m_options.browse = false;
+                    m_options.host = found.address;
+                    m_options.port = found.port;
+                    if (m_options.video && found.txt.count("vudp") != 0) {
+                        m_options.videoPort = found.txt.at("vudp").toUShort();
+                    }
+                    start();
+                },
+                [this](const QString& description) {
+                    m_log.write({{"event", "error"}, {"description", description}});
+                    QCoreApplication::exit(2);
+                });
+            return;
+        }
         if (m_options.flood > 0 || m_options.stall > 0) {
             startFlood();
             return;
@@ -332,12 +355,14 @@ int main(int argc, char** argv) {
     const QCommandLineOption duration(QStringLiteral("duration-ms"), "Exit after this long (0: when the host closes).", "ms", "0");
     const QCommandLineOption flood(QStringLiteral("flood"), "Open this many TLS connections that never send a hello.", "n", "0");
     const QCommandLineOption stall(QStringLiteral("stall"), "Open this many TCP connections that never start TLS.", "n", "0");
+    const QCommandLineOption browse(QStringLiteral("browse"), "Find the host through mDNS (\"_velurio._tcp\").");
+    const QCommandLineOption video(QStringLiteral("video"), "With --browse: use the advertised UDP video port.");
     const QCommandLineOption log(QStringLiteral("log"), "Write the JSON-lines log here (default: stdout).", "file", "-");
     parser.addOptions({host, port, videoPort, token, attestation, deviceId, deviceName, sessionId, resume, version, noHello,
-                       garbage, script, ping, duration, flood, stall, log});
+                       garbage, script, ping, duration, flood, stall, browse, video, log});
     parser.process(app);
-    if (!parser.isSet(port)) {
-        std::fprintf(stderr, "velurio-peer: --port is required\n");
+    if (!parser.isSet(port) && !parser.isSet(browse)) {
+        std::fprintf(stderr, "velurio-peer: --port or --browse is required\n");
         return 64;
     }
 
@@ -345,6 +370,8 @@ int main(int argc, char** argv) {
     options.host = parser.value(host);
     options.port = parser.value(port).toUShort();
     options.videoPort = parser.value(videoPort).toUShort();
+    options.browse = parser.isSet(browse);
+    options.video = parser.isSet(video);
     options.hello.v = parser.value(version).toLongLong();
     options.hello.role = PeerRole::ipad;
     options.hello.sessionId = parser.value(sessionId).toStdString();

@@ -5,12 +5,16 @@
 
 #include <map>
 
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 
 #include "app/transport/session_server.h"
 #include "platform/keychain/file_secret_store.h"
+#include "transport_host_harness.h"
 #include "transport_test_support.h"
 
 namespace velurio::test {
@@ -123,6 +127,27 @@ TEST_F(AvahiAdvertisementTest, RecordCarriesTheVideoPortsInOrderAndACollisionRen
     first->stop();
     ASSERT_TRUE(waitUntil([&] { return browse().count(name) == 0; }, 20s));
 }
+
+#ifdef VELURIO_PEER_PATH
+TEST_F(AvahiAdvertisementTest, SimulatedTabletFindsTheHostThroughMDNSAndOpensItsVideoConnection) {
+    HostHarness host(dir.path());
+    ASSERT_TRUE(waitUntil([&] { return !host.server->advertisedName().isEmpty(); }, 20s));
+    QProcess tablet;
+    tablet.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    const QString log = dir.filePath(QStringLiteral("browse.jsonl"));
+    tablet.start(QStringLiteral(VELURIO_PEER_PATH), {"--browse", "--video", "--log", log, "--duration-ms", "8000"});
+    ASSERT_TRUE(tablet.waitForStarted(5'000));
+    ASSERT_TRUE(waitUntil([&] { return host.active != nullptr && host.hasVideo; }, 20s));
+    tablet.kill();
+    tablet.waitForFinished();
+    QFile file(log);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QJsonObject first = QJsonDocument::fromJson(file.readLine()).object();
+    EXPECT_EQ(first.value("event"), "discovered");
+    EXPECT_EQ(first.value("port").toInt(), *host.server->controlPort());
+    EXPECT_EQ(first.value("vudp").toString().toInt(), *host.server->udpVideoPort());
+}
+#endif
 
 }  // namespace
 }  // namespace velurio::test

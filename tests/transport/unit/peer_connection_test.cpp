@@ -89,10 +89,12 @@ TEST_F(PeerConnectionTest, SilentPeerIsSentTimeoutAndClosed) {
 }
 
 TEST_F(PeerConnectionTest, USBPeerGetsTheLongerHelloTimeout) {
-    makePeer(/*isUSB=*/true);
+    PeerTiming timing = shortTiming();
+    timing.helloTimeoutUSB = 1'000ms;
+    makePeer(/*isUSB=*/true, timing);
     acceptEveryHello();
     peer->start();
-    settle(120ms);  // past the LAN timeout, short of the USB one
+    settle(150ms);  // well past the LAN timeout, well short of the USB one
     EXPECT_EQ(peer->state(), PeerConnection::State::awaitingHello);
     ASSERT_TRUE(waitUntil([&] { return tablet->disconnected; }));
     EXPECT_EQ(endReasons(), std::vector{SessionEndReason::timeout});

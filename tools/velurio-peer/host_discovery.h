@@ -1,0 +1,25 @@
+// Finding the host on the local network: the first "_velurio._tcp" service resolved.
+#pragma once
+
+#include <functional>
+#include <map>
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+namespace velurio::peer {
+
+struct DiscoveredHost {
+    QString name;
+    QString address;
+    quint16 port = 0;
+    std::map<QByteArray, QByteArray> txt;
+};
+
+// Starts browsing; calls onFound once for the first host resolved, or onError. The search
+// lives as long as `owner`.
+void discoverHost(QObject* owner, std::function<void(const DiscoveredHost&)> onFound,
+                  std::function<void(const QString&)> onError);
+
+}  // namespace velurio::peer

@@ -1,0 +1,29 @@
+#include <memory>
+
+#include "host_discovery.h"
+#include "platform/avahi/avahi_service_browser.h"
+
+namespace velurio::peer {
+
+void discoverHost(QObject* owner, std::function<void(const DiscoveredHost&)> onFound,
+                  std::function<void(const QString&)> onError) {
+    auto finder = std::make_shared<AvahiServiceFinder>();
+    auto done = std::make_shared<bool>(false);
+    finder->onFound = [onFound, done](const AvahiServiceFinder::Found& found) {
+        if (*done) {
+            return;
+        }
+        *done = true;
+        DiscoveredHost host{found.name, found.address, found.port, {}};
+        for (const auto& [key, value] : found.txt) {
+            host.txt[key] = value;
+        }
+        onFound(host);
+    };
+    finder->onError = onError;
+    finder->browse("_velurio._tcp");
+    // Keeps the finder alive with its owner.
+    QObject::connect(owner, &QObject::destroyed, [finder]() mutable { finder.reset(); });
+}
+
+}  // namespace velurio::peer
