@@ -123,9 +123,14 @@ TEST_F(AvahiAdvertisementTest, RecordCarriesTheVideoPortsInOrderAndACollisionRen
     EXPECT_EQ(txtInWireOrder(second->advertisedName()),
               (QStringList{"v=1", "role=mac", "vport=" + udp2, "vquic=0", "vudp=" + udp2}));
 
-    // Stopping withdraws the record.
+    // Stopping withdraws the record; starting again publishes the new video port.
     first->stop();
     ASSERT_TRUE(waitUntil([&] { return browse().count(name) == 0; }, 20s));
+    first->start();
+    ASSERT_TRUE(waitUntil([&] { return first->advertisedName() == name; }, 20s));
+    const QString udp3 = QString::number(*first->udpVideoPort());
+    EXPECT_EQ(txtInWireOrder(name), (QStringList{"v=1", "role=mac", "device_id=mac-42", "vport=" + udp3, "vquic=0",
+                                                 "vudp=" + udp3}));
 }
 
 #ifdef VELURIO_PEER_PATH
