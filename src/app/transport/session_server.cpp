@@ -159,7 +159,7 @@ void SessionServer::start() {
 
 void SessionServer::identityLoaded(Result<TlsCredentials, QString> identity) {
     if (!identity.ok()) {
-        qCWarning(lcServer).noquote() << "Velurio:" << kIdentityErrorPrefix << identity.error();
+        qCWarning(lcServer).noquote().nospace() << "Velurio: " << kIdentityErrorPrefix << identity.error();
         setState(m_transport, m_isRunning, QString::fromUtf8(kIdentityErrorPrefix) + identity.error());
         return;
     }
@@ -279,7 +279,7 @@ void SessionServer::startControlListener(bool quic) {
         const QString description = server->errorString();
         delete server;
         m_controlListenerStarted = false;
-        qCWarning(lcServer).noquote() << "Velurio:" << kListenerErrorPrefix << description;
+        qCWarning(lcServer).noquote().nospace() << "Velurio: " << kListenerErrorPrefix << description;
         setState(std::nullopt, false, QString::fromUtf8(kListenerErrorPrefix) + description);
         return;
     }

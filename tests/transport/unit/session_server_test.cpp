@@ -342,3 +342,35 @@ TEST_F(SessionServerTest, StalledHandshakesDoNotStopARealTabletFromConnecting) {
 
 }  // namespace
 }  // namespace velurio::test
+
+namespace velurio::test {
+namespace {
+
+// Without any Avahi daemon (here: no system bus at all) the listeners run and the log says why
+// the host is not advertised.
+TEST(SessionServerWithoutAdvertisement, RunsAndSaysSoInTheLog) {
+    ensureApplication();
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/velurio-no-system-bus");
+    QStringList logged;
+    static QStringList* sink = nullptr;
+    sink = &logged;
+    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& message) {
+        sink->append(message);
+    });
+    QTemporaryDir dir;
+    FileSecretStore store(dir.path() + QStringLiteral("/secrets.json"));
+    SessionServer server(SessionServer::deviceIdentityProvider(store));
+    server.bindAddress = QHostAddress::LocalHost;
+    server.start();
+    const bool running = waitUntil([&] { return server.isRunning(); });
+    qInstallMessageHandler(previous);
+    ASSERT_TRUE(running);
+    EXPECT_EQ(server.transport(), SessionServer::Transport::tcp);
+    EXPECT_TRUE(server.advertisedName().isEmpty());
+    EXPECT_TRUE(std::any_of(logged.begin(), logged.end(), [](const QString& line) {
+        return line.startsWith(QStringLiteral("Velurio: ")) && line.contains(QStringLiteral("anúncio"));
+    })) << logged.join('\n').toStdString();
+}
+
+}  // namespace
+}  // namespace velurio::test
