@@ -76,7 +76,7 @@ TEST_F(SimulatedTabletTest, SessionWithStrokesPingsAndReassembledVideo) {
     script.close();
     QProcess* tablet = runPeer({"--port", QString::number(*host.server->controlPort()), "--video-port",
                                 QString::number(*host.server->udpVideoPort()), "--token", "tok", "--script",
-                                script.fileName(), "--ping-interval-ms", "40", "--duration-ms", "1500"},
+                                script.fileName(), "--ping-interval-ms", "40", "--duration-ms", "3000"},
                                "tablet.jsonl");
     ASSERT_TRUE(waitUntil([&] { return host.hasVideo && host.strokes.size() == 2 && host.pongs >= 3; }));
     // Two frames: a key frame in three datagrams, then a small one.
