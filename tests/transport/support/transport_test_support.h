@@ -58,7 +58,7 @@ inline Bytes frameOfText(std::string_view text, WireChannel channel = WireChanne
 class TabletEnd {
 public:
     explicit TabletEnd(QTcpSocket* socket) : m_socket(socket) {
-        QObject::connect(socket, &QTcpSocket::readyRead, socket, [this] {
+        QObject::connect(socket, &QTcpSocket::readyRead, &m_context, [this] {
             const QByteArray data = m_socket->readAll();
             for (WireFrame& frame : m_parser.ingest(std::span(reinterpret_cast<const std::uint8_t*>(data.constData()),
                                                               static_cast<std::size_t>(data.size())))) {
@@ -70,7 +70,7 @@ public:
                 }
             }
         });
-        QObject::connect(socket, &QTcpSocket::disconnected, socket, [this] { disconnected = true; });
+        QObject::connect(socket, &QTcpSocket::disconnected, &m_context, [this] { disconnected = true; });
     }
     void send(const Bytes& bytes) {
         m_socket->write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
@@ -94,6 +94,7 @@ public:
     bool disconnected = false;
 
 private:
+    QObject m_context;  // ends the connections above when this goes, whatever the socket's lifetime
     QTcpSocket* m_socket;
     WireFrameParser m_parser;
 };
