@@ -14,9 +14,11 @@ if(TARGET velurio_transport_tests AND TARGET velurio-peer)
 endif()
 
 # The advertisement as a real Avahi daemon publishes it (started by scripts/services.d/40-avahi.sh).
+# The tests share that daemon and the host's name: they take a lock so they run one at a time.
 if(TARGET velurio_app_transport AND TARGET velurio::avahi)
-  velurio_add_test_suite(velurio_transport_service_tests LABEL service DIRECTORY ${transport_dir}/service
-                         LIBRARIES velurio::app_transport)
+  file(GLOB transport_service_sources CONFIGURE_DEPENDS ${transport_dir}/service/*.cpp)
+  add_executable(velurio_transport_service_tests ${transport_service_sources})
+  target_link_libraries(velurio_transport_service_tests PRIVATE velurio::app_transport GTest::gtest GTest::gtest_main)
   target_include_directories(velurio_transport_service_tests PRIVATE ${transport_dir}/support)
   target_compile_definitions(velurio_transport_service_tests PRIVATE
     VELURIO_MDNS_QUERY="${transport_dir}/service/mdns_txt_query.py")
@@ -24,6 +26,9 @@ if(TARGET velurio_app_transport AND TARGET velurio::avahi)
     add_dependencies(velurio_transport_service_tests velurio-peer)
     target_compile_definitions(velurio_transport_service_tests PRIVATE VELURIO_PEER_PATH="$<TARGET_FILE:velurio-peer>")
   endif()
+  velurio_set_warnings(velurio_transport_service_tests)
+  gtest_discover_tests(velurio_transport_service_tests DISCOVERY_TIMEOUT 60
+                       PROPERTIES LABELS service RESOURCE_LOCK velurio_avahi TIMEOUT 120)
 endif()
 
 # A flood of connections against a live session (velurio-peer in other processes). Prints the
