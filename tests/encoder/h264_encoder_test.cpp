@@ -88,18 +88,26 @@ TEST_P(EncoderStreamTest, EveryStreamDecodesCleanlyFromTheStartAndFromEveryKeyFr
 
 INSTANTIATE_TEST_SUITE_P(Codecs, EncoderStreamTest, ::testing::Values(Codec::h264, Codec::hevc), codecTestName);
 
-TEST(H264EncoderTest, UsesTheHighProfileWithTheDefaultPreset) {
+// The first byte after the SPS's NAL header (H.264) or after its NAL header and first byte
+// (HEVC, where the low 5 bits are general_profile_idc).
+int profileOf(Codec codec) {
     CollectingEncoder encoder;
     SyntheticScreen screen(SyntheticScreen::Kind::slides, kWidth, kHeight);
-    encoder->start(kWidth, kHeight, 30, 2'000'000, Codec::h264);
+    encoder->start(kWidth, kHeight, 30, 2'000'000, codec);
     encoder->encode(screen.pixelBuffer(0), ms(0), false);
     const auto frames = encoder.frames();
-    ASSERT_EQ(frames.size(), 1u);
-    const auto units = AnnexB::splitAnnexB(frames[0].data);
-    ASSERT_FALSE(units.empty());
-    ASSERT_EQ(nalType(units[0], AnnexB::NalSyntax::h264), 7);
-    ASSERT_GE(units[0].size(), 2u);
-    EXPECT_EQ(units[0][1], 100) << "profile_idc";
+    if (frames.size() != 1) return -1;
+    const auto syntax = syntaxOf(codec);
+    for (const auto& unit : AnnexB::splitAnnexB(frames[0].data)) {
+        if (codec == Codec::h264 && nalType(unit, syntax) == 7 && unit.size() > 1) return unit[1];
+        if (codec == Codec::hevc && nalType(unit, syntax) == 33 && unit.size() > 3) return unit[3] & 0x1F;
+    }
+    return -1;
+}
+
+TEST(H264EncoderTest, UsesTheHighProfileForH264AndMainForHevc) {
+    EXPECT_EQ(profileOf(Codec::h264), 100);  // High (ultrafast alone would give 66)
+    EXPECT_EQ(profileOf(Codec::hevc), 1);    // Main
 }
 
 TEST(H264EncoderTest, KeyFramesFollowCaptureTimeNotFrameCount) {
