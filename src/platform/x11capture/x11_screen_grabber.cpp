@@ -763,8 +763,6 @@ Result<PixelBuffer, std::string> X11ScreenGrabber::grab() {
         if (length != slot->size) return fail(std::string("the screen has an unsupported depth"));
         std::memcpy(slot->data, xcb_get_image_data(reply.get()), length);
     }
-    // Opaque alpha: depth-24 pixmaps leave the fourth byte undefined.
-    for (std::size_t i = 3; i < slot->size; i += 4) slot->data[i] = 0xff;
     if (m_options.drawCursor) drawCursor(slot->view, slot->data);
     return image;
 }

@@ -81,7 +81,9 @@ public:
     // Asks the server where the pointer is; true when the cursor moved or changed within (or
     // out of) the region since the last call.
     bool pollCursor();
-    // Composes (or reads) the region now. The image is outputWidth × outputHeight BGRA.
+    // Composes (or reads) the region now. The image is outputWidth × outputHeight BGRA with
+    // rows of 4·outputWidth bytes; the fourth byte of each pixel is undefined (a depth-24
+    // screen has no alpha), which the encoder and the slide monitor never read.
     Result<PixelBuffer, std::string> grab();
 
     // Windows left out of the last composed frame (tests and logs).
