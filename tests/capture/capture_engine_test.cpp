@@ -84,16 +84,18 @@ TEST_F(Engine, StartsWithKeyFramesStreamsOnlyChangesAndStops) {
     EXPECT_EQ(engine->selectedDisplayID(), engine->displays()[0].id);
     EXPECT_TRUE(engine->start().ok()) << "already capturing: nothing happens";
 
-    ASSERT_TRUE(processUntil([&] { return frames.size() >= 2; }, 5s));
+    // The still image and the first streamed image, both key frames (the encoder may merge
+    // them when the second arrives before the first is encoded).
+    ASSERT_TRUE(processUntil([&] { return !frames.empty(); }, 5s));
+    processFor(500ms);
+    ASSERT_LE(frames.size(), 2u);
     for (const auto& frame : frames) {
         ASSERT_FALSE(frame.empty());
+        EXPECT_TRUE(header(frame[0]).isKeyframe);
         for (const Bytes& d : frame) EXPECT_LE(d.size(), VideoFrameHeader::byteCount + 1200);
     }
-    EXPECT_TRUE(header(frames[0][0]).isKeyframe) << "the still image";
-    EXPECT_TRUE(header(frames[1][0]).isKeyframe) << "the first streamed image";
 
     // A static screen streams nothing for 5 s.
-    processFor(300ms);
     const std::size_t settled = frames.size();
     processFor(5s);
     EXPECT_EQ(frames.size(), settled);
@@ -115,7 +117,7 @@ TEST_F(Engine, StartsWithKeyFramesStreamsOnlyChangesAndStops) {
 TEST_F(Engine, ReportsOneSlideChangeForANewPictureAndNoneForASmallChange) {
     engine->refreshDisplays();
     ASSERT_TRUE(engine->start().ok());
-    ASSERT_TRUE(processUntil([&] { return frames.size() >= 2; }, 5s));
+    ASSERT_TRUE(processUntil([&] { return !frames.empty(); }, 5s));
     processFor(700ms);  // the reference picture is examined once the screen is still
     TestClient client;
     client.window(0, 0, 960, 1080, 0x000000);

@@ -178,9 +178,13 @@ TEST(X11CaptureStream, StaticScreenAndOwnRedrawsCostNoGrabButOtherWindowsDo) {
     config.onFrame = [&](PixelBuffer, std::chrono::nanoseconds) { ++frames; };
     auto stream = X11CaptureStream::start(config);
     ASSERT_TRUE(stream.ok()) << stream.error();
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto firstDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (frames.load() == 0 && std::chrono::steady_clock::now() < firstDeadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const int settled = frames.load();
-    EXPECT_GE(settled, 1);
+    EXPECT_EQ(settled, 1) << "one image at start, then nothing";
 
     // Our overlay redraws (and the compositor repaints the root) many times.
     xcb_connection_t* c = xcb_connect(nullptr, nullptr);

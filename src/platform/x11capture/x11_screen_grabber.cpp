@@ -408,6 +408,11 @@ bool X11ScreenGrabber::handleEvent(const xcb_generic_event_t& event) {
     if (m_damageEvent != 0 && type == m_damageEvent + XCB_DAMAGE_NOTIFY) {
         const auto& e = reinterpret_cast<const xcb_damage_notify_event_t&>(event);
         xcb_damage_subtract(m_connection, e.damage, XCB_NONE, XCB_NONE);
+        // Damage the server saw before it read our last image is in that image (this is also
+        // the report every new damage object makes of the window's existing contents).
+        if (m_lastReadSequence && static_cast<std::int32_t>(event.full_sequence - *m_lastReadSequence) < 0) {
+            return false;
+        }
         if (e.drawable == m_root) return true;
         Window* w = find(e.drawable);
         return w == nullptr || intersectsRegion(*w);
@@ -742,11 +747,10 @@ Result<PixelBuffer, std::string> X11ScreenGrabber::grab() {
     const auto h = static_cast<std::uint16_t>(m_outHeight);
     if (slot->segment != 0) {
         xcb_generic_error_t* error = nullptr;
-        Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
-            m_connection,
-            xcb_shm_get_image(m_connection, source, x, y, w, h, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
-                              slot->segment, 0),
-            &error));
+        const xcb_shm_get_image_cookie_t cookie = xcb_shm_get_image(
+            m_connection, source, x, y, w, h, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, slot->segment, 0);
+        m_lastReadSequence = cookie.sequence;
+        Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(m_connection, cookie, &error));
         if (error != nullptr) {
             std::free(error);
             return fail(std::string("the screen could not be read"));
@@ -754,9 +758,10 @@ Result<PixelBuffer, std::string> X11ScreenGrabber::grab() {
         if (!reply) return fail(std::string("the screen could not be read"));
     } else {
         xcb_generic_error_t* error = nullptr;
-        Reply<xcb_get_image_reply_t> reply(xcb_get_image_reply(
-            m_connection,
-            xcb_get_image(m_connection, XCB_IMAGE_FORMAT_Z_PIXMAP, source, x, y, w, h, ~0u), &error));
+        const xcb_get_image_cookie_t cookie =
+            xcb_get_image(m_connection, XCB_IMAGE_FORMAT_Z_PIXMAP, source, x, y, w, h, ~0u);
+        m_lastReadSequence = cookie.sequence;
+        Reply<xcb_get_image_reply_t> reply(xcb_get_image_reply(m_connection, cookie, &error));
         if (error != nullptr) std::free(error);
         if (!reply) return fail(std::string("the screen could not be read"));
         const auto length = static_cast<std::size_t>(xcb_get_image_data_length(reply.get()));

@@ -141,6 +141,7 @@ private:
     std::vector<xcb_window_t> m_stack;  // bottom to top
     bool m_treeDirty = true;
     std::size_t m_lastExcluded = 0;
+    std::optional<unsigned int> m_lastReadSequence;  // of the request that read the last image
 
     std::vector<std::shared_ptr<Slot>> m_slots;
 
