@@ -26,13 +26,14 @@ struct Engine : ::testing::Test {
     char arg0[8] = "capture";
     char* argv[2] = {arg0, nullptr};
     std::unique_ptr<XSession> x;
+    XSession::Options server{true, false, true};
     std::unique_ptr<QCoreApplication> app;
     std::unique_ptr<CaptureEngine> engine;
     std::vector<std::vector<Bytes>> frames;
     std::vector<std::uint64_t> slides;
 
     void SetUp() override {
-        x = std::make_unique<XSession>(XSession::Options{true, false});
+        x = std::make_unique<XSession>(server);
         ASSERT_TRUE(x->ok());
         app = std::make_unique<QCoreApplication>(argc, argv);
         H264Encoder::Options options;
@@ -162,6 +163,21 @@ TEST_F(Engine, SelectsAndSwitchesBetweenSplitMonitors) {
 
     // The right half streams at its own size.
     frames.clear();
+    ASSERT_TRUE(processUntil([&] { return !frames.empty(); }, 5s));
+    EXPECT_TRUE(header(frames[0][0]).isKeyframe);
+}
+
+struct EngineWithoutComposite : Engine {
+    EngineWithoutComposite() { server = XSession::Options{false, false, false}; }
+};
+
+// The documented limitation: without Composite the stream is a root grab, so our windows are
+// in it, and the engine says so.
+TEST_F(EngineWithoutComposite, FallsBackToARootGrabThatShowsOurWindows) {
+    engine->refreshDisplays();
+    ASSERT_TRUE(engine->start().ok());
+    EXPECT_TRUE(engine->isCapturing());
+    EXPECT_FALSE(engine->excludesOwnWindows());
     ASSERT_TRUE(processUntil([&] { return !frames.empty(); }, 5s));
     EXPECT_TRUE(header(frames[0][0]).isKeyframe);
 }

@@ -44,6 +44,8 @@ public:
     struct Options {
         bool picom = true;
         bool openbox = false;
+        // False starts the server without the Composite extension (picom then cannot run).
+        bool composite = true;
     };
 
     explicit XSession(Options options) {
@@ -55,8 +57,14 @@ public:
             const std::string fd = std::to_string(fds[1]);
             const int devnull = ::open("/dev/null", O_WRONLY);
             dup2(devnull, 2);
-            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1920x1080x24",
-                   "-noreset", "-nolisten", "tcp", static_cast<char*>(nullptr));
+            if (options.composite) {
+                execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1920x1080x24",
+                       "-noreset", "-nolisten", "tcp", static_cast<char*>(nullptr));
+            } else {
+                execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1920x1080x24",
+                       "-noreset", "-nolisten", "tcp", "-extension", "Composite",
+                       static_cast<char*>(nullptr));
+            }
             _exit(127);
         }
         close(fds[1]);
