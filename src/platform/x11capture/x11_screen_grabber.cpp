@@ -618,16 +618,9 @@ void X11ScreenGrabber::compose() {
     if (m_backgroundStale) refreshBackground();
     const auto width = static_cast<std::uint16_t>(m_region.width);
     const auto height = static_cast<std::uint16_t>(m_region.height);
-    if (m_backgroundPicture != 0) {
-        xcb_render_composite(m_connection, XCB_RENDER_PICT_OP_SRC, m_backgroundPicture, XCB_NONE,
-                             m_composePicture, clamp16(m_region.x), clamp16(m_region.y), 0, 0, 0, 0,
-                             width, height);
-    } else {
-        const xcb_render_color_t grey{kBackgroundGrey, kBackgroundGrey, kBackgroundGrey, 0xffff};
-        const xcb_rectangle_t all{0, 0, width, height};
-        xcb_render_fill_rectangles(m_connection, XCB_RENDER_PICT_OP_SRC, m_composePicture, grey, 1,
-                                   &all);
-    }
+
+    // The windows to draw, bottom to top.
+    std::vector<Window*> visible;
     m_lastExcluded = 0;
     for (xcb_window_t id : m_stack) {
         auto it = m_windows.find(id);
@@ -639,20 +632,82 @@ void X11ScreenGrabber::compose() {
             ++m_lastExcluded;
             continue;
         }
-        if (w.picture == 0) continue;
-        const std::int64_t dx = std::int64_t{w.x} - m_region.x;
-        const std::int64_t dy = std::int64_t{w.y} - m_region.y;
-        if (w.shaped) {
-            xcb_render_set_picture_clip_rectangles(m_connection, m_composePicture, clamp16(dx),
-                                                   clamp16(dy),
-                                                   static_cast<std::uint32_t>(w.shape.size()),
-                                                   w.shape.data());
-        }
+        if (w.picture != 0) visible.push_back(&w);
+    }
+    auto outer = [this](const Window& w) {
+        return xcb_rectangle_t{clamp16(std::int64_t{w.x} - m_region.x),
+                               clamp16(std::int64_t{w.y} - m_region.y),
+                               clampU16(w.width + 2 * w.border), clampU16(w.height + 2 * w.border)};
+    };
+    auto draw = [this](const Window& w, const xcb_rectangle_t& r) {
         xcb_render_composite(m_connection, w.hasAlpha ? XCB_RENDER_PICT_OP_OVER : XCB_RENDER_PICT_OP_SRC,
-                             w.picture, XCB_NONE, m_composePicture, 0, 0, 0, 0, clamp16(dx),
-                             clamp16(dy), clampU16(w.width + 2 * w.border),
-                             clampU16(w.height + 2 * w.border));
-        if (w.shaped) {
+                             w.picture, XCB_NONE, m_composePicture, 0, 0, 0, 0, r.x, r.y, r.width,
+                             r.height);
+    };
+    auto drawBackground = [&] {
+        if (m_backgroundPicture != 0) {
+            xcb_render_composite(m_connection, XCB_RENDER_PICT_OP_SRC, m_backgroundPicture, XCB_NONE,
+                                 m_composePicture, clamp16(m_region.x), clamp16(m_region.y), 0, 0,
+                                 0, 0, width, height);
+        } else {
+            const xcb_render_color_t grey{kBackgroundGrey, kBackgroundGrey, kBackgroundGrey, 0xffff};
+            const xcb_rectangle_t all{0, 0, width, height};
+            xcb_render_fill_rectangles(m_connection, XCB_RENDER_PICT_OP_SRC, m_composePicture, grey,
+                                       1, &all);
+        }
+    };
+
+    if (m_hasXfixes) {
+        // Every pixel is written once: top to bottom, each window's clip is its outline (and
+        // bounding shape) minus what the opaque, unshaped windows above it cover; windows with
+        // alpha cover nothing, so what lies under them is still drawn first.
+        std::vector<std::uint32_t> clips(visible.size());
+        const std::uint32_t covered = xcb_generate_id(m_connection);
+        xcb_xfixes_create_region(m_connection, covered, 0, nullptr);
+        for (std::size_t i = visible.size(); i-- > 0;) {
+            const Window& w = *visible[i];
+            const xcb_rectangle_t r = outer(w);
+            const std::uint32_t clip = xcb_generate_id(m_connection);
+            xcb_xfixes_create_region(m_connection, clip, 1, &r);
+            if (w.shaped) {
+                const std::uint32_t shape = xcb_generate_id(m_connection);
+                xcb_xfixes_create_region(m_connection, shape, static_cast<std::uint32_t>(w.shape.size()),
+                                         w.shape.data());
+                xcb_xfixes_translate_region(m_connection, shape, r.x, r.y);
+                xcb_xfixes_intersect_region(m_connection, clip, shape, clip);
+                xcb_xfixes_destroy_region(m_connection, shape);
+            }
+            xcb_xfixes_subtract_region(m_connection, clip, covered, clip);
+            if (!w.hasAlpha && !w.shaped) xcb_xfixes_union_region(m_connection, covered, clip, covered);
+            clips[i] = clip;
+        }
+        const xcb_rectangle_t all{0, 0, width, height};
+        const std::uint32_t background = xcb_generate_id(m_connection);
+        xcb_xfixes_create_region(m_connection, background, 1, &all);
+        xcb_xfixes_subtract_region(m_connection, background, covered, background);
+        xcb_xfixes_set_picture_clip_region(m_connection, m_composePicture, background, 0, 0);
+        drawBackground();
+        for (std::size_t i = 0; i < visible.size(); ++i) {
+            xcb_xfixes_set_picture_clip_region(m_connection, m_composePicture, clips[i], 0, 0);
+            draw(*visible[i], outer(*visible[i]));
+            xcb_xfixes_destroy_region(m_connection, clips[i]);
+        }
+        xcb_xfixes_set_picture_clip_region(m_connection, m_composePicture, XCB_NONE, 0, 0);
+        xcb_xfixes_destroy_region(m_connection, background);
+        xcb_xfixes_destroy_region(m_connection, covered);
+        return;
+    }
+
+    drawBackground();
+    for (const Window* w : visible) {
+        const xcb_rectangle_t r = outer(*w);
+        if (w->shaped) {
+            xcb_render_set_picture_clip_rectangles(m_connection, m_composePicture, r.x, r.y,
+                                                   static_cast<std::uint32_t>(w->shape.size()),
+                                                   w->shape.data());
+        }
+        draw(*w, r);
+        if (w->shaped) {
             const std::uint32_t none = XCB_NONE;
             xcb_render_change_picture(m_connection, m_composePicture, XCB_RENDER_CP_CLIP_MASK, &none);
         }
