@@ -8,6 +8,8 @@
 #include <chrono>
 #include <thread>
 
+#include <xcb/shape.h>
+
 #include "platform/x11capture/x11_capture_stream.h"
 #include "x_session.h"
 
@@ -126,6 +128,53 @@ TEST(X11Grabber, FollowsAMovedWindowAndScalesToTheOutputSize) {
     PixelBuffer moved = grabUntil(*grabber, [](const PixelBuffer& i) { return pixel(i, 600, 350) == kBlue; });
     EXPECT_EQ(pixel(moved, 600, 350), kBlue) << "(1200, 700) on screen, halved";
     EXPECT_EQ(pixel(moved, 100, 100), kGrey);
+}
+
+// A window with a bounding shape (only its left half) and a translucent window (32-bit visual,
+// half-transparent white) over a blue one: what lies under both must show through.
+TEST(X11Grabber, ShapedAndTranslucentWindowsLetTheWindowsBelowShowThrough) {
+    XSession x({true, false});
+    ASSERT_TRUE(x.ok());
+    TestClient client;
+    client.window(0, 0, 800, 400, kBlue);
+    const xcb_window_t shaped = client.window(0, 0, 400, 200, kGreen);
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    const xcb_rectangle_t half{0, 0, 200, 200};
+    xcb_shape_rectangles(c, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_BOUNDING, XCB_CLIP_ORDERING_UNSORTED,
+                         shaped, 0, 0, 1, &half);
+    // A 32-bit visual for the translucent window.
+    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    xcb_visualid_t argb = 0;
+    for (auto d = xcb_screen_allowed_depths_iterator(screen); d.rem != 0 && argb == 0; xcb_depth_next(&d)) {
+        if (d.data->depth != 32) continue;
+        auto v = xcb_depth_visuals_iterator(d.data);
+        if (v.rem != 0) argb = v.data->visual_id;
+    }
+    ASSERT_NE(argb, 0u);
+    const xcb_colormap_t colormap = xcb_generate_id(c);
+    xcb_create_colormap(c, XCB_COLORMAP_ALLOC_NONE, colormap, screen->root, argb);
+    const xcb_window_t glass = xcb_generate_id(c);
+    // Premultiplied half-transparent white: 0x80808080.
+    const std::uint32_t values[] = {0x80808080u, 0u, 1u, colormap};
+    xcb_create_window(c, 32, glass, screen->root, 500, 0, 200, 200, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      argb, XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT |
+                      XCB_CW_COLORMAP, values);
+    xcb_map_window(c, glass);
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+
+    auto grabber = grabberFor(kFullScreen, true);
+    ASSERT_NE(grabber, nullptr);
+    PixelBuffer frame = grabUntil(*grabber, [](const PixelBuffer& i) {
+        return pixel(i, 100, 100) == kGreen && pixel(i, 300, 100) == kBlue;
+    });
+    EXPECT_EQ(pixel(frame, 100, 100), kGreen);
+    EXPECT_EQ(pixel(frame, 300, 100), kBlue) << "outside the shape: the window below";
+    const std::uint32_t mixed = pixel(frame, 600, 100);
+    // White at half over blue: each channel about (255 + c) / 2.
+    EXPECT_NEAR(static_cast<int>(mixed >> 16), (0x80 + 0x20 / 2), 3);
+    EXPECT_NEAR(static_cast<int>(mixed & 0xff), (0x80 + 0xc0 / 2), 3);
+    EXPECT_EQ(pixel(frame, 600, 300), kBlue);
+    xcb_disconnect(c);
 }
 
 TEST(X11Displays, SplitMonitorsAreListedWithNameIdsAndCapturedSeparately) {
