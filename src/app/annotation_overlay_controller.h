@@ -52,7 +52,8 @@ public:
     bool ignoresMouseEvents() const { return m_ignoresMouse; }
 
     void showMouseHint(const QString& text, std::chrono::milliseconds duration);
-    QWidget* hintPanel() const { return m_hint.data(); }
+    // The hint bubble currently shown, if any.
+    QWidget* hintPanel() const { return m_hint && m_hint->isVisible() ? m_hint.data() : nullptr; }
 
     bool highlightCursor = false;
     void updateCursorHighlightVisibility();
