@@ -217,12 +217,18 @@ TEST_F(OverlayGuiTest, EraserRemovesWhatItTouches) {
     drag({{300, 700}, {500, 700}, {700, 700}});
     drag({{300, 800}, {500, 800}, {700, 800}});
     ASSERT_EQ(store().strokes().size(), 2u);
-    waitForScreen([](const QImage& image) { return near(image.pixel(500, 800), kInk); });
+    const QImage before = waitForScreen([](const QImage& image) { return near(image.pixel(500, 800), kInk); });
 
     m_coordinator->toolbarState().setTool(InkTool::eraser);
     drag({{500, 650}, {500, 690}, {500, 720}});
     ASSERT_EQ(store().strokes().size(), 1u);
     const QImage shot = waitForScreen([](const QImage& image) { return !near(image.pixel(400, 700), kInk, 60); });
+    // Documentation pictures, on request (VELURIO_SCREENSHOT_DIR).
+    const QString pictures = qEnvironmentVariable("VELURIO_SCREENSHOT_DIR");
+    if (!pictures.isEmpty()) {
+        before.save(pictures + QStringLiteral("/overlay-eraser-before.png"));
+        shot.save(pictures + QStringLiteral("/overlay-eraser-after.png"));
+    }
     EXPECT_FALSE(near(shot.pixel(400, 700), kInk, 60));
     EXPECT_TRUE(near(shot.pixel(400, 800), kInk));
 }
