@@ -69,7 +69,10 @@ std::size_t smoothFrom(std::span<const StrokePoint> points, int segmentsPerSpan,
     }
     out.resize(keep);
     const std::size_t firstChanged = out.size();
-    out.reserve(spans * static_cast<std::size_t>(segmentsPerSpan) + 1);
+    // Grow geometrically: reserving the exact size on every call would reallocate and copy the
+    // whole curve each time a live stroke gains a point.
+    const std::size_t needed = spans * static_cast<std::size_t>(segmentsPerSpan) + 1;
+    if (out.capacity() < needed) out.reserve(std::max(needed, out.capacity() * 2));
     for (std::size_t span = firstSpan; span < spans; ++span) {
         appendSpan(points, span, segmentsPerSpan, out);
     }
