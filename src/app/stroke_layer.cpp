@@ -4,6 +4,7 @@
 #include <QPen>
 
 #include <algorithm>
+#include <iterator>
 #include <cmath>
 #include <utility>
 
@@ -13,7 +14,7 @@ namespace {
 
 // Segments per chunk: small enough that a redraw touches few points, large enough that a
 // long stroke does not carry thousands of boxes.
-constexpr std::size_t kChunkSegments = 32;
+constexpr std::size_t kChunkSegments = 8;
 
 QRectF boxOf(const Polyline& points, std::size_t begin, std::size_t end) {
     qreal minX = points[begin].x(), maxX = minX, minY = points[begin].y(), maxY = minY;
@@ -49,20 +50,26 @@ QRect StrokeLayer::inflate(const QRectF& box) const {
 }
 
 QRectF StrokeLayer::tailBox(std::size_t subpath, std::size_t fromPoint) const {
+    // Chunks are ordered by subpath, then by first point: walk back from the end, so the cost
+    // follows the length of the tail, not of the stroke.
     QRectF box;
-    for (const Chunk& chunk : m_chunks) {
-        if (chunk.subpath != subpath || chunk.end < fromPoint) continue;
-        box = box.isNull() ? chunk.box : box.united(chunk.box);
+    for (auto it = m_chunks.rbegin(); it != m_chunks.rend(); ++it) {
+        if (it->subpath < subpath || (it->subpath == subpath && it->end < fromPoint)) break;
+        if (it->subpath != subpath) continue;
+        box = box.isNull() ? it->box : box.united(it->box);
     }
     return box;
 }
 
 void StrokeLayer::rebuildChunks(std::size_t subpath, std::size_t fromChunkPoint) {
-    m_chunks.erase(std::remove_if(m_chunks.begin(), m_chunks.end(),
-                                  [&](const Chunk& c) {
-                                      return c.subpath == subpath && c.begin >= fromChunkPoint;
-                                  }),
-                   m_chunks.end());
+    // Only the last subpath is ever extended, so its chunks are the tail of m_chunks.
+    auto keep = m_chunks.end();
+    while (keep != m_chunks.begin()) {
+        auto previous = std::prev(keep);
+        if (previous->subpath != subpath || previous->begin < fromChunkPoint) break;
+        keep = previous;
+    }
+    m_chunks.erase(keep, m_chunks.end());
     const Polyline& points = m_subpaths[subpath];
     if (points.empty()) return;
     for (std::size_t begin = fromChunkPoint; begin < points.size(); begin += kChunkSegments) {
