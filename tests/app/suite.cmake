@@ -9,6 +9,9 @@ if(TARGET velurio_app)
   if(app_gui_sources)
     add_executable(velurio_app_gui_tests ${app_gui_sources})
     target_link_libraries(velurio_app_gui_tests PRIVATE velurio::app GTest::gtest GTest::gtest_main)
+    target_compile_definitions(velurio_app_gui_tests PRIVATE VELURIO_BINARY_DIR="${PROJECT_BINARY_DIR}")
+    # The process test runs the real executable.
+    add_dependencies(velurio_app_gui_tests velurio)
     velurio_set_warnings(velurio_app_gui_tests)
     gtest_discover_tests(velurio_app_gui_tests PROPERTIES LABELS gui RESOURCE_LOCK x11-display
                          DISCOVERY_TIMEOUT 60)

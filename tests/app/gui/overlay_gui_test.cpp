@@ -146,11 +146,15 @@ TEST_F(OverlayGuiTest, ClicksReachTheWindowBelowUnlessAnnotationIsOn) {
     EXPECT_EQ(target.presses, 1);
     EXPECT_TRUE(store().strokes().empty());
 
+    const QString targetId = QString::number(target.winId());
+    xdo({QStringLiteral("windowfocus"), QStringLiteral("--sync"), targetId});
     settings().setAnnotationActive(true);
     settle(50);
     drag({{1300, 700}, {1400, 720}, {1500, 750}});
     EXPECT_EQ(target.presses, 1);
     EXPECT_EQ(store().strokes().size(), 1u);
+    // Drawing never takes the keyboard focus.
+    EXPECT_EQ(xdoOutput({QStringLiteral("getwindowfocus")}), targetId);
 
     settings().setAnnotationActive(false);
     settle(50);
