@@ -288,6 +288,38 @@ TEST_F(OverlayGuiTest, NoteCommitsOnReturnVanishesOnEscapeAndFocusReturns) {
     EXPECT_GT(qRed(shot.pixel(1000, 620)), 60);
 }
 
+// Under a window manager, a full-screen window that is raised and activated after the overlay
+// appeared still stays below the ink.
+TEST_F(OverlayGuiTest, InkStaysAboveAFullScreenWindowUnderAWindowManager) {
+    QProcess openbox;
+    openbox.start(QStringLiteral("openbox"), {QStringLiteral("--replace")});
+    ASSERT_TRUE(openbox.waitForStarted(5000));
+    settle(700);
+
+    settings().setAnnotationActive(true);
+    m_coordinator->toolbarState().setThickness(StrokeThickness::thick);
+    drag({{300, 400}, {500, 400}, {700, 400}});
+    ASSERT_EQ(store().strokes().size(), 1u);
+
+    Target fullScreen;
+    fullScreen.showFullScreen();
+    fullScreen.raise();
+    fullScreen.activateWindow();
+    settle(500);
+    xdo({QStringLiteral("windowactivate"), QString::number(fullScreen.winId())});
+    settle(300);
+    const QImage shot = waitForScreen([](const QImage& image) {
+        return near(image.pixel(500, 400), kInk) && near(image.pixel(500, 600), QColor(40, 90, 160));
+    });
+    EXPECT_TRUE(near(shot.pixel(500, 600), QColor(40, 90, 160)));  // the full-screen window is shown
+    EXPECT_TRUE(near(shot.pixel(500, 400), kInk));                  // and the ink is above it
+
+    fullScreen.close();
+    openbox.terminate();
+    openbox.waitForFinished(5000);
+    settle(200);
+}
+
 TEST_F(OverlayGuiTest, HintShowsOncePerInstallation) {
     settings().setAnnotationActive(true);
     QWidget* hint = m_coordinator->overlay()->hintPanel();
