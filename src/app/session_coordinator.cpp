@@ -41,6 +41,37 @@ void SessionCoordinator::bootstrap(QScreen* screen) {
     connect(m_settings.get(), &AppSettings::showToolbarChanged, this,
             [this](bool value) { updateInteractionMode(std::nullopt, value); });
 
+    // The overlay follows its screen: a new resolution redraws everything at the new size, and
+    // when the screen goes away the overlay moves to the main screen.
+    auto follow = [this](QScreen* target) {
+        if (!m_overlay || target == nullptr) return;
+        connect(target, &QScreen::geometryChanged, m_overlay.get(), [this, target](const QRect& geometry) {
+            if (!m_overlay || m_overlay->window()->screen() != target) return;
+            m_overlay->setScreenGeometry(geometry);
+            m_overlay->canvas()->apply(StrokeEvent::changed());
+        });
+    };
+    follow(screen);
+    connect(qGuiApp, &QGuiApplication::screenRemoved, this, [this, follow](QScreen* removed) {
+        if (!m_overlay || m_overlay->window()->screen() != removed) return;
+        QScreen* next = QGuiApplication::primaryScreen();
+        if (next == removed || next == nullptr) {
+            const auto screens = QGuiApplication::screens();
+            next = nullptr;
+            for (QScreen* candidate : screens) {
+                if (candidate != removed) {
+                    next = candidate;
+                    break;
+                }
+            }
+        }
+        if (next == nullptr) return;  // no screen left: the overlay stays where it is
+        m_overlay->moveToScreen(next);
+        m_overlay->canvas()->apply(StrokeEvent::changed());
+        follow(next);
+        updateInteractionMode();
+    });
+
     // Subscribers see the current values at once.
     m_overlay->highlightCursor = m_settings->highlightCursor();
     m_overlay->updateCursorHighlightVisibility();
