@@ -1,6 +1,7 @@
 # Every external dependency is found here, once, so that targets only name imported targets.
 find_package(PkgConfig REQUIRED)
 find_package(simdjson 3 REQUIRED)
+find_package(fmt 9 REQUIRED)
 find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
 find_package(Threads REQUIRED)
 

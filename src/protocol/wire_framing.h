@@ -49,22 +49,19 @@ struct WireFrame {
 };
 
 // Incremental parser; one per connection, used from that connection's receive path only.
-// Consumed frames advance an offset; the buffer is compacted once per ingest, so a burst of
-// many small frames costs linear time. The buffer never holds more than one maximal frame
-// plus the bytes of the current call.
+// Within one call consumed frames only advance an offset; the unconsumed tail is moved to the
+// front once at the end, so a burst of many small frames costs linear time. Between calls the
+// buffer holds at most one partial frame.
 class WireFrameParser {
 public:
     // Every frame completed by `bytes`, in stream order (copies that outlive the parser).
     std::vector<WireFrame> ingest(std::span<const std::uint8_t> bytes);
 
     // Bytes received and not yet consumed.
-    std::span<const std::uint8_t> buffer() const noexcept {
-        return {m_buffer.data() + m_start, m_buffer.size() - m_start};
-    }
+    std::span<const std::uint8_t> buffer() const noexcept { return m_buffer; }
 
 private:
     Bytes m_buffer;
-    std::size_t m_start = 0;
 };
 
 }  // namespace velurio
