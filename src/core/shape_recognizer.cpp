@@ -19,7 +19,11 @@ constexpr double kAngleTolerance = 0.03490658503988659;  // 2°
 constexpr double kHalfDiagonal = 0.7071067811865476;     // 0.5·√2
 constexpr std::size_t kMinimumPoints = 12;
 
-double distance(Point a, Point b) { return std::hypot(b.x - a.x, b.y - a.y); }
+double distance(Point a, Point b) {
+    const double dx = b.x - a.x;
+    const double dy = b.y - a.y;
+    return std::sqrt(dx * dx + dy * dy);
+}
 
 double pathLength(const std::vector<Point>& points) {
     double length = 0;

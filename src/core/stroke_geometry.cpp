@@ -78,7 +78,11 @@ StrokePath path(const Stroke& stroke, SizeF size) {
     return arrowPath(a, b, lineWidth(stroke, size) * arrowHeadFactor);
 }
 
-double distance(PointF from, PointF to) noexcept { return std::hypot(to.x - from.x, to.y - from.y); }
+double distance(PointF from, PointF to) noexcept {
+    const double dx = to.x - from.x;
+    const double dy = to.y - from.y;
+    return std::sqrt(dx * dx + dy * dy);
+}
 
 double distance(PointF p, PointF a, PointF b) noexcept {
     const double dx = b.x - a.x;
@@ -122,9 +126,12 @@ void LiveStrokePath::rebuild(const Stroke& stroke, SizeF size) {
 
 LiveStrokePathUpdate LiveStrokePath::sync(const Stroke& stroke, SizeF size) {
     const std::size_t previousCount = m_points.size();
+    // The store only ever appends to a live stroke, so checking the ends of what was synced
+    // (O(1)) recognises an extension; a stroke replaced under the same id differs there.
     const bool extension =
         m_valid && m_tool == stroke.tool && m_size == size && stroke.points.size() >= previousCount &&
-        std::equal(m_points.begin(), m_points.end(), stroke.points.begin());
+        (previousCount == 0 || (stroke.points.front() == m_points.front() &&
+                                stroke.points[previousCount - 1] == m_points.back()));
     if (extension && stroke.points.size() == previousCount) {
         return {false, m_path.subpaths.empty() ? 0 : m_path.subpaths.front().points.size(), true};
     }

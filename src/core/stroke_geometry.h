@@ -115,8 +115,8 @@ double eraserHitRadius(SizeF size) noexcept;
 // What changed in a LiveStrokePath after sync().
 struct LiveStrokePathUpdate {
     // The whole path was rebuilt (first sync, shape tools, the switch from the raw polyline to
-    // the smoothed curve at the 7th point, a change of size, or points that are not an
-    // extension of the previous ones). When true, redraw everything.
+    // the smoothed curve at the 7th point, a change of size or tool, fewer points than before,
+    // or a first or last synced point that differs). When true, redraw everything.
     bool rebuilt = true;
     // When !rebuilt: the vertices of the polyline (subpaths[0]) before this index are
     // unchanged; redraw from the segment that ends at this vertex (i.e. starting at vertex
@@ -131,7 +131,9 @@ struct LiveStrokePathUpdate {
 // Usage (for a `began` stroke and each `appended` event): keep one LiveStrokePath per stroke
 // id, call sync() with the store's current stroke and the overlay size, and redraw what the
 // returned update names. path() always equals StrokeGeometry::path(stroke, size) for the last
-// synced stroke. Freehand extension costs O(new points), not O(all points).
+// synced stroke, provided points are only ever appended between syncs (as the store does);
+// a stroke whose interior points were edited in place needs a fresh LiveStrokePath.
+// Freehand extension costs O(new points), not O(all points).
 class LiveStrokePath {
 public:
     LiveStrokePath() = default;

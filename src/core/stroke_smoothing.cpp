@@ -9,11 +9,22 @@ namespace velurio {
 
 namespace {
 
-double catmullRom(double p0, double p1, double p2, double p3, double t, double t2,
-                  double t3) noexcept {
-    return 0.5 * (2.0 * p1 + (p2 - p0) * t + (2.0 * p0 - 5.0 * p1 + 4.0 * p2 - p3) * t2 +
-                  (3.0 * p1 - p0 - 3.0 * p2 + p3) * t3);
-}
+// The Catmull-Rom polynomial of one component over one span, in the form
+// 0.5 · (2·P1 + a·t + b·t² + c·t³). The coefficients are computed once per span with the same
+// operations the textbook formula uses, so every value is bit-identical to evaluating it whole.
+struct SpanPolynomial {
+    double twoP1, a, b, c;
+
+    SpanPolynomial(double p0, double p1, double p2, double p3) noexcept
+        : twoP1(2.0 * p1),
+          a(p2 - p0),
+          b(2.0 * p0 - 5.0 * p1 + 4.0 * p2 - p3),
+          c(3.0 * p1 - p0 - 3.0 * p2 + p3) {}
+
+    double at(double t, double t2, double t3) const noexcept {
+        return 0.5 * (twoP1 + a * t + b * t2 + c * t3);
+    }
+};
 
 // Rounds half away from zero into the 64-bit range. Timestamps come from the peer, and the
 // curve overshoots between extreme values, so the conversion must not overflow.
@@ -40,20 +51,19 @@ void appendSpan(std::span<const StrokePoint> points, std::size_t span, int segme
     // t = 0 is exactly p1; emitting it as is keeps every input point bit-identical in the
     // output even where the formula would round (large timestamps, huge coordinates).
     out.push_back(p1);
+    const SpanPolynomial x(p0.x, p1.x, p2.x, p3.x);
+    const SpanPolynomial y(p0.y, p1.y, p2.y, p3.y);
+    const SpanPolynomial pressure(p0.pressure, p1.pressure, p2.pressure, p3.pressure);
+    const SpanPolynomial tilt(p0.tilt, p1.tilt, p2.tilt, p3.tilt);
+    const SpanPolynomial time(static_cast<double>(p0.timestampMs), static_cast<double>(p1.timestampMs),
+                              static_cast<double>(p2.timestampMs), static_cast<double>(p3.timestampMs));
     const double segments = static_cast<double>(segmentsPerSpan);
     for (int j = 1; j < segmentsPerSpan; ++j) {
         const double t = static_cast<double>(j) / segments;
         const double t2 = t * t;
         const double t3 = t2 * t;
-        StrokePoint q;
-        q.x = catmullRom(p0.x, p1.x, p2.x, p3.x, t, t2, t3);
-        q.y = catmullRom(p0.y, p1.y, p2.y, p3.y, t, t2, t3);
-        q.pressure = catmullRom(p0.pressure, p1.pressure, p2.pressure, p3.pressure, t, t2, t3);
-        q.tilt = catmullRom(p0.tilt, p1.tilt, p2.tilt, p3.tilt, t, t2, t3);
-        q.timestampMs = roundedTimestamp(catmullRom(
-            static_cast<double>(p0.timestampMs), static_cast<double>(p1.timestampMs),
-            static_cast<double>(p2.timestampMs), static_cast<double>(p3.timestampMs), t, t2, t3));
-        out.push_back(q);
+        out.push_back({x.at(t, t2, t3), y.at(t, t2, t3), pressure.at(t, t2, t3), tilt.at(t, t2, t3),
+                       roundedTimestamp(time.at(t, t2, t3))});
     }
 }
 
@@ -69,8 +79,8 @@ std::size_t smoothFrom(std::span<const StrokePoint> points, int segmentsPerSpan,
     }
     out.resize(keep);
     const std::size_t firstChanged = out.size();
-    // Grow geometrically: reserving the exact size on every call would reallocate and copy the
-    // whole curve each time a live stroke gains a point.
+    // Reserve with headroom: an exact reserve on every extension of a live stroke would
+    // reallocate (and copy the whole curve) each time.
     const std::size_t needed = spans * static_cast<std::size_t>(segmentsPerSpan) + 1;
     if (out.capacity() < needed) out.reserve(std::max(needed, out.capacity() * 2));
     for (std::size_t span = firstSpan; span < spans; ++span) {

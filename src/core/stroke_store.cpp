@@ -42,7 +42,7 @@ void StrokeStore::send(SessionMessage message) {
 }
 
 void StrokeStore::notify(Changes changes) {
-    if (changes == 0 || m_observers.empty()) return;
+    if (changes.empty() || m_observers.empty()) return;
     // A copy, so that an observer may remove itself (or add another) while being told.
     const auto observers = m_observers;
     for (const Observer& observer : observers) {
@@ -130,7 +130,7 @@ void StrokeStore::apply(const StrokeMessage& message) {
             }
             commit(stroke);
             emit(StrokeEvent::ended(std::move(stroke)));
-            notify(strokesChanged | undoHistoryChanged | redoStackChanged);
+            notify(Changes(Change::strokes) | Change::undoHistory | Change::redoStack);
             return;
         }
     }
@@ -147,7 +147,7 @@ void StrokeStore::handleUndoRequest(std::string_view id) {
     m_redoStack.push_back(std::move(stroke));
     emit(StrokeEvent::removed(strokeID));
     send(UndoMessage{strokeID});
-    notify(strokesChanged | undoHistoryChanged | redoStackChanged);
+    notify(Changes(Change::strokes) | Change::undoHistory | Change::redoStack);
 }
 
 void StrokeStore::handleRedoRequest(std::string_view id) {
@@ -160,7 +160,7 @@ void StrokeStore::handleRedoRequest(std::string_view id) {
     m_strokes.push_back(stroke);
     emit(StrokeEvent::began(stroke));
     send(RedoMessage{stroke.id});
-    notify(strokesChanged | undoHistoryChanged | redoStackChanged);
+    notify(Changes(Change::strokes) | Change::undoHistory | Change::redoStack);
 }
 
 // --- Local drawing -----------------------------------------------------------------------------
@@ -216,7 +216,7 @@ void StrokeStore::endLocalStroke(std::string_view id) {
     commit(stroke);
     emit(StrokeEvent::ended(stroke));
     send(stroke.wireMessage(StrokeOp::end));
-    notify(strokesChanged | undoHistoryChanged | redoStackChanged);
+    notify(Changes(Change::strokes) | Change::undoHistory | Change::redoStack);
 }
 
 void StrokeStore::eraseLocal(PointF point, SizeF size) {
@@ -233,7 +233,7 @@ TextAnnotation StrokeStore::addText(std::string text, PointF position, const Ink
     const bool hadRedo = !m_redoStack.empty();
     m_redoStack.clear();
     emit(StrokeEvent::textAdded(note));
-    notify(textsChanged | undoHistoryChanged | (hadRedo ? redoStackChanged : 0u));
+    notify(Changes(Change::texts) | Change::undoHistory | (hadRedo ? Changes(Change::redoStack) : Changes()));
     return note;
 }
 
@@ -244,16 +244,40 @@ void StrokeStore::erase(std::span<const StrokePoint> points, SizeF size) {
     const double radius = StrokeGeometry::eraserHitRadius(size);
     std::vector<PointF> probes;
     probes.reserve(points.size());
-    for (const StrokePoint& p : points) probes.push_back(StrokeGeometry::point(p, size));
+    for (const StrokePoint& p : points) {
+        const PointF probe = StrokeGeometry::point(p, size);
+        // A dragged eraser repeats positions; measuring the same one twice cannot change a hit.
+        if (probes.empty() || !(probes.back() == probe)) probes.push_back(probe);
+    }
 
     std::vector<Stroke> kept;
     std::vector<std::string> removed;
     kept.reserve(m_strokes.size());
     for (Stroke& stroke : m_strokes) {
-        const bool hit = !stroke.points.empty() &&
-                         std::any_of(probes.begin(), probes.end(), [&](PointF probe) {
-                             return StrokeGeometry::distance(probe, stroke, size) < radius;
-                         });
+        bool hit = false;
+        if (!stroke.points.empty()) {
+            // A probe farther than the radius outside the stroke's bounding box cannot hit it;
+            // skipping those keeps a long sweep over many strokes cheap. The margin is widened
+            // a little so rounding can never skip a probe the exact measure would count.
+            PointF low = StrokeGeometry::point(stroke.points.front(), size);
+            PointF high = low;
+            for (const StrokePoint& sp : stroke.points) {
+                const PointF q = StrokeGeometry::point(sp, size);
+                low = {std::min(low.x, q.x), std::min(low.y, q.y)};
+                high = {std::max(high.x, q.x), std::max(high.y, q.y)};
+            }
+            const double margin = radius * (1 + 1e-9) + 1e-9;
+            for (const PointF& probe : probes) {
+                if (probe.x < low.x - margin || probe.x > high.x + margin || probe.y < low.y - margin ||
+                    probe.y > high.y + margin) {
+                    continue;
+                }
+                if (StrokeGeometry::distance(probe, stroke, size) < radius) {
+                    hit = true;
+                    break;
+                }
+            }
+        }
         if (hit) {
             removed.push_back(stroke.id);
         } else {
@@ -271,7 +295,7 @@ void StrokeStore::erase(std::span<const StrokePoint> points, SizeF size) {
         emit(StrokeEvent::removed(id));
         send(UndoMessage{id});
     }
-    notify(strokesChanged | undoHistoryChanged);
+    notify(Changes(Change::strokes) | Change::undoHistory);
 }
 
 // --- Commands ------------------------------------------------------------------------------------
@@ -283,20 +307,20 @@ std::optional<std::string> StrokeStore::undo() {
     if (ref.kind == UndoRef::Kind::text) {
         std::erase_if(m_texts, [&](const TextAnnotation& t) { return t.id == ref.id; });
         emit(StrokeEvent::textRemoved(ref.id));
-        notify(textsChanged | undoHistoryChanged);
+        notify(Changes(Change::texts) | Change::undoHistory);
         return ref.id;
     }
     const std::size_t index = lastIndexOf(m_strokes, ref.id);
     if (index == m_strokes.size()) {
         // The entry named a stroke that is gone; it stays consumed.
-        notify(undoHistoryChanged);
+        notify(Change::undoHistory);
         return std::nullopt;
     }
     m_redoStack.push_back(std::move(m_strokes[index]));
     m_strokes.erase(m_strokes.begin() + static_cast<std::ptrdiff_t>(index));
     emit(StrokeEvent::removed(ref.id));
     send(UndoMessage{ref.id});
-    notify(strokesChanged | undoHistoryChanged | redoStackChanged);
+    notify(Changes(Change::strokes) | Change::undoHistory | Change::redoStack);
     return ref.id;
 }
 
@@ -309,7 +333,7 @@ std::optional<std::string> StrokeStore::redo() {
     std::string id = stroke.id;
     emit(StrokeEvent::began(std::move(stroke)));
     send(RedoMessage{id});
-    notify(strokesChanged | undoHistoryChanged | redoStackChanged);
+    notify(Changes(Change::strokes) | Change::undoHistory | Change::redoStack);
     return id;
 }
 
@@ -322,7 +346,7 @@ void StrokeStore::clear(bool echoToPeer) {
     m_activeLaser.reset();
     emit(StrokeEvent::cleared());
     if (echoToPeer) send(ClearMessage{});
-    notify(strokesChanged | textsChanged | undoHistoryChanged | redoStackChanged);
+    notify(Changes(Change::strokes) | Change::texts | Change::undoHistory | Change::redoStack);
 }
 
 }  // namespace velurio

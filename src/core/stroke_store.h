@@ -92,14 +92,29 @@ struct UndoRef {
 
 class StrokeStore {
 public:
-    // Which observable parts an operation changed (bit set), for addObserver().
-    enum Change : unsigned {
-        strokesChanged = 1u << 0,      // strokes()
-        textsChanged = 1u << 1,        // texts()
-        undoHistoryChanged = 1u << 2,  // undoHistory() (canUndo())
-        redoStackChanged = 1u << 3,    // redoStack() (canRedo())
+    // An observable part of the store, for addObserver().
+    enum class Change : std::uint8_t {
+        strokes = 1u << 0,      // strokes()
+        texts = 1u << 1,        // texts()
+        undoHistory = 1u << 2,  // undoHistory() (canUndo())
+        redoStack = 1u << 3,    // redoStack() (canRedo())
     };
-    using Changes = unsigned;
+    // The set of parts one operation changed.
+    class Changes {
+    public:
+        constexpr Changes() noexcept = default;
+        constexpr Changes(Change change) noexcept : m_bits(static_cast<unsigned>(change)) {}  // NOLINT
+        constexpr Changes operator|(Changes other) const noexcept { return Changes(m_bits | other.m_bits); }
+        constexpr bool contains(Change change) const noexcept {
+            return (m_bits & static_cast<unsigned>(change)) != 0;
+        }
+        constexpr bool empty() const noexcept { return m_bits == 0; }
+        constexpr bool operator==(const Changes&) const noexcept = default;
+
+    private:
+        constexpr explicit Changes(unsigned bits) noexcept : m_bits(bits) {}
+        unsigned m_bits = 0;
+    };
     using ObserverID = std::uint64_t;
 
     StrokeStore() = default;
