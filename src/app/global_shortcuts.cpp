@@ -79,23 +79,17 @@ void GlobalShortcuts::unregister(Action action) {
 bool GlobalShortcuts::registerHotKey(Action action, const HotKeyDescriptor& descriptor) {
     unregister(action);
     const auto result = m_backend->grab(rawValue(action), descriptor.keyCode, descriptor.carbonModifiers);
+    QString reason;
     switch (result) {
     case HotKeyBackend::GrabResult::grabbed:
         m_registered[action] = descriptor;
         return true;
-    case HotKeyBackend::GrabResult::taken:
-        qCWarning(lcShortcuts).noquote() << "Velurio: atalho" << descriptor.displayString() << "("
-                                         << describe(action) << ") já está em uso por outro programa; não registrado";
-        return false;
-    case HotKeyBackend::GrabResult::unknownKey:
-        qCWarning(lcShortcuts).noquote() << "Velurio: atalho" << descriptor.displayString() << "("
-                                         << describe(action) << ") usa uma tecla que este teclado não tem; não registrado";
-        return false;
-    case HotKeyBackend::GrabResult::unavailable:
-        qCWarning(lcShortcuts).noquote() << "Velurio: atalhos globais indisponíveis neste sistema; "
-                                         << describe(action) << " não registrado";
-        return false;
+    case HotKeyBackend::GrabResult::taken: reason = QStringLiteral("já está em uso por outro programa"); break;
+    case HotKeyBackend::GrabResult::unknownKey: reason = QStringLiteral("usa uma tecla que este teclado não tem"); break;
+    case HotKeyBackend::GrabResult::unavailable: reason = QStringLiteral("não pôde ser registrado neste sistema"); break;
     }
+    qCWarning(lcShortcuts).noquote() << QStringLiteral("Velurio: atalho %1 (%2) %3; não registrado")
+                                            .arg(descriptor.displayString(), describe(action), reason);
     return false;
 }
 
