@@ -23,6 +23,8 @@ namespace {
 
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
+// Where on the path the timed appends happen, whatever the stroke's length.
+constexpr int kAppendAt = 2000;
 
 // Point i of a long serpentine path over the whole screen, 8 points between samples, with a
 // little wobble so the smoothed curve is not straight. The 2,050 points never cross each other.
@@ -58,10 +60,13 @@ struct Overlay {
     // Paints what the last change damaged, now.
     void paintPending() { QCoreApplication::sendPostedEvents(&canvas, QEvent::UpdateRequest); }
 
+    // A stroke of `points` points whose next point is pathPoint(kAppendAt): every length
+    // appends at the same place of the screen, so only the length differs.
     std::string startStroke(InkTool tool, int points) {
         store.clear(false);
-        const Stroke stroke = store.beginLocalStroke(tool, *InkColor::fromHex("#FF4D2E"), StrokeThickness::thick, pathPoint(0));
-        for (int i = 1; i < points; ++i) {
+        const int first = kAppendAt - points;
+        const Stroke stroke = store.beginLocalStroke(tool, *InkColor::fromHex("#FF4D2E"), StrokeThickness::thick, pathPoint(first));
+        for (int i = first + 1; i < kAppendAt; ++i) {
             const StrokePoint p = pathPoint(i);
             store.appendLocalStroke(stroke.id, std::span(&p, 1));
         }
@@ -77,11 +82,11 @@ void appendAndPaint(benchmark::State& state, InkTool tool) {
     // The stroke keeps its length within [length, length + 50): restart it when it grows.
     constexpr int kGrowth = 50;
     std::string id = overlay->startStroke(tool, length);
-    int next = length;
+    int next = kAppendAt;
     for (auto _ : state) {
-        if (next >= length + kGrowth) {
+        if (next >= kAppendAt + kGrowth) {
             id = overlay->startStroke(tool, length);
-            next = length;
+            next = kAppendAt;
         }
         // Manual timing: only the append and its paint count, never the set-up of a stroke.
         const auto start = std::chrono::steady_clock::now();
