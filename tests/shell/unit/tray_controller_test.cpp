@@ -63,9 +63,17 @@ TEST_F(TrayTest, RowsToggleTheSettingsAndRunTheActions) {
 }
 
 TEST_F(TrayTest, WithoutATrayHostTheTraySaysSoAndShowsNothing) {
+    static QStringList log;
+    log.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext&, const QString& message) { log.push_back(message); });
     TrayController tray(m_settings);
-    EXPECT_FALSE(tray.start());  // the offscreen platform has no tray
+    const bool shown = tray.start();  // the offscreen platform has no tray
+    qInstallMessageHandler(previous);
+    EXPECT_FALSE(shown);
     EXPECT_EQ(tray.icon(), nullptr);
+    ASSERT_EQ(log.size(), 1);
+    EXPECT_TRUE(log.front().startsWith(QStringLiteral("Velurio: "))) << log.front().toStdString();
 }
 
 }  // namespace
