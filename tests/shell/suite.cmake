@@ -14,7 +14,10 @@ if(TARGET velurio_app)
                    ${PROJECT_SOURCE_DIR}/tests/app/gui/gui_test_environment.cpp)
     target_link_libraries(velurio_shell_gui_tests PRIVATE velurio::app PkgConfig::VELURIO_SHELL_TEST_XCB
                           GTest::gtest GTest::gtest_main)
-    target_compile_definitions(velurio_shell_gui_tests PRIVATE VELURIO_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+    target_compile_definitions(velurio_shell_gui_tests PRIVATE VELURIO_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+                               VELURIO_BINARY_DIR="${PROJECT_BINARY_DIR}")
+    # The process test runs the real executable.
+    add_dependencies(velurio_shell_gui_tests velurio)
     velurio_set_warnings(velurio_shell_gui_tests)
     # One X server, pointer and keyboard for all window tests: they never run in parallel.
     gtest_discover_tests(velurio_shell_gui_tests PROPERTIES LABELS gui RESOURCE_LOCK x11-display
