@@ -233,6 +233,12 @@ TEST_F(ShellGuiTest, ShortcutsToggleAnnotationClearAndSaveAPNG) {
     key(QStringLiteral("ctrl+shift+l"));
     key(QStringLiteral("Caps_Lock"));
     EXPECT_TRUE(waitFor([&]() { return store().strokes().empty(); }));
+    // And with Num Lock on.
+    drawStroke();
+    key(QStringLiteral("Num_Lock"));
+    key(QStringLiteral("ctrl+shift+l"));
+    key(QStringLiteral("Num_Lock"));
+    EXPECT_TRUE(waitFor([&]() { return store().strokes().empty(); }));
 
     key(QStringLiteral("ctrl+shift+a"));
     EXPECT_TRUE(waitFor([&]() { return !settings().annotationActive(); }));
