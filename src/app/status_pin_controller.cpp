@@ -5,11 +5,17 @@
 
 #include <QAbstractButton>
 #include <QFontDatabase>
+#include <QGraphicsDropShadowEffect>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
 #include <QScreen>
+#include <QWindow>
+
+#include <xcb/shape.h>
+#include <xcb/xcb.h>
 
 namespace velurio {
 
@@ -18,6 +24,23 @@ namespace {
 constexpr Qt::WindowFlags kPanelFlags = Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
                                         Qt::X11BypassWindowManagerHint | Qt::WindowDoesNotAcceptFocus |
                                         Qt::NoDropShadowWindowHint;
+
+// Room around the capsule for its shadow (20 points of blur, 12 points down).
+constexpr QMargins kShadowMargins(20, 8, 20, 34);
+
+// Lets only the capsule take the pointer: the shadow around it is click-through. Nothing
+// happens off X11.
+void restrictInputTo(QWidget* panel, const QRect& area) {
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (x11 == nullptr || x11->connection() == nullptr) return;
+    xcb_connection_t* connection = x11->connection();
+    const auto window = static_cast<xcb_window_t>(panel->winId());
+    const xcb_rectangle_t rectangle{static_cast<std::int16_t>(area.x()), static_cast<std::int16_t>(area.y()),
+                                    static_cast<std::uint16_t>(area.width()), static_cast<std::uint16_t>(area.height())};
+    xcb_shape_rectangles(connection, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_INPUT, XCB_CLIP_ORDERING_UNSORTED, window, 0, 0,
+                         1, &rectangle);
+    xcb_flush(connection);
+}
 
 // A round 36 × 36 button with a symbol; a tinted one is white on `tinta`.
 class RoundButton : public QAbstractButton {
@@ -147,15 +170,24 @@ void StatusPinController::show(QScreen* screen, const QString& deviceName, const
     delete m_view;
     m_view = new StatusPinView(deviceName, latency, this, m_panel.get());
     const QSize fitting = m_view->sizeHint();
-    m_view->setGeometry(QRect(QPoint(0, 0), fitting));
+    const QRect capsule(QPoint(kShadowMargins.left(), kShadowMargins.top()), fitting);
+    m_view->setGeometry(capsule);
+    auto* shadow = new QGraphicsDropShadowEffect(m_view);
+    shadow->setColor(QColor::fromRgbF(0.0F, 0.0F, 0.0F, 0.3F));
+    shadow->setBlurRadius(40);
+    shadow->setOffset(0, 12);
+    m_view->setGraphicsEffect(shadow);
     m_view->show();
-    m_panel->setFixedSize(fitting);
+    m_panel->setFixedSize(fitting.grownBy(kShadowMargins));
     if (screen != nullptr) {
         m_panel->setScreen(screen);
         const QRect area = screen->geometry();
-        m_panel->move(area.right() + 1 - fitting.width() - 24, area.top() + 20);
+        // The capsule (not its shadow) ends 24 points from the right and starts 20 from the top.
+        m_panel->move(area.right() + 1 - fitting.width() - 24 - kShadowMargins.left(),
+                      area.top() + 20 - kShadowMargins.top());
     }
     m_panel->show();
+    restrictInputTo(m_panel.get(), capsule);
     m_panel->raise();
 }
 
@@ -166,6 +198,11 @@ void StatusPinController::update(const QString& deviceName, const QString& laten
     m_view = new StatusPinView(deviceName, latency, this, m_panel.get());
     m_view->setGeometry(geometry);
     m_view->show();
+}
+
+QRect StatusPinController::capsuleGeometry() const {
+    if (!m_panel || !m_view) return {};
+    return QRect(m_panel->pos() + m_view->pos(), m_view->size());
 }
 
 void StatusPinController::hide() {

@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QRect>
 #include <QString>
 #include <QWidget>
 
@@ -63,6 +64,8 @@ public:
     void hide();
 
     QWidget* panel() const { return m_panel.get(); }
+    // Where the capsule is on screen (the panel also holds its shadow around it).
+    QRect capsuleGeometry() const;
     StatusPinView* view() const { return m_view; }
 
 private:

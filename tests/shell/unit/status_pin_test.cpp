@@ -24,14 +24,14 @@ TEST(StatusPinTest, UpdateBeforeAnyShowDoesNothing) {
 TEST(StatusPinTest, SitsInTheTopRightCornerAndALongerNameMovesItLeft) {
     StatusPinController pin;
     pin.show(QGuiApplication::primaryScreen(), QStringLiteral("iPad"), QStringLiteral("8 ms"));
-    const QRect shortGeometry = pin.panel()->geometry();
+    const QRect shortGeometry = pin.capsuleGeometry();
     EXPECT_EQ(shortGeometry.right() + 1, screenArea().right() + 1 - 24);
     EXPECT_EQ(shortGeometry.top(), screenArea().top() + 20);
     EXPECT_EQ(shortGeometry.size(), pin.view()->sizeHint());
 
     pin.show(QGuiApplication::primaryScreen(), QStringLiteral("iPad Pro de Maria Eduarda (sala 3)"),
              QStringLiteral("8 ms"));
-    const QRect longGeometry = pin.panel()->geometry();
+    const QRect longGeometry = pin.capsuleGeometry();
     EXPECT_GT(longGeometry.width(), shortGeometry.width());
     EXPECT_LT(longGeometry.left(), shortGeometry.left());
     EXPECT_EQ(longGeometry.right() + 1, screenArea().right() + 1 - 24);
@@ -40,11 +40,11 @@ TEST(StatusPinTest, SitsInTheTopRightCornerAndALongerNameMovesItLeft) {
 TEST(StatusPinTest, UpdateSwapsTheTextsWithoutMovingThePanel) {
     StatusPinController pin;
     pin.show(QGuiApplication::primaryScreen(), QStringLiteral("iPad"), QStringLiteral("8 ms"));
-    const QRect geometry = pin.panel()->geometry();
+    const QRect geometry = pin.capsuleGeometry();
     pin.update(QStringLiteral("iPad"), QStringLiteral("120 ms"));
     EXPECT_EQ(pin.view()->latency(), QStringLiteral("120 ms"));
     EXPECT_EQ(pin.view()->deviceName(), QStringLiteral("iPad"));
-    EXPECT_EQ(pin.panel()->geometry(), geometry);
+    EXPECT_EQ(pin.capsuleGeometry(), geometry);
     pin.hide();
     EXPECT_FALSE(pin.panel()->isVisible());
 }
