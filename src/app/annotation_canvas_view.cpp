@@ -38,7 +38,7 @@ std::int64_t uptimeMs() {
 Polyline toPolyline(const std::vector<PointF>& points, std::size_t from = 0) {
     Polyline result;
     result.reserve(points.size() - std::min(from, points.size()));
-    for (std::size_t i = from; i < points.size(); ++i) result.emplace_back(points[i].x, points[i].y);
+    for (std::size_t i = from; i < points.size(); ++i) result.push_back(safePoint(points[i]));
     return result;
 }
 
@@ -93,7 +93,12 @@ qreal AnnotationCanvasView::pixelRatio() const {
 
 void AnnotationCanvasView::setMouseEnabled(bool enabled) {
     m_mouseEnabled = enabled;
-    if (!enabled) unsetCursor();
+    if (!enabled) {
+        unsetCursor();
+        // A note being typed when drawing turns off is kept, and the keyboard focus goes back
+        // at once instead of staying with a window that now lets every click through.
+        commitText();
+    }
 }
 
 std::unique_ptr<StrokeLayer> AnnotationCanvasView::makeLayer(const Stroke& stroke) const {

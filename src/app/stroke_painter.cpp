@@ -4,9 +4,29 @@
 #include <QPainter>
 #include <QPen>
 
+#include <algorithm>
 #include <cmath>
 
 namespace velurio {
+
+QPointF safePoint(PointF point) {
+    auto clamp = [](double v) {
+        if (!std::isfinite(v)) return v > 0 ? kCoordinateLimit : (v < 0 ? -kCoordinateLimit : 0.0);
+        return std::clamp(v, -kCoordinateLimit, kCoordinateLimit);
+    };
+    return QPointF(clamp(point.x), clamp(point.y));
+}
+
+StrokePath safePath(const Stroke& stroke, SizeF size) {
+    StrokePath path = StrokeGeometry::path(stroke, size);
+    for (Subpath& subpath : path.subpaths) {
+        for (PointF& p : subpath.points) {
+            const QPointF safe = safePoint(p);
+            p = PointF{safe.x(), safe.y()};
+        }
+    }
+    return path;
+}
 
 QPainterPath toPainterPath(const StrokePath& path) {
     QPainterPath result;
@@ -37,7 +57,7 @@ SizeF toSizeF(const QSizeF& size) {
 
 void paintStroke(QPainter& painter, const Stroke& stroke, SizeF size) {
     if (!StrokeGeometry::isDrawnAsStroke(stroke) || stroke.points.empty()) return;
-    const StrokePath path = StrokeGeometry::path(stroke, size);
+    const StrokePath path = safePath(stroke, size);
     QPen pen(toQColor(StrokeGeometry::color(stroke)), StrokeGeometry::lineWidth(stroke, size),
              Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
     painter.save();
@@ -57,7 +77,7 @@ void paintStroke(QPainter& painter, const Stroke& stroke, SizeF size) {
 
 QRect strokeBounds(const Stroke& stroke, SizeF size) {
     if (!StrokeGeometry::isDrawnAsStroke(stroke) || stroke.points.empty()) return {};
-    const QRectF box = toPainterPath(StrokeGeometry::path(stroke, size)).boundingRect();
+    const QRectF box = toPainterPath(safePath(stroke, size)).boundingRect();
     const double margin = StrokeGeometry::lineWidth(stroke, size) / 2 + 2;
     return box.adjusted(-margin, -margin, margin, margin).toAlignedRect();
 }

@@ -16,6 +16,14 @@ class QPainter;
 
 namespace velurio {
 
+// Coordinates of stroke points come from the tablet unchecked: a value far outside the overlay
+// (or not finite) is brought into ±kCoordinateLimit so that no painter or integer rectangle
+// ever sees it. Nothing drawn inside the overlay changes.
+inline constexpr double kCoordinateLimit = 1.0e4;
+QPointF safePoint(PointF point);
+// The stroke's path with every point passed through safePoint.
+StrokePath safePath(const Stroke& stroke, SizeF size);
+
 QPainterPath toPainterPath(const StrokePath& path);
 QColor toQColor(const RgbaColor& color);
 // The colour of a stroke at full opacity (layers apply the tool's opacity when compositing).

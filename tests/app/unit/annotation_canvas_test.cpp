@@ -10,6 +10,7 @@
 #include <QMouseEvent>
 
 #include <cmath>
+#include <limits>
 #include <span>
 
 namespace velurio {
@@ -244,6 +245,41 @@ TEST_F(CanvasTest, TextEditorCommitsTrimmedTextAndDiscardsOnEscapeOrEmpty) {
     EXPECT_EQ(m_canvas.textEditor(), nullptr);
     EXPECT_EQ(m_store.texts().size(), 1u);
     EXPECT_EQ(closed, 2);
+}
+
+// Tablet coordinates are unchecked: absurd or infinite values neither crash the canvas nor the
+// export, and the part of the stroke inside the overlay is still drawn.
+TEST_F(CanvasTest, HostileTabletCoordinatesAreDrawnSafely) {
+    StrokeMessage message;
+    message.id = "remote-1";
+    message.op = StrokeOp::begin;
+    message.tool = "marker";
+    message.color = "#FFFFFF";
+    message.width = 8;
+    message.pts = {at(0.5, 0.5), at(1e300, -1e300)};
+    m_store.apply(message);
+    message.op = StrokeOp::append;
+    message.pts = {at(std::numeric_limits<double>::infinity(), 0.5), at(-1e12, 3e9), at(0.2, 0.2)};
+    for (int i = 0; i < 3; ++i) m_store.apply(message);  // long enough to be smoothed
+    message.op = StrokeOp::end;
+    message.pts = {at(0.25, 0.25)};
+    m_store.apply(message);
+    ASSERT_EQ(m_store.strokes().size(), 1u);
+    EXPECT_GT(inkedPixels(snapshot()), 0);
+    const QImage exported = PNGExporter::renderImage(m_store, QSize(640, 360));
+    EXPECT_FALSE(exported.isNull());
+    m_store.undo();
+    EXPECT_EQ(inkedPixels(snapshot()), 0);
+}
+
+TEST_F(CanvasTest, TurningDrawingOffCommitsTheOpenNote) {
+    m_canvas.setMouseEnabled(true);
+    m_canvas.openTextEditor({100, 100});
+    m_canvas.textEditor()->setText(QStringLiteral("fica"));
+    m_canvas.setMouseEnabled(false);
+    EXPECT_EQ(m_canvas.textEditor(), nullptr);
+    ASSERT_EQ(m_store.texts().size(), 1u);
+    EXPECT_EQ(m_store.texts().front().text, "fica");
 }
 
 }  // namespace
