@@ -137,7 +137,9 @@ void TrayPopup::rebuild() {
     };
     for (const Toggle& toggle : toggles) {
         auto* row = new TrayRow(QString::fromUtf8(toggle.label), toggle.shortcut, (m_settings.*toggle.get)(), this);
-        row->onActivated = [this, get = toggle.get, set = toggle.set]() { (m_settings.*set)(!(m_settings.*get)()); };
+        row->onActivated = [settings = &m_settings, get = toggle.get, set = toggle.set]() {
+            (settings->*set)(!(settings->*get)());
+        };
         column->addWidget(row);
     }
     column->addWidget(new Separator(this));
