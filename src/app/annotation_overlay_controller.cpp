@@ -22,11 +22,12 @@ constexpr Qt::WindowFlags kOverlayFlags = Qt::Window | Qt::FramelessWindowHint |
                                           Qt::WindowStaysOnTopHint |
                                           Qt::X11BypassWindowManagerHint | Qt::NoDropShadowWindowHint;
 
-// The hint bubble: a label on a dark rounded background, never taking input.
+// The hint bubble: a label on a dark rounded background, never taking input. A tool window, so
+// showing it leaves an open popup (the tray's) open; Qt closes popups for a new plain window.
 class HintBubble : public QWidget {
 public:
     explicit HintBubble(const QString& text)
-        : QWidget(nullptr, kOverlayFlags | Qt::WindowTransparentForInput | Qt::WindowDoesNotAcceptFocus) {
+        : QWidget(nullptr, kOverlayFlags | Qt::Tool | Qt::WindowTransparentForInput | Qt::WindowDoesNotAcceptFocus) {
         setAttribute(Qt::WA_TranslucentBackground);
         setAttribute(Qt::WA_ShowWithoutActivating);
         setAttribute(Qt::WA_DeleteOnClose);

@@ -48,7 +48,9 @@ void installQuitSignals(AppDelegate& delegate) {
 AppDelegate::AppDelegate(std::unique_ptr<SessionCoordinator> coordinator, QObject* parent)
     : QObject(parent), m_coordinator(std::move(coordinator)) {}
 
-AppDelegate::~AppDelegate() = default;
+AppDelegate::~AppDelegate() {
+    m_shell.reset();
+}
 
 QScreen* AppDelegate::launchScreen() {
     if (QScreen* primary = QGuiApplication::primaryScreen()) return primary;
@@ -58,6 +60,9 @@ QScreen* AppDelegate::launchScreen() {
 
 void AppDelegate::applicationDidFinishLaunching() {
     if (QScreen* screen = launchScreen()) m_coordinator->bootstrap(screen);
+    m_shell = std::make_unique<ShellController>(*m_coordinator);
+    m_shell->onQuit = [this]() { requestQuit(); };
+    m_shell->start();
 }
 
 void AppDelegate::requestQuit() {

@@ -4,6 +4,7 @@
 // shut down before the event loop ends. SIGINT and SIGTERM quit the same way.
 
 #include "session_coordinator.h"
+#include "shell_controller.h"
 
 #include <QObject>
 
@@ -25,12 +26,15 @@ public:
     void requestQuit();
     bool isTerminating() const { return m_isTerminating; }
     SessionCoordinator* coordinator() const { return m_coordinator.get(); }
+    ShellController* shell() const { return m_shell.get(); }
 
     // The screen the coordinator is bootstrapped on; nullptr when there is none.
     static QScreen* launchScreen();
 
 private:
     std::unique_ptr<SessionCoordinator> m_coordinator;
+    // Destroyed before the coordinator it is attached to.
+    std::unique_ptr<ShellController> m_shell;
     bool m_isTerminating = false;
 };
 
