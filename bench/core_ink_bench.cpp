@@ -103,7 +103,7 @@ BENCHMARK(BM_LiveStrokePathExtend3);
 void BM_StrokeStoreEraserSweepMiss(benchmark::State& state) {
     StrokeStore store;
     for (int k = 0; k < 200; ++k) {
-        StrokeMessage begin{"s" + std::to_string(k), StrokeOp::begin, "pen", "#FF4D2E", 4, {}};
+        StrokeMessage begin{std::string(1, 's').append(std::to_string(k)), StrokeOp::begin, "pen", "#FF4D2E", 4, {}};
         for (int i = 0; i < 200; ++i) {
             begin.pts.push_back({0.5 + 0.4 * (k % 20) / 20.0 + 0.001 * i / 200.0, 0.05 + 0.04 * (k / 20), 0.5, 0, i});
         }
