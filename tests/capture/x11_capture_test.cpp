@@ -69,14 +69,19 @@ void expectComposedWithoutOverlay(bool managed) {
     TestClient client;
     client.window(100, 100, 300, 200, kBlue, 0, !managed);
     client.window(250, 150, 300, 200, kGreen, 0, !managed);
-    // Our overlay: a full-screen window of this process, on top.
-    client.window(0, 0, 1920, 1080, kInk, static_cast<std::uint32_t>(getpid()), true);
+    // A window of this process on top: unmanaged and full-screen like the overlay, or, under
+    // a window manager, a managed one (so it sits inside a frame that carries no process id).
+    if (managed) {
+        client.window(0, 0, 1000, 800, kInk, static_cast<std::uint32_t>(getpid()), false);
+    } else {
+        client.window(0, 0, 1920, 1080, kInk, static_cast<std::uint32_t>(getpid()), true);
+    }
 
     auto root = grabberFor(kFullScreen, false);
     ASSERT_NE(root, nullptr);
     EXPECT_EQ(root->mode(), X11ScreenGrabber::Mode::rootGrab);
-    PixelBuffer shot = grabUntil(*root, [](const PixelBuffer& i) { return pixel(i, 300, 300) == kInk; });
-    EXPECT_EQ(pixel(shot, 300, 300), kInk) << "the overlay's ink is on the screen";
+    PixelBuffer shot = grabUntil(*root, [](const PixelBuffer& i) { return count(i, kInk) > 1000; });
+    EXPECT_GT(count(shot, kInk), 1000u) << "our window is on the screen";
 
     auto composed = grabberFor(kFullScreen, true);
     ASSERT_NE(composed, nullptr);
