@@ -182,6 +182,28 @@ TEST(X11Grabber, ShapedAndTranslucentWindowsLetTheWindowsBelowShowThrough) {
     xcb_disconnect(c);
 }
 
+// Our own redirection keeps the window pixmaps alive when the compositor unredirects and exits.
+TEST(X11Grabber, KeepsComposingAfterTheCompositorExits) {
+    XSession x({true, false});
+    ASSERT_TRUE(x.ok());
+    TestClient client;
+    client.window(100, 100, 200, 200, kBlue);
+    client.window(0, 0, 1920, 1080, kInk, static_cast<std::uint32_t>(getpid()));
+    auto grabber = grabberFor(kFullScreen, true);
+    ASSERT_NE(grabber, nullptr);
+    PixelBuffer before = grabUntil(*grabber, [](const PixelBuffer& i) { return pixel(i, 150, 150) == kBlue; });
+    EXPECT_EQ(pixel(before, 150, 150), kBlue);
+
+    x.stopCompositor();
+    client.window(500, 500, 200, 200, kGreen);
+    PixelBuffer after = grabUntil(*grabber, [](const PixelBuffer& i) {
+        return pixel(i, 150, 150) == kBlue && pixel(i, 550, 550) == kGreen;
+    });
+    EXPECT_EQ(pixel(after, 150, 150), kBlue);
+    EXPECT_EQ(pixel(after, 550, 550), kGreen);
+    EXPECT_EQ(count(after, kInk), 0u);
+}
+
 TEST(X11Displays, SplitMonitorsAreListedWithNameIdsAndCapturedSeparately) {
     XSession x({true, false});
     ASSERT_TRUE(x.ok());

@@ -100,6 +100,13 @@ public:
     }
 
     bool ok() const { return !m_display.empty(); }
+    // Ends the compositing manager (as when the user quits it mid-session).
+    void stopCompositor() {
+        if (m_picom <= 0) return;
+        kill(m_picom, SIGTERM);
+        waitpid(m_picom, nullptr, 0);
+        m_picom = -1;
+    }
     const std::string& display() const { return m_display; }
 
 private:
