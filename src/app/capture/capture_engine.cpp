@@ -1,0 +1,187 @@
+#include "app/capture/capture_engine.h"
+
+#include <QMetaObject>
+#include <QPointer>
+
+#include <algorithm>
+
+#include "protocol/video_datagram.h"
+
+namespace velurio {
+
+CaptureEngine::CaptureEngine(CaptureSettings captureSettings, QObject* parent)
+    : CaptureEngine(captureSettings, makePlatformCaptureBackend(), H264Encoder::Options{}, parent) {}
+
+CaptureEngine::CaptureEngine(CaptureSettings captureSettings, std::unique_ptr<CaptureBackend> backend,
+                             H264Encoder::Options encoderOptions, QObject* parent)
+    : QObject(parent),
+      settings(captureSettings),
+      m_backend(std::move(backend)),
+      m_encoder(std::make_unique<H264Encoder>(std::move(encoderOptions))) {
+    installCallbacks();
+}
+
+CaptureEngine::~CaptureEngine() {
+    // The capture thread feeds the encoder: stop it first, then the encoder's thread.
+    m_stream.reset();
+    m_encoder.reset();
+}
+
+void CaptureEngine::installCallbacks() {
+    QPointer<CaptureEngine> self(this);
+    // Encoder thread: cut the frame here, hand the datagrams to the main thread.
+    m_encoder->setOnEncoded([self](std::vector<std::uint8_t> frame, std::uint32_t sequence,
+                                   std::uint64_t timestampMs, bool keyFrame) {
+        auto datagrams = VideoFrameHeader::datagrams(sequence, timestampMs, keyFrame, frame,
+                                                     maxDatagramPayload);
+        if (!datagrams || self.isNull()) return;
+        QMetaObject::invokeMethod(
+            self.data(),
+            [self, list = std::move(datagrams).value()]() mutable {
+                if (self && self->onDatagrams) self->onDatagrams(std::move(list));
+            },
+            Qt::QueuedConnection);
+    });
+    // Capture thread.
+    m_slideMonitor.onSlideChanged = [this](std::uint64_t hash) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, hash] {
+                if (onSlideChanged) onSlideChanged(hash);
+            },
+            Qt::QueuedConnection);
+    };
+}
+
+void CaptureEngine::setSelectedDisplayID(std::optional<std::uint32_t> id) {
+    if (m_selectedDisplayID == id) return;
+    m_selectedDisplayID = id;
+    Q_EMIT stateChanged();
+}
+
+void CaptureEngine::refreshScreenList() {
+    auto listed = m_backend->shareableDisplays();
+    m_displays.clear();
+    m_mainDisplayID.reset();
+    if (listed) {
+        for (const CaptureBackend::Display& d : *listed) {
+            m_displays.push_back({d.id, d.name, d.width, d.height});
+            if (d.isMain && !m_mainDisplayID) m_mainDisplayID = d.id;
+        }
+    }
+    auto listedId = [this](std::optional<std::uint32_t> id) {
+        return id && std::any_of(m_displays.begin(), m_displays.end(),
+                                 [&](const DisplayDescriptor& d) { return d.id == *id; });
+    };
+    if (!listedId(m_selectedDisplayID)) {
+        if (listedId(m_mainDisplayID)) {
+            m_selectedDisplayID = m_mainDisplayID;
+        } else if (!m_displays.empty()) {
+            m_selectedDisplayID = m_displays.front().id;
+        } else {
+            m_selectedDisplayID.reset();
+        }
+    }
+    Q_EMIT stateChanged();
+}
+
+void CaptureEngine::refreshDisplays() {
+    if (auto probe = m_backend->shareableDisplays(); !probe) {
+        m_permissionGranted = false;
+        m_lastError = permissionText;
+        Q_EMIT stateChanged();
+        return;
+    }
+    m_permissionGranted = true;
+    refreshScreenList();
+}
+
+void CaptureEngine::handleImage(PixelBuffer image, std::chrono::nanoseconds pts) {
+    // Capture thread: touches only the slide monitor, the flag (locked) and the encoder.
+    m_slideMonitor.ingest(image, SlideMonitor::Clock::time_point(
+                                     std::chrono::duration_cast<SlideMonitor::Clock::duration>(pts)));
+    const bool keyFrame = m_keyframeFlag.take();
+    m_encoder->encode(std::move(image), pts, keyFrame);
+}
+
+Status<CaptureError> CaptureEngine::start() {
+    if (m_isCapturing) return {};
+    auto shareable = m_backend->shareableDisplays();
+    if (!shareable) {
+        m_permissionGranted = false;
+        m_lastError = permissionText;
+        Q_EMIT stateChanged();
+        return fail(CaptureError{CaptureError::Kind::permissionDenied, {}});
+    }
+    m_permissionGranted = true;
+    const std::vector<CaptureBackend::Display>& candidates = *shareable;
+    auto chosen = std::find_if(candidates.begin(), candidates.end(),
+                               [this](const CaptureBackend::Display& d) {
+                                   return m_selectedDisplayID && d.id == *m_selectedDisplayID;
+                               });
+    if (chosen == candidates.end()) chosen = candidates.begin();
+    if (chosen == candidates.end()) {
+        Q_EMIT stateChanged();
+        return fail(CaptureError{CaptureError::Kind::noDisplays, {}});
+    }
+    const CaptureBackend::Display display = *chosen;
+    m_selectedDisplayID = display.id;
+    const CaptureDimensions size = CaptureDimensions::forDisplay(display.width, display.height);
+    const int fps = std::max(settings.fps, 1);
+
+    m_slideMonitor.reset();
+    m_slideMonitor.setFrameRate(fps);
+    m_encoder->start(static_cast<int>(size.width), static_cast<int>(size.height), fps,
+                     m_bitrateController.bitrate(), settings.codec);
+    m_keyframeFlag.set();
+
+    auto failStart = [this](std::string text) -> Status<CaptureError> {
+        m_stream.reset();
+        m_encoder->invalidate();
+        Q_EMIT stateChanged();
+        return fail(CaptureError::streamFailed(std::move(text)));
+    };
+    auto stream = m_backend->startStream(
+        display, size, fps, [this](PixelBuffer image, std::chrono::nanoseconds pts) { handleImage(std::move(image), pts); },
+        [this](std::chrono::steady_clock::time_point now) { m_slideMonitor.tick(now); });
+    if (!stream) return failStart(stream.error());
+    m_stream = std::move(stream).value();
+
+    auto still = m_backend->captureStill(display, size);
+    if (!still || !*still) return failStart(initialImageText.toStdString());
+    const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+    m_encoder->encode(std::move(still).value(), now, true);
+
+    m_capturingDisplayID = display.id;
+    m_isCapturing = true;
+    m_lastError.reset();
+    Q_EMIT stateChanged();
+    return {};
+}
+
+void CaptureEngine::dropStream() {
+    m_stream.reset();  // joins the capture thread: no image reaches the encoder after this
+    m_capturingDisplayID.reset();
+    m_encoder->invalidate();
+    m_isCapturing = false;
+}
+
+void CaptureEngine::stop() {
+    if (!m_stream) return;
+    dropStream();
+    Q_EMIT stateChanged();
+}
+
+Status<CaptureError> CaptureEngine::switchDisplay(std::uint32_t id) {
+    if (std::none_of(m_displays.begin(), m_displays.end(),
+                     [id](const DisplayDescriptor& d) { return d.id == id; })) {
+        return {};
+    }
+    if (m_isCapturing && m_capturingDisplayID == id) return {};
+    if (m_stream) dropStream();
+    m_selectedDisplayID = id;
+    return start();
+}
+
+}  // namespace velurio

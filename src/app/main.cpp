@@ -1,0 +1,5 @@
+#include "app/app_delegate.h"
+
+int main(int argc, char** argv) {
+    return velurio::runApplication(argc, argv);
+}
