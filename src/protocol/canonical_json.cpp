@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 
 #include <fmt/format.h>
 
@@ -262,13 +263,10 @@ void write(std::string& out, const ToolStateMessage& m) {
 
 void write(std::string& out, const ClearMessage& m) { open(out, m.kType); }
 
-void write(std::string& out, const UndoMessage& m) {
-    open(out, m.kType);
-    key(out, "id");
-    appendEscaped(out, m.id);
-}
-
-void write(std::string& out, const RedoMessage& m) {
+// undo and redo share their one field.
+template <class M>
+    requires std::is_same_v<M, UndoMessage> || std::is_same_v<M, RedoMessage>
+void write(std::string& out, const M& m) {
     open(out, m.kType);
     key(out, "id");
     appendEscaped(out, m.id);
@@ -280,15 +278,10 @@ void write(std::string& out, const SlideChangedMessage& m) {
     appendUnsigned(out, m.hash);
 }
 
-void write(std::string& out, const PingMessage& m) {
-    open(out, m.kType);
-    key(out, "seq");
-    appendUnsigned(out, m.seq);
-    key(out, "ts");
-    appendInteger(out, m.ts);
-}
-
-void write(std::string& out, const PongMessage& m) {
+// ping and pong share their two fields.
+template <class M>
+    requires std::is_same_v<M, PingMessage> || std::is_same_v<M, PongMessage>
+void write(std::string& out, const M& m) {
     open(out, m.kType);
     key(out, "seq");
     appendUnsigned(out, m.seq);

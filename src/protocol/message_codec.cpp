@@ -277,18 +277,22 @@ Result<ClearMessage, DecodeError> decodeFields(const Fields&) {
     return ClearMessage{};
 }
 
-template <>
-Result<UndoMessage, DecodeError> decodeFields(const Fields& f) {
-    UndoMessage m;
+// undo and redo share their one field.
+template <class M>
+Result<M, DecodeError> decodeIdOnly(const Fields& f) {
+    M m;
     VELURIO_READ(m.id, f.string("id"));
     return m;
 }
 
 template <>
+Result<UndoMessage, DecodeError> decodeFields(const Fields& f) {
+    return decodeIdOnly<UndoMessage>(f);
+}
+
+template <>
 Result<RedoMessage, DecodeError> decodeFields(const Fields& f) {
-    RedoMessage m;
-    VELURIO_READ(m.id, f.string("id"));
-    return m;
+    return decodeIdOnly<RedoMessage>(f);
 }
 
 template <>
@@ -298,20 +302,23 @@ Result<SlideChangedMessage, DecodeError> decodeFields(const Fields& f) {
     return m;
 }
 
-template <>
-Result<PingMessage, DecodeError> decodeFields(const Fields& f) {
-    PingMessage m;
+// ping and pong share their two fields.
+template <class M>
+Result<M, DecodeError> decodeSeqAndTs(const Fields& f) {
+    M m;
     VELURIO_READ(m.seq, f.integer<std::uint32_t>("seq"));
     VELURIO_READ(m.ts, f.integer<std::int64_t>("ts"));
     return m;
 }
 
 template <>
+Result<PingMessage, DecodeError> decodeFields(const Fields& f) {
+    return decodeSeqAndTs<PingMessage>(f);
+}
+
+template <>
 Result<PongMessage, DecodeError> decodeFields(const Fields& f) {
-    PongMessage m;
-    VELURIO_READ(m.seq, f.integer<std::uint32_t>("seq"));
-    VELURIO_READ(m.ts, f.integer<std::int64_t>("ts"));
-    return m;
+    return decodeSeqAndTs<PongMessage>(f);
 }
 
 template <>
