@@ -181,10 +181,15 @@ void appendNumber(std::string& out, double value) {
     } else if (std::isinf(value)) {
         value = value > 0 ? std::numeric_limits<double>::max() : std::numeric_limits<double>::lowest();
     }
-    const double rounded = std::round(value);  // halves away from zero
-    if (value == rounded && std::fabs(value) < 1e15) {
-        appendInteger(out, static_cast<std::int64_t>(rounded));  // -0.0 becomes 0
-        return;
+    // An integral value below 1e15 is written as an integer. Below 1e15 the conversion to
+    // int64 is exact for integral values, so converting back tells whether the value equals
+    // its rounding without a call into libm (this runs for every coordinate written).
+    if (std::fabs(value) < 1e15) {
+        const auto integral = static_cast<std::int64_t>(value);
+        if (static_cast<double>(integral) == value) {
+            appendInteger(out, integral);  // -0.0 becomes 0
+            return;
+        }
     }
     appendShortest(out, value);
 }
