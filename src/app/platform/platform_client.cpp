@@ -56,65 +56,46 @@ public:
     explicit Fields(QJsonObject object) : m_object(std::move(object)) {}
 
     std::optional<QString> string(const char* key) {
-        const QJsonValue value = m_object.value(QLatin1String(key));
-        if (value.isUndefined() || value.isNull()) {
-            return std::nullopt;
-        }
-        if (!value.isString()) {
-            m_ok = false;
-            return std::nullopt;
-        }
-        return value.toString();
+        return read(key, [](const QJsonValue& v) { return v.isString(); },
+                    [](const QJsonValue& v) { return v.toString(); });
     }
     std::optional<bool> boolean(const char* key) {
-        const QJsonValue value = m_object.value(QLatin1String(key));
-        if (value.isUndefined() || value.isNull()) {
-            return std::nullopt;
-        }
-        if (!value.isBool()) {
-            m_ok = false;
-            return std::nullopt;
-        }
-        return value.toBool();
+        return read(key, [](const QJsonValue& v) { return v.isBool(); },
+                    [](const QJsonValue& v) { return v.toBool(); });
     }
     std::optional<double> number(const char* key) {
-        const QJsonValue value = m_object.value(QLatin1String(key));
-        if (value.isUndefined() || value.isNull()) {
-            return std::nullopt;
-        }
-        if (!value.isDouble()) {
-            m_ok = false;
-            return std::nullopt;
-        }
-        return value.toDouble();
+        return read(key, [](const QJsonValue& v) { return v.isDouble(); },
+                    [](const QJsonValue& v) { return v.toDouble(); });
     }
     std::optional<QJsonObject> object(const char* key) {
-        const QJsonValue value = m_object.value(QLatin1String(key));
-        if (value.isUndefined() || value.isNull()) {
-            return std::nullopt;
-        }
-        if (!value.isObject()) {
-            m_ok = false;
-            return std::nullopt;
-        }
-        return value.toObject();
+        return read(key, [](const QJsonValue& v) { return v.isObject(); },
+                    [](const QJsonValue& v) { return v.toObject(); });
     }
     std::optional<QJsonArray> array(const char* key) {
-        const QJsonValue value = m_object.value(QLatin1String(key));
-        if (value.isUndefined() || value.isNull()) {
-            return std::nullopt;
-        }
-        if (!value.isArray()) {
-            m_ok = false;
-            return std::nullopt;
-        }
-        return value.toArray();
+        return read(key, [](const QJsonValue& v) { return v.isArray(); },
+                    [](const QJsonValue& v) { return v.toArray(); });
     }
     bool ok() const noexcept { return m_ok; }
     // A nested reader whose failures count as this one's.
     void absorb(const Fields& nested) { m_ok = m_ok && nested.m_ok; }
 
 private:
+    // Absent or null: nothing. Present with the wrong type: nothing, and the answer is marked
+    // undecodable. Otherwise the converted value.
+    template <class IsType, class Convert>
+    auto read(const char* key, IsType isType, Convert convert)
+        -> std::optional<decltype(convert(QJsonValue()))> {
+        const QJsonValue value = m_object.value(QLatin1String(key));
+        if (value.isUndefined() || value.isNull()) {
+            return std::nullopt;
+        }
+        if (!isType(value)) {
+            m_ok = false;
+            return std::nullopt;
+        }
+        return convert(value);
+    }
+
     QJsonObject m_object;
     bool m_ok = true;
 };
