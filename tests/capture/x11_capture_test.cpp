@@ -135,6 +135,43 @@ TEST(X11Grabber, FollowsAMovedWindowAndScalesToTheOutputSize) {
     EXPECT_EQ(pixel(moved, 100, 100), kGrey);
 }
 
+// Drawing straight into the images' shared memory gives the very pixels that reading back a
+// pixmap of our own gives, composed or not, scaled or not.
+TEST(X11Grabber, SharedPixmapsGiveTheSamePictureAsAReadBack) {
+    XSession x({true, false});
+    ASSERT_TRUE(x.ok());
+    TestClient client;
+    client.window(100, 100, 700, 500, kBlue);
+    client.window(450, 300, 900, 600, kGreen);
+    client.window(300, 200, 400, 300, kInk, static_cast<std::uint32_t>(getpid()), true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // picom has painted
+    auto open = [](bool compose, bool shared, int w, int h) {
+        X11ScreenGrabber::Options options{compose, false, 0, shared};
+        auto grabber = X11ScreenGrabber::open(nullptr, options);
+        EXPECT_TRUE(grabber.ok());
+        EXPECT_TRUE((*grabber)->setRegion({200, 100, 1600, 900}, w, h).ok());
+        return std::move(grabber).value();
+    };
+    for (const bool compose : {true, false}) {
+        for (const auto& [w, h] : {std::pair{1600, 900}, std::pair{1280, 720}}) {
+            if (!compose && w == 1600) continue;  // an unscaled root grab reads the root itself
+            auto shared = open(compose, true, w, h);
+            auto read = open(compose, false, w, h);
+            auto a = shared->grab();
+            auto b = read->grab();
+            ASSERT_TRUE(a.ok() && b.ok());
+            std::size_t differing = 0;
+            for (int y = 0; y < h; ++y) {
+                for (int xx = 0; xx < w; ++xx) differing += pixel(*a, xx, y) != pixel(*b, xx, y) ? 1u : 0u;
+            }
+            EXPECT_EQ(differing, 0u) << "compose " << compose << ", " << w << "x" << h;
+            EXPECT_EQ(pixel(*a, w - 30, h - 20), kGrey);
+            EXPECT_EQ(pixel(*a, w / 2, h / 2), kGreen);
+            EXPECT_EQ(count(*a, kInk) == 0, compose);
+        }
+    }
+}
+
 // A window with a bounding shape (only its left half) and a translucent window (32-bit visual,
 // half-transparent white) over a blue one: what lies under both must show through.
 TEST(X11Grabber, ShapedAndTranslucentWindowsLetTheWindowsBelowShowThrough) {

@@ -86,6 +86,10 @@ struct X11ScreenGrabber::Slot {
     std::uint8_t* data = nullptr;
     std::size_t size = 0;
     std::uint32_t segment = 0;
+    // A pixmap over the segment (when the server shares pixmaps): the server draws the image
+    // straight into our memory, with no read back.
+    std::uint32_t pixmap = 0;
+    std::uint32_t picture = 0;
     std::vector<std::uint8_t> heap;
     std::atomic<bool> inUse{false};
     BgraImageView view;
@@ -139,6 +143,8 @@ Status<std::string> X11ScreenGrabber::initialise(const char* displayName, Option
         Reply<xcb_shm_query_version_reply_t> v(
             xcb_shm_query_version_reply(m_connection, xcb_shm_query_version(m_connection), nullptr));
         m_hasShm = v != nullptr;
+        m_sharedPixmaps = m_options.allowSharedPixmaps && v != nullptr && v->shared_pixmaps != 0 &&
+                          v->pixmap_format == XCB_IMAGE_FORMAT_Z_PIXMAP;
     }
     bool hasDamage = extensionPresent(m_connection, &xcb_damage_id);
     if (hasDamage) {
@@ -268,46 +274,71 @@ Status<std::string> X11ScreenGrabber::setRegion(Rect region, int outputWidth, in
         region.x + region.width > geometry->width || region.y + region.height > geometry->height) {
         return fail(std::string("the capture region leaves the screen"));
     }
-    releaseRenderTargets();
+    const bool scaled = outputWidth != region.width || outputHeight != region.height;
+    if (!m_hasRender && scaled) return fail(std::string("scaling needs the Render extension"));
     m_region = region;
     m_outWidth = outputWidth;
     m_outHeight = outputHeight;
-    const bool scaled = outputWidth != region.width || outputHeight != region.height;
-    if (m_hasRender && (m_mode == Mode::composed || scaled)) {
-        if (m_mode == Mode::composed) {
-            m_composePixmap = xcb_generate_id(m_connection);
-            xcb_create_pixmap(m_connection, m_rootDepth, m_composePixmap, m_root,
-                              static_cast<std::uint16_t>(region.width),
-                              static_cast<std::uint16_t>(region.height));
-            m_composePicture = xcb_generate_id(m_connection);
-            xcb_render_create_picture(m_connection, m_composePicture, m_composePixmap,
-                                      m_formats->root.id, 0, nullptr);
-        }
-        if (scaled) {
-            m_scaledPixmap = xcb_generate_id(m_connection);
-            xcb_create_pixmap(m_connection, m_rootDepth, m_scaledPixmap, m_root,
-                              static_cast<std::uint16_t>(outputWidth),
-                              static_cast<std::uint16_t>(outputHeight));
-            m_scaledPicture = xcb_generate_id(m_connection);
-            xcb_render_create_picture(m_connection, m_scaledPicture, m_scaledPixmap,
-                                      m_formats->root.id, 0, nullptr);
-            // The source of the scaling step maps output pixels back to region pixels.
-            const std::uint32_t source = m_mode == Mode::composed ? m_composePicture : m_rootPicture;
-            auto fixed = [](double v) { return static_cast<xcb_render_fixed_t>(v * 65536.0); };
-            const double sx = static_cast<double>(region.width) / outputWidth;
-            const double sy = static_cast<double>(region.height) / outputHeight;
-            xcb_render_transform_t transform{fixed(sx), 0, 0, 0, fixed(sy), 0, 0, 0, fixed(1.0)};
-            xcb_render_set_picture_transform(m_connection, source, transform);
-            static const char kFilter[] = "bilinear";
-            xcb_render_set_picture_filter(m_connection, source, sizeof kFilter - 1, kFilter, 0,
-                                          nullptr);
-        }
-    } else if (scaled) {
-        return fail(std::string("scaling needs the Render extension"));
-    }
+    m_scaled = scaled;
+    createRenderTargets();
     m_treeDirty = true;
     m_backgroundStale = true;
     xcb_flush(m_connection);
+    return {};
+}
+
+// The pixmaps a frame is drawn into before it is read back: needed unless the images' own
+// shared pixmaps can take the drawing.
+void X11ScreenGrabber::createRenderTargets() {
+    releaseRenderTargets();
+    if (!m_hasRender || (m_mode != Mode::composed && !m_scaled)) return;
+    auto make = [this](std::uint32_t& pixmap, std::uint32_t& picture, int width, int height) {
+        pixmap = xcb_generate_id(m_connection);
+        xcb_create_pixmap(m_connection, m_rootDepth, pixmap, m_root, static_cast<std::uint16_t>(width),
+                          static_cast<std::uint16_t>(height));
+        picture = xcb_generate_id(m_connection);
+        xcb_render_create_picture(m_connection, picture, pixmap, m_formats->root.id, 0, nullptr);
+    };
+    if (m_mode == Mode::composed && (m_scaled || !m_sharedPixmaps)) {
+        make(m_composePixmap, m_composePicture, m_region.width, m_region.height);
+    }
+    if (m_scaled && !m_sharedPixmaps) make(m_scaledPixmap, m_scaledPicture, m_outWidth, m_outHeight);
+    if (m_scaled) {
+        // The source of the scaling step maps output pixels back to region pixels.
+        const std::uint32_t source = m_mode == Mode::composed ? m_composePicture : m_rootPicture;
+        auto fixed = [](double v) { return static_cast<xcb_render_fixed_t>(v * 65536.0); };
+        const double sx = static_cast<double>(m_region.width) / m_outWidth;
+        const double sy = static_cast<double>(m_region.height) / m_outHeight;
+        xcb_render_transform_t transform{fixed(sx), 0, 0, 0, fixed(sy), 0, 0, 0, fixed(1.0)};
+        xcb_render_set_picture_transform(m_connection, source, transform);
+        static const char kFilter[] = "bilinear";
+        xcb_render_set_picture_filter(m_connection, source, sizeof kFilter - 1, kFilter, 0, nullptr);
+    }
+}
+
+Status<std::string> X11ScreenGrabber::readBack(const Slot& slot, std::uint32_t source, std::int16_t x,
+                                               std::int16_t y, std::uint16_t width,
+                                               std::uint16_t height) {
+    if (slot.segment != 0) {
+        xcb_generic_error_t* error = nullptr;
+        const xcb_shm_get_image_cookie_t cookie = xcb_shm_get_image(
+            m_connection, source, x, y, width, height, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, slot.segment, 0);
+        m_lastReadSequence = cookie.sequence;
+        Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(m_connection, cookie, &error));
+        if (error != nullptr) std::free(error);
+        if (error != nullptr || !reply) return fail(std::string("the screen could not be read"));
+        return {};
+    }
+    xcb_generic_error_t* error = nullptr;
+    const xcb_get_image_cookie_t cookie =
+        xcb_get_image(m_connection, XCB_IMAGE_FORMAT_Z_PIXMAP, source, x, y, width, height, ~0u);
+    m_lastReadSequence = cookie.sequence;
+    Reply<xcb_get_image_reply_t> reply(xcb_get_image_reply(m_connection, cookie, &error));
+    if (error != nullptr) std::free(error);
+    if (!reply) return fail(std::string("the screen could not be read"));
+    const auto length = static_cast<std::size_t>(xcb_get_image_data_length(reply.get()));
+    if (length != slot.size) return fail(std::string("the screen has an unsupported depth"));
+    std::memcpy(slot.data, xcb_get_image_data(reply.get()), length);
     return {};
 }
 
@@ -613,7 +644,7 @@ void X11ScreenGrabber::refreshBackground() {
     }
 }
 
-void X11ScreenGrabber::compose() {
+void X11ScreenGrabber::compose(std::uint32_t target) {
     if (m_treeDirty) refreshTree();
     if (m_backgroundStale) refreshBackground();
     const auto width = static_cast<std::uint16_t>(m_region.width);
@@ -639,20 +670,20 @@ void X11ScreenGrabber::compose() {
                                clamp16(std::int64_t{w.y} - m_region.y),
                                clampU16(w.width + 2 * w.border), clampU16(w.height + 2 * w.border)};
     };
-    auto draw = [this](const Window& w, const xcb_rectangle_t& r) {
+    auto draw = [this, target](const Window& w, const xcb_rectangle_t& r) {
         xcb_render_composite(m_connection, w.hasAlpha ? XCB_RENDER_PICT_OP_OVER : XCB_RENDER_PICT_OP_SRC,
-                             w.picture, XCB_NONE, m_composePicture, 0, 0, 0, 0, r.x, r.y, r.width,
+                             w.picture, XCB_NONE, target, 0, 0, 0, 0, r.x, r.y, r.width,
                              r.height);
     };
     auto drawBackground = [&] {
         if (m_backgroundPicture != 0) {
             xcb_render_composite(m_connection, XCB_RENDER_PICT_OP_SRC, m_backgroundPicture, XCB_NONE,
-                                 m_composePicture, clamp16(m_region.x), clamp16(m_region.y), 0, 0,
+                                 target, clamp16(m_region.x), clamp16(m_region.y), 0, 0,
                                  0, 0, width, height);
         } else {
             const xcb_render_color_t grey{kBackgroundGrey, kBackgroundGrey, kBackgroundGrey, 0xffff};
             const xcb_rectangle_t all{0, 0, width, height};
-            xcb_render_fill_rectangles(m_connection, XCB_RENDER_PICT_OP_SRC, m_composePicture, grey,
+            xcb_render_fill_rectangles(m_connection, XCB_RENDER_PICT_OP_SRC, target, grey,
                                        1, &all);
         }
     };
@@ -685,14 +716,14 @@ void X11ScreenGrabber::compose() {
         const std::uint32_t background = xcb_generate_id(m_connection);
         xcb_xfixes_create_region(m_connection, background, 1, &all);
         xcb_xfixes_subtract_region(m_connection, background, covered, background);
-        xcb_xfixes_set_picture_clip_region(m_connection, m_composePicture, background, 0, 0);
+        xcb_xfixes_set_picture_clip_region(m_connection, target, background, 0, 0);
         drawBackground();
         for (std::size_t i = 0; i < visible.size(); ++i) {
-            xcb_xfixes_set_picture_clip_region(m_connection, m_composePicture, clips[i], 0, 0);
+            xcb_xfixes_set_picture_clip_region(m_connection, target, clips[i], 0, 0);
             draw(*visible[i], outer(*visible[i]));
             xcb_xfixes_destroy_region(m_connection, clips[i]);
         }
-        xcb_xfixes_set_picture_clip_region(m_connection, m_composePicture, XCB_NONE, 0, 0);
+        xcb_xfixes_set_picture_clip_region(m_connection, target, XCB_NONE, 0, 0);
         xcb_xfixes_destroy_region(m_connection, background);
         xcb_xfixes_destroy_region(m_connection, covered);
         return;
@@ -702,16 +733,44 @@ void X11ScreenGrabber::compose() {
     for (const Window* w : visible) {
         const xcb_rectangle_t r = outer(*w);
         if (w->shaped) {
-            xcb_render_set_picture_clip_rectangles(m_connection, m_composePicture, r.x, r.y,
+            xcb_render_set_picture_clip_rectangles(m_connection, target, r.x, r.y,
                                                    static_cast<std::uint32_t>(w->shape.size()),
                                                    w->shape.data());
         }
         draw(*w, r);
         if (w->shaped) {
             const std::uint32_t none = XCB_NONE;
-            xcb_render_change_picture(m_connection, m_composePicture, XCB_RENDER_CP_CLIP_MASK, &none);
+            xcb_render_change_picture(m_connection, target, XCB_RENDER_CP_CLIP_MASK, &none);
         }
     }
+}
+
+void X11ScreenGrabber::createSlotPicture(Slot& slot) {
+    const std::uint32_t pixmap = xcb_generate_id(m_connection);
+    xcb_generic_error_t* error = xcb_request_check(
+        m_connection, xcb_shm_create_pixmap_checked(m_connection, pixmap, m_root,
+                                                    static_cast<std::uint16_t>(m_outWidth),
+                                                    static_cast<std::uint16_t>(m_outHeight),
+                                                    m_rootDepth, slot.segment, 0));
+    if (error != nullptr) {
+        // Not shared after all: draw into pixmaps of our own and read them back.
+        std::free(error);
+        m_sharedPixmaps = false;
+        createRenderTargets();
+        return;
+    }
+    slot.pixmap = pixmap;
+    slot.picture = xcb_generate_id(m_connection);
+    xcb_render_create_picture(m_connection, slot.picture, pixmap, m_formats->root.id, 0, nullptr);
+}
+
+void X11ScreenGrabber::freeSlot(Slot& slot) {
+    if (slot.picture != 0) xcb_render_free_picture(m_connection, slot.picture);
+    if (slot.pixmap != 0) xcb_free_pixmap(m_connection, slot.pixmap);
+    if (slot.segment != 0) xcb_shm_detach(m_connection, slot.segment);
+    slot.picture = 0;
+    slot.pixmap = 0;
+    slot.segment = 0;
 }
 
 std::shared_ptr<X11ScreenGrabber::Slot> X11ScreenGrabber::acquireSlot() {
@@ -726,7 +785,7 @@ std::shared_ptr<X11ScreenGrabber::Slot> X11ScreenGrabber::acquireSlot() {
     // Images of another size are of no more use; free ones go.
     std::erase_if(m_slots, [this, size](const std::shared_ptr<Slot>& slot) {
         if (slot->size == size || slot->inUse.load(std::memory_order_acquire)) return false;
-        if (slot->segment != 0) xcb_shm_detach(m_connection, slot->segment);
+        freeSlot(*slot);
         return true;
     });
     constexpr std::size_t kMaxSlots = 8;
@@ -745,6 +804,7 @@ std::shared_ptr<X11ScreenGrabber::Slot> X11ScreenGrabber::acquireSlot() {
                 if (error == nullptr) {
                     slot->data = static_cast<std::uint8_t*>(address);
                     slot->segment = segment;
+                    if (m_sharedPixmaps && m_hasRender) createSlotPicture(*slot);
                 } else {
                     std::free(error);
                     shmdt(address);
@@ -774,54 +834,57 @@ Result<PixelBuffer, std::string> X11ScreenGrabber::grab() {
         slot->inUse.store(false, std::memory_order_release);
     });
 
-    xcb_drawable_t source = m_root;
-    std::int16_t x = clamp16(m_region.x);
-    std::int16_t y = clamp16(m_region.y);
-    if (m_mode == Mode::composed) {
-        compose();
-        source = m_composePixmap;
-        x = 0;
-        y = 0;
-    }
-    if (m_scaledPicture != 0) {
-        const std::uint32_t from = m_mode == Mode::composed ? m_composePicture : m_rootPicture;
-        const std::int16_t sx = m_mode == Mode::composed ? std::int16_t{0} : clamp16(m_region.x);
-        const std::int16_t sy = m_mode == Mode::composed ? std::int16_t{0} : clamp16(m_region.y);
-        // The transform applies to source coordinates: offset in output pixels.
+    // Scaling maps output pixels back to region pixels through the source's transform, so the
+    // source offset is given in output pixels.
+    auto scaleInto = [this](std::uint32_t from, std::int64_t fromX, std::int64_t fromY,
+                            std::uint32_t to) {
         const double fx = static_cast<double>(m_outWidth) / m_region.width;
         const double fy = static_cast<double>(m_outHeight) / m_region.height;
-        xcb_render_composite(m_connection, XCB_RENDER_PICT_OP_SRC, from, XCB_NONE, m_scaledPicture,
-                             clamp16(static_cast<std::int64_t>(sx * fx)), clamp16(static_cast<std::int64_t>(sy * fy)), 0, 0, 0, 0,
-                             static_cast<std::uint16_t>(m_outWidth),
+        xcb_render_composite(m_connection, XCB_RENDER_PICT_OP_SRC, from, XCB_NONE, to,
+                             clamp16(static_cast<std::int64_t>(static_cast<double>(fromX) * fx)),
+                             clamp16(static_cast<std::int64_t>(static_cast<double>(fromY) * fy)),
+                             0, 0, 0, 0, static_cast<std::uint16_t>(m_outWidth),
                              static_cast<std::uint16_t>(m_outHeight));
-        source = m_scaledPixmap;
-        x = 0;
-        y = 0;
-    }
+    };
     const auto w = static_cast<std::uint16_t>(m_outWidth);
     const auto h = static_cast<std::uint16_t>(m_outHeight);
-    if (slot->segment != 0) {
-        xcb_generic_error_t* error = nullptr;
-        const xcb_shm_get_image_cookie_t cookie = xcb_shm_get_image(
-            m_connection, source, x, y, w, h, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, slot->segment, 0);
-        m_lastReadSequence = cookie.sequence;
-        Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(m_connection, cookie, &error));
-        if (error != nullptr) {
-            std::free(error);
-            return fail(std::string("the screen could not be read"));
+
+    if (slot->picture != 0 && (m_mode == Mode::composed || m_scaled)) {
+        // Drawn straight into the image's memory; the reply to a request sent after the
+        // drawing means the server has finished it.
+        if (m_mode == Mode::composed && !m_scaled) {
+            compose(slot->picture);
+        } else if (m_mode == Mode::composed) {
+            compose(m_composePicture);
+            scaleInto(m_composePicture, 0, 0, slot->picture);
+        } else {
+            scaleInto(m_rootPicture, m_region.x, m_region.y, slot->picture);
         }
+        const xcb_get_input_focus_cookie_t cookie = xcb_get_input_focus(m_connection);
+        m_lastReadSequence = cookie.sequence;
+        Reply<xcb_get_input_focus_reply_t> reply(xcb_get_input_focus_reply(m_connection, cookie, nullptr));
         if (!reply) return fail(std::string("the screen could not be read"));
     } else {
-        xcb_generic_error_t* error = nullptr;
-        const xcb_get_image_cookie_t cookie =
-            xcb_get_image(m_connection, XCB_IMAGE_FORMAT_Z_PIXMAP, source, x, y, w, h, ~0u);
-        m_lastReadSequence = cookie.sequence;
-        Reply<xcb_get_image_reply_t> reply(xcb_get_image_reply(m_connection, cookie, &error));
-        if (error != nullptr) std::free(error);
-        if (!reply) return fail(std::string("the screen could not be read"));
-        const auto length = static_cast<std::size_t>(xcb_get_image_data_length(reply.get()));
-        if (length != slot->size) return fail(std::string("the screen has an unsupported depth"));
-        std::memcpy(slot->data, xcb_get_image_data(reply.get()), length);
+        xcb_drawable_t source = m_root;
+        std::int16_t x = clamp16(m_region.x);
+        std::int16_t y = clamp16(m_region.y);
+        if (m_mode == Mode::composed) {
+            compose(m_composePicture);
+            source = m_composePixmap;
+            x = 0;
+            y = 0;
+        }
+        if (m_scaled) {
+            const bool composed = m_mode == Mode::composed;
+            scaleInto(composed ? m_composePicture : m_rootPicture, composed ? 0 : m_region.x,
+                      composed ? 0 : m_region.y, m_scaledPicture);
+            source = m_scaledPixmap;
+            x = 0;
+            y = 0;
+        }
+        if (Status<std::string> read = readBack(*slot, source, x, y, w, h); !read) {
+            return fail(read.error());
+        }
     }
     if (m_options.drawCursor) drawCursor(slot->view, slot->data);
     return image;

@@ -4,7 +4,8 @@
 // automatic redirection of the root's children, keeps the stacking order of the top-level
 // windows, and per frame draws the root background and then every mapped window that is not
 // ours, bottom to top, from its named pixmap (OVER when its visual has alpha, SRC otherwise,
-// clipped to its bounding shape) into a pixmap of its own, then reads that pixmap once. A
+// clipped to its bounding shape). When the server shares pixmaps, the frame is drawn straight
+// into the image's shared memory; otherwise into a pixmap of its own, read back once. A
 // window is ours when it, or a child of it (a window manager's frame holds the client), carries
 // our process id in _NET_WM_PID.
 //
@@ -53,6 +54,9 @@ public:
         bool drawCursor = true;
         // The process whose windows are left out; 0 means this process.
         pid_t ownPid = 0;
+        // False draws into pixmaps of our own and reads them back, as on a server that does
+        // not share pixmaps (tests, comparisons).
+        bool allowSharedPixmaps = true;
     };
 
     // Opens its own connection to `displayName` (nullptr: $DISPLAY). Fails with a text when the
@@ -103,10 +107,15 @@ private:
     void prepare(Window& window);
     bool intersectsRegion(const Window& window) const noexcept;
     void refreshBackground();
-    void compose();
+    void compose(std::uint32_t target);
     void drawCursor(const BgraImageView& image, std::uint8_t* bytes);
     std::shared_ptr<Slot> acquireSlot();
     void releaseRenderTargets();
+    void freeSlot(Slot& slot);
+    void createSlotPicture(Slot& slot);
+    void createRenderTargets();
+    Status<std::string> readBack(const Slot& slot, std::uint32_t source, std::int16_t x,
+                                 std::int16_t y, std::uint16_t width, std::uint16_t height);
 
     xcb_connection_t* m_connection = nullptr;
     xcb_window_t m_root = 0;
@@ -115,6 +124,7 @@ private:
     Mode m_mode = Mode::rootGrab;
     Options m_options;
     bool m_hasShm = false;
+    bool m_sharedPixmaps = false;
     bool m_hasRender = false;
     bool m_hasXfixes = false;
     std::uint8_t m_damageEvent = 0;
@@ -129,6 +139,7 @@ private:
     Rect m_region;
     int m_outWidth = 0;
     int m_outHeight = 0;
+    bool m_scaled = false;
     std::uint32_t m_composePixmap = 0;
     std::uint32_t m_composePicture = 0;
     std::uint32_t m_scaledPixmap = 0;
