@@ -1,7 +1,8 @@
 // The capture engine on a private Xvfb with picom, with the real encoder (libx264): start in
 // order with a key frame first and datagrams of at most 1,200 payload bytes on the main thread,
 // nothing streamed for a static screen, one slide change for a new picture and none for a
-// small change, display selection and switching on split monitors, and the permission failure.
+// small change, display selection and switching on split monitors, following the captured
+// display when it changes or goes, a lost X server, and the permission failure.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -65,6 +66,13 @@ struct Engine : ::testing::Test {
     }
     void processFor(std::chrono::milliseconds duration) {
         processUntil([] { return false; }, duration);
+    }
+    // Whether a key frame arrived since the last call (and forgets the frames seen).
+    bool anyKeyFrame() {
+        bool key = false;
+        for (const auto& f : frames) key = key || header(f[0]).isKeyframe;
+        frames.clear();
+        return key;
     }
     static VideoFrameHeader header(const Bytes& datagram) {
         auto h = VideoFrameHeader::parse(datagram);
@@ -165,6 +173,52 @@ TEST_F(Engine, SelectsAndSwitchesBetweenSplitMonitors) {
     frames.clear();
     ASSERT_TRUE(processUntil([&] { return !frames.empty(); }, 5s));
     EXPECT_TRUE(header(frames[0][0]).isKeyframe);
+}
+
+// The captured monitor is resized: capture restarts on it at its new size, key frame first.
+// Then it is removed: capture moves to the main display.
+TEST_F(Engine, FollowsTheCapturedDisplayWhenItIsResizedOrRemoved) {
+    ASSERT_TRUE(test::run("xrandr --setmonitor left 960/254x1080/286+0+0 none"));
+    engine->refreshScreenList();
+    std::optional<std::uint32_t> left;
+    for (const DisplayDescriptor& d : engine->displays()) {
+        if (d.name == "left") left = d.id;
+    }
+    ASSERT_TRUE(left);
+    engine->setSelectedDisplayID(*left);
+    ASSERT_TRUE(engine->start().ok());
+    ASSERT_EQ(engine->captureSize(), (CaptureDimensions{960, 1080}));
+    processFor(300ms);
+    frames.clear();
+
+    // Replaced in one go: the server refuses to set a monitor's new geometry over the old.
+    ASSERT_TRUE(test::run("xrandr --delmonitor left --setmonitor left 800/254x600/286+100+50 none"));
+    ASSERT_TRUE(processUntil([&] { return engine->captureSize() == CaptureDimensions{800, 600}; }, 5s));
+    EXPECT_TRUE(engine->isCapturing());
+    EXPECT_EQ(engine->capturingDisplayID(), left) << "the same display, by its name";
+    EXPECT_TRUE(processUntil([&] { return anyKeyFrame(); }, 5s)) << "the new stream starts with one";
+
+    ASSERT_TRUE(test::run("xrandr --delmonitor left"));
+    ASSERT_TRUE(processUntil([&] { return engine->capturingDisplayID() != left; }, 5s));
+    EXPECT_TRUE(engine->isCapturing());
+    EXPECT_EQ(engine->captureSize(), (CaptureDimensions{1920, 1080}));
+    EXPECT_EQ(engine->selectedDisplayID(), engine->capturingDisplayID());
+    EXPECT_TRUE(processUntil([&] { return anyKeyFrame(); }, 5s));
+    EXPECT_FALSE(engine->lastError().has_value());
+}
+
+// The X server goes away mid-stream: the engine does not go on claiming to capture.
+TEST_F(Engine, StopsWithATextWhenTheDisplayServerGoesAway) {
+    engine->refreshDisplays();
+    ASSERT_TRUE(engine->start().ok());
+    int changes = 0;
+    QObject::connect(engine.get(), &CaptureEngine::stateChanged, [&] { ++changes; });
+    x->stopServer();
+    ASSERT_TRUE(processUntil([&] { return !engine->isCapturing(); }, 5s));
+    EXPECT_GT(changes, 0);
+    EXPECT_EQ(engine->lastError(), CaptureEngine::interruptedText);
+    EXPECT_FALSE(engine->capturingDisplayID().has_value());
+    EXPECT_FALSE(engine->captureSize().has_value());
 }
 
 struct EngineWithoutComposite : Engine {

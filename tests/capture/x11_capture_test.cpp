@@ -8,6 +8,7 @@
 #include <chrono>
 #include <thread>
 
+#include <xcb/render.h>
 #include <xcb/shape.h>
 
 #include "platform/x11capture/x11_capture_stream.h"
@@ -170,6 +171,57 @@ TEST(X11Grabber, SharedPixmapsGiveTheSamePictureAsAReadBack) {
             EXPECT_EQ(count(*a, kInk) == 0, compose);
         }
     }
+}
+
+// The cursor is drawn where the pointer is, and shrinks with the picture when the output is
+// scaled down (a display wider than 1920 pixels).
+TEST(X11Grabber, DrawsTheCursorAtThePointerAndScalesItWithThePicture) {
+    XSession x({true, false});
+    ASSERT_TRUE(x.ok());
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    // A 64×64 opaque red cursor, hot spot at its top left corner.
+    xcb_render_pictformat_t argb = 0;
+    auto* formats = xcb_render_query_pict_formats_reply(c, xcb_render_query_pict_formats(c), nullptr);
+    ASSERT_NE(formats, nullptr);
+    for (auto f = xcb_render_query_pict_formats_formats_iterator(formats); f.rem != 0;
+         xcb_render_pictforminfo_next(&f)) {
+        if (f.data->depth == 32 && f.data->type == XCB_RENDER_PICT_TYPE_DIRECT &&
+            f.data->direct.alpha_mask == 0xff && f.data->direct.red_shift == 16) {
+            argb = f.data->id;
+        }
+    }
+    std::free(formats);
+    ASSERT_NE(argb, 0u);
+    const xcb_pixmap_t pixmap = xcb_generate_id(c);
+    xcb_create_pixmap(c, 32, pixmap, screen->root, 64, 64);
+    const xcb_render_picture_t picture = xcb_generate_id(c);
+    xcb_render_create_picture(c, picture, pixmap, argb, 0, nullptr);
+    const xcb_rectangle_t all{0, 0, 64, 64};
+    xcb_render_fill_rectangles(c, XCB_RENDER_PICT_OP_SRC, picture, {0xe0e0, 0x2020, 0x2020, 0xffff}, 1, &all);
+    const xcb_cursor_t cursor = xcb_generate_id(c);
+    xcb_render_create_cursor(c, cursor, picture, 0, 0);
+    xcb_change_window_attributes(c, screen->root, XCB_CW_CURSOR, &cursor);
+    xcb_warp_pointer(c, XCB_NONE, screen->root, 0, 0, 0, 0, 1000, 500);
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+
+    for (const int scale : {1, 2}) {
+        auto grabber = X11ScreenGrabber::open(nullptr, X11ScreenGrabber::Options{true, true, 0});
+        ASSERT_TRUE(grabber.ok());
+        ASSERT_TRUE((*grabber)->setRegion(kFullScreen, 1920 / scale, 1080 / scale).ok());
+        (*grabber)->pollCursor();
+        auto image = (*grabber)->grab();
+        ASSERT_TRUE(image.ok());
+        std::size_t red = 0;
+        for (int y = 0; y < 1080 / scale; ++y) {
+            for (int xx = 0; xx < 1920 / scale; ++xx) red += pixel(*image, xx, y) == kInk ? 1u : 0u;
+        }
+        const int side = 64 / scale;
+        EXPECT_EQ(red, std::size_t(side) * std::size_t(side)) << "scale 1/" << scale;
+        EXPECT_EQ(pixel(*image, 1000 / scale + side / 2, 500 / scale + side / 2), kInk);
+        EXPECT_NE(pixel(*image, 1000 / scale + side + 1, 500 / scale + side / 2), kInk);
+    }
+    xcb_disconnect(c);
 }
 
 // A window with a bounding shape (only its left half) and a translucent window (32-bit visual,

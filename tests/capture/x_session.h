@@ -107,6 +107,16 @@ public:
         waitpid(m_picom, nullptr, 0);
         m_picom = -1;
     }
+    // Ends the X server itself (every client's connection breaks).
+    void stopServer() {
+        stopCompositor();
+        for (pid_t* pid : {&m_openbox, &m_xvfb}) {
+            if (*pid <= 0) continue;
+            kill(*pid, SIGKILL);
+            waitpid(*pid, nullptr, 0);
+            *pid = -1;
+        }
+    }
     const std::string& display() const { return m_display; }
 
 private:

@@ -24,12 +24,27 @@ public:
         std::int64_t width = 0;
         std::int64_t height = 0;
         bool isMain = false;
+        // Position in the window system's desktop, in pixels.
+        std::int64_t x = 0;
+        std::int64_t y = 0;
+
+        bool operator==(const Display&) const = default;
     };
 
     // Capture thread. `pts` on a monotonic clock.
     using FrameHandler = std::function<void(PixelBuffer image, std::chrono::nanoseconds pts)>;
     // Capture thread, at least once per frame interval while the stream runs.
     using TickHandler = std::function<void(std::chrono::steady_clock::time_point now)>;
+
+    struct StreamHandlers {
+        FrameHandler onFrame;
+        TickHandler onTick;
+        // Capture thread, once: the stream ended by itself (the display server went away);
+        // no handler runs after it.
+        std::function<void(const std::string& text)> onFailure;
+        // Capture thread: the displays may have changed while the stream runs.
+        std::function<void()> onDisplaysChanged;
+    };
 
     // A running stream; destroying it stops it (and joins its thread, so no handler runs after).
     class Stream {
@@ -46,8 +61,8 @@ public:
     virtual Result<std::vector<Display>, std::string> shareableDisplays() = 0;
     virtual Result<std::unique_ptr<Stream>, std::string> startStream(const Display& display,
                                                                       CaptureDimensions size,
-                                                                      int fps, FrameHandler onFrame,
-                                                                      TickHandler onTick) = 0;
+                                                                      int fps,
+                                                                      StreamHandlers handlers) = 0;
     virtual Result<PixelBuffer, std::string> captureStill(const Display& display,
                                                           CaptureDimensions size) = 0;
 };

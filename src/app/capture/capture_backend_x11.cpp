@@ -26,7 +26,7 @@ public:
         std::vector<Display> displays;
         bool anyPrimary = false;
         for (const X11Display& d : (*grabber)->displays()) {
-            displays.push_back({d.id, d.name, d.width, d.height, d.primary});
+            displays.push_back({d.id, d.name, d.width, d.height, d.primary, d.x, d.y});
             anyPrimary = anyPrimary || d.primary;
         }
         if (!anyPrimary && !displays.empty()) displays.front().isMain = true;
@@ -35,16 +35,14 @@ public:
 
     Result<std::unique_ptr<Stream>, std::string> startStream(const Display& display,
                                                               CaptureDimensions size, int fps,
-                                                              FrameHandler onFrame,
-                                                              TickHandler onTick) override {
+                                                              StreamHandlers handlers) override {
         auto config = configFor(display, size);
         if (!config) return fail(config.error());
         config->fps = fps;
-        config->onFrame = std::move(onFrame);
-        config->onTick = std::move(onTick);
-        config->onFailure = [](const std::string& text) {
-            std::fprintf(stderr, "Velurio: captura interrompida (%s)\n", text.c_str());
-        };
+        config->onFrame = std::move(handlers.onFrame);
+        config->onTick = std::move(handlers.onTick);
+        config->onFailure = std::move(handlers.onFailure);
+        config->onDisplaysChanged = std::move(handlers.onDisplaysChanged);
         auto stream = X11CaptureStream::start(std::move(config).value());
         if (!stream) return fail(stream.error());
         if ((*stream)->mode() != X11ScreenGrabber::Mode::composed) {

@@ -4,6 +4,7 @@
 #include <QPointer>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "protocol/video_datagram.h"
 
@@ -19,6 +20,10 @@ CaptureEngine::CaptureEngine(CaptureSettings captureSettings, std::unique_ptr<Ca
       m_backend(std::move(backend)),
       m_encoder(std::make_unique<H264Encoder>(std::move(encoderOptions))) {
     installCallbacks();
+    m_displaysSettle.setSingleShot(true);
+    m_displaysSettle.setInterval(displaysSettleTime);
+    connect(&m_displaysSettle, &QTimer::timeout, this,
+            [this] { handleDisplaysChanged(m_displaysChangedGeneration); });
 }
 
 CaptureEngine::~CaptureEngine() {
@@ -62,8 +67,10 @@ void CaptureEngine::setSelectedDisplayID(std::optional<std::uint32_t> id) {
 void CaptureEngine::refreshScreenList() {
     auto listed = m_backend->shareableDisplays();
     m_displays.clear();
+    m_backendDisplays.clear();
     m_mainDisplayID.reset();
     if (listed) {
+        m_backendDisplays = *listed;
         for (const CaptureBackend::Display& d : *listed) {
             m_displays.push_back({d.id, d.name, d.width, d.height});
             if (d.isMain && !m_mainDisplayID) m_mainDisplayID = d.id;
@@ -141,9 +148,35 @@ Status<CaptureError> CaptureEngine::start() {
         Q_EMIT stateChanged();
         return fail(CaptureError::streamFailed(std::move(text)));
     };
-    auto stream = m_backend->startStream(
-        display, size, fps, [this](PixelBuffer image, std::chrono::nanoseconds pts) { handleImage(std::move(image), pts); },
-        [this](std::chrono::steady_clock::time_point now) { m_slideMonitor.tick(now); });
+    const std::uint64_t generation = ++m_streamGeneration;
+    QPointer<CaptureEngine> self(this);
+    CaptureBackend::StreamHandlers handlers;
+    handlers.onFrame = [this](PixelBuffer image, std::chrono::nanoseconds pts) {
+        handleImage(std::move(image), pts);
+    };
+    handlers.onTick = [this](std::chrono::steady_clock::time_point now) { m_slideMonitor.tick(now); };
+    handlers.onFailure = [self, generation](const std::string& text) {
+        QMetaObject::invokeMethod(
+            self.data(),
+            [self, generation, text] {
+                if (self) self->handleStreamFailure(generation, text);
+            },
+            Qt::QueuedConnection);
+    };
+    // A burst of change events makes one check.
+    handlers.onDisplaysChanged = [self, generation, queued = m_displaysCheckQueued] {
+        if (queued->exchange(true)) return;
+        QMetaObject::invokeMethod(
+            self.data(),
+            [self, generation, queued] {
+                queued->store(false);
+                if (!self) return;
+                self->m_displaysChangedGeneration = generation;
+                self->m_displaysSettle.start();
+            },
+            Qt::QueuedConnection);
+    };
+    auto stream = m_backend->startStream(display, size, fps, std::move(handlers));
     if (!stream) return failStart(stream.error());
     m_stream = std::move(stream).value();
 
@@ -154,6 +187,8 @@ Status<CaptureError> CaptureEngine::start() {
     m_encoder->encode(std::move(still).value(), now, true);
 
     m_capturingDisplayID = display.id;
+    m_capturingDisplay = display;
+    m_captureSize = size;
     m_isCapturing = true;
     m_lastError.reset();
     Q_EMIT stateChanged();
@@ -163,8 +198,49 @@ Status<CaptureError> CaptureEngine::start() {
 void CaptureEngine::dropStream() {
     m_stream.reset();  // joins the capture thread: no image reaches the encoder after this
     m_capturingDisplayID.reset();
+    m_capturingDisplay.reset();
+    m_captureSize.reset();
     m_encoder->invalidate();
     m_isCapturing = false;
+}
+
+void CaptureEngine::handleStreamFailure(std::uint64_t generation, const std::string& text) {
+    if (generation != m_streamGeneration || !m_stream) return;  // an older stream's report
+    std::fprintf(stderr, "Velurio: captura interrompida (%s)\n", text.c_str());
+    const auto now = std::chrono::steady_clock::now();
+    while (!m_restarts.empty() && now - m_restarts.front() > std::chrono::minutes(1)) {
+        m_restarts.pop_front();
+    }
+    if (m_restarts.size() < static_cast<std::size_t>(maxRestartsPerMinute)) {
+        m_restarts.push_back(now);
+        restart("retomando");
+        if (m_isCapturing) return;
+    } else {
+        dropStream();
+    }
+    m_lastError = interruptedText;
+    Q_EMIT stateChanged();
+}
+
+void CaptureEngine::handleDisplaysChanged(std::uint64_t generation) {
+    if (generation != m_streamGeneration || !m_isCapturing || !m_capturingDisplay) return;
+    const CaptureBackend::Display before = *m_capturingDisplay;
+    refreshScreenList();
+    const auto now = std::find_if(m_backendDisplays.begin(), m_backendDisplays.end(),
+                                  [&](const CaptureBackend::Display& d) { return d.id == before.id; });
+    if (now != m_backendDisplays.end() && now->x == before.x && now->y == before.y &&
+        now->width == before.width && now->height == before.height) {
+        return;  // another display changed
+    }
+    restart(now == m_backendDisplays.end() ? "a tela capturada saiu" : "a tela capturada mudou");
+}
+
+void CaptureEngine::restart(const char* why) {
+    std::fprintf(stderr, "Velurio: reiniciando a captura (%s)\n", why);
+    dropStream();
+    if (start()) return;
+    if (!m_lastError) m_lastError = interruptedText;
+    Q_EMIT stateChanged();
 }
 
 void CaptureEngine::stop() {

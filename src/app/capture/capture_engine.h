@@ -14,8 +14,12 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -77,6 +81,12 @@ public:
     static inline const QString permissionText = QStringLiteral("Permissão de gravação de tela necessária.");
     static inline const QString initialImageText =
         QStringLiteral("A captura não forneceu a imagem inicial.");
+    // A running stream ended by itself (the display server went away) and could not resume.
+    static inline const QString interruptedText = QStringLiteral("A captura de tela foi interrompida.");
+    // Automatic restarts after a stream ended by itself, at most this many a minute.
+    static constexpr int maxRestartsPerMinute = 3;
+    // How long display changes must have been quiet before the engine looks at them.
+    static constexpr std::chrono::milliseconds displaysSettleTime{150};
 
     explicit CaptureEngine(CaptureSettings settings = {}, QObject* parent = nullptr);
     // With a given backend and encoder options (tests, tools).
@@ -90,6 +100,8 @@ public:
     std::optional<std::uint32_t> selectedDisplayID() const noexcept { return m_selectedDisplayID; }
     void setSelectedDisplayID(std::optional<std::uint32_t> id);
     std::optional<std::uint32_t> capturingDisplayID() const noexcept { return m_capturingDisplayID; }
+    // The size of the running stream's images.
+    std::optional<CaptureDimensions> captureSize() const noexcept { return m_captureSize; }
     const std::optional<QString>& lastError() const noexcept { return m_lastError; }
     // False when the running stream shows our own windows (a server without compositing).
     bool excludesOwnWindows() const noexcept { return m_stream && m_stream->excludesOwnWindows(); }
@@ -116,6 +128,12 @@ public:
     // Moves capture to another listed display; nothing for an unknown or the current one.
     Status<CaptureError> switchDisplay(std::uint32_t id);
 
+    // While capturing, the engine follows the displays: when the captured one is removed,
+    // moved or resized, the list is refreshed and capture restarts on the selection (the same
+    // display at its new place and size, else the main display). When the stream ends by
+    // itself, capture restarts (at most maxRestartsPerMinute times a minute); if it cannot,
+    // the engine stops with interruptedText as lastError. Both hop to the main thread.
+
 Q_SIGNALS:
     // Any published field changed (isCapturing, permissionGranted, displays, selection, lastError).
     void stateChanged();
@@ -124,6 +142,9 @@ private:
     void installCallbacks();
     void handleImage(PixelBuffer image, std::chrono::nanoseconds pts);
     void dropStream();
+    void handleStreamFailure(std::uint64_t generation, const std::string& text);
+    void handleDisplaysChanged(std::uint64_t generation);
+    void restart(const char* why);
 
     std::unique_ptr<CaptureBackend> m_backend;
     SlideMonitor m_slideMonitor;
@@ -135,6 +156,16 @@ private:
     bool m_isCapturing = false;
     bool m_permissionGranted = false;
     std::vector<DisplayDescriptor> m_displays;
+    std::vector<CaptureBackend::Display> m_backendDisplays;
+    std::optional<CaptureBackend::Display> m_capturingDisplay;
+    std::optional<CaptureDimensions> m_captureSize;
+    std::uint64_t m_streamGeneration = 0;
+    std::shared_ptr<std::atomic<bool>> m_displaysCheckQueued = std::make_shared<std::atomic<bool>>(false);
+    std::deque<std::chrono::steady_clock::time_point> m_restarts;
+    // Display changes come in bursts (a monitor plugged in reconfigures several times): the
+    // check runs once they have settled.
+    QTimer m_displaysSettle;
+    std::uint64_t m_displaysChangedGeneration = 0;
     std::optional<std::uint32_t> m_mainDisplayID;
     std::optional<std::uint32_t> m_selectedDisplayID;
     std::optional<std::uint32_t> m_capturingDisplayID;

@@ -65,12 +65,16 @@ void X11CaptureStream::run() {
     Clock::time_point nextGrab = Clock::now();
     Clock::time_point nextPointerPoll = nextGrab;
     X11ScreenGrabber& grabber = *m_grabber;
+    auto failed = [this](const char* text) {
+        if (m_config.onFailure) m_config.onFailure(text);
+    };
     while (!m_stopping.load()) {
         dirty = grabber.drainEvents() || dirty;
         if (grabber.connectionBroken()) {
-            if (m_config.onFailure) m_config.onFailure("the X connection was lost");
+            failed("the X connection was lost");
             return;
         }
+        if (grabber.takeDisplaysChanged() && m_config.onDisplaysChanged) m_config.onDisplaysChanged();
         Clock::time_point now = Clock::now();
         if (now >= nextPointerPoll) {
             dirty = grabber.pollCursor() || dirty;
@@ -103,7 +107,10 @@ void X11CaptureStream::run() {
             continue;
         }
         const int r = poll(fds, 2, static_cast<int>(std::clamp<long long>(waitMs, 0, 1000)));
-        if (r < 0 && errno != EINTR) return;
+        if (r < 0 && errno != EINTR) {
+            failed("waiting for the X server failed");
+            return;
+        }
     }
 }
 

@@ -26,6 +26,9 @@ public:
     using TickHandler = std::function<void(Clock::time_point now)>;
     // Capture thread, once, when the connection is lost; the thread then ends.
     using FailureHandler = std::function<void(const std::string& text)>;
+    // Capture thread: the displays may have changed (monitors added, removed, moved or
+    // resized). The stream goes on with its region; the owner decides whether to restart.
+    using DisplaysChangedHandler = std::function<void()>;
 
     struct Config {
         const char* displayName = nullptr;
@@ -37,6 +40,7 @@ public:
         FrameHandler onFrame;
         TickHandler onTick;
         FailureHandler onFailure;
+        DisplaysChangedHandler onDisplaysChanged;
     };
 
     // Opens the connection and sets the region on the calling thread (so that failures reach

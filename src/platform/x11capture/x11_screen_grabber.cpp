@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
 #include <xcb/composite.h>
 #include <xcb/damage.h>
+#include <xcb/randr.h>
 #include <xcb/render.h>
 #include <xcb/shape.h>
 #include <xcb/shm.h>
@@ -137,6 +139,7 @@ Status<std::string> X11ScreenGrabber::initialise(const char* displayName, Option
     xcb_prefetch_extension_data(m_connection, &xcb_damage_id);
     xcb_prefetch_extension_data(m_connection, &xcb_xfixes_id);
     xcb_prefetch_extension_data(m_connection, &xcb_shape_id);
+    xcb_prefetch_extension_data(m_connection, &xcb_randr_id);
 
     m_hasShm = extensionPresent(m_connection, &xcb_shm_id);
     if (m_hasShm) {
@@ -198,6 +201,17 @@ Status<std::string> X11ScreenGrabber::initialise(const char* displayName, Option
         Reply<xcb_composite_query_version_reply_t> v(xcb_composite_query_version_reply(
             m_connection, xcb_composite_query_version(m_connection, 0, 4), nullptr));
         hasComposite = v != nullptr && (v->major_version > 0 || v->minor_version >= 2);
+    }
+    if (extensionPresent(m_connection, &xcb_randr_id)) {
+        Reply<xcb_randr_query_version_reply_t> v(xcb_randr_query_version_reply(
+            m_connection, xcb_randr_query_version(m_connection, 1, 5), nullptr));
+        if (v) {
+            m_randrEvent = firstEvent(m_connection, &xcb_randr_id);
+            xcb_randr_select_input(m_connection, m_root,
+                                   XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE |
+                                       XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
+                                       XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
+        }
     }
     bool hasShape = extensionPresent(m_connection, &xcb_shape_id);
     if (hasShape) m_shapeEvent = firstEvent(m_connection, &xcb_shape_id);
@@ -405,7 +419,11 @@ bool X11ScreenGrabber::handleEvent(const xcb_generic_event_t& event) {
     }
     case XCB_CONFIGURE_NOTIFY: {
         const auto& e = reinterpret_cast<const xcb_configure_notify_event_t&>(event);
-        if (e.window == m_root) return true;
+        if (e.window == m_root) {
+            // The root resizes with the screen; monitors set or deleted also reconfigure it.
+            m_displaysChanged = true;
+            return true;
+        }
         if (e.event != m_root) return false;
         if (Window* w = find(e.window)) {
             if (w->width != e.width || w->height != e.height || w->border != e.border_width) {
@@ -447,6 +465,11 @@ bool X11ScreenGrabber::handleEvent(const xcb_generic_event_t& event) {
         if (e.drawable == m_root) return true;
         Window* w = find(e.drawable);
         return w == nullptr || intersectsRegion(*w);
+    }
+    if (m_randrEvent != 0 && (type == m_randrEvent + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
+                              type == m_randrEvent + XCB_RANDR_NOTIFY)) {
+        m_displaysChanged = true;
+        return true;
     }
     if (m_shapeEvent != 0 && type == m_shapeEvent + XCB_SHAPE_NOTIFY) {
         const auto& e = reinterpret_cast<const xcb_shape_notify_event_t&>(event);
@@ -928,6 +951,7 @@ void X11ScreenGrabber::drawCursor(const BgraImageView& image, std::uint8_t* byte
         m_cursorHeight = cursor->height;
         m_cursorHotX = cursor->xhot;
         m_cursorHotY = cursor->yhot;
+        m_scaledCursorPixels.clear();
         if (m_pointerX < 0) {
             m_pointerX = cursor->x;
             m_pointerY = cursor->y;
@@ -939,17 +963,32 @@ void X11ScreenGrabber::drawCursor(const BgraImageView& image, std::uint8_t* byte
     }
     const double fx = static_cast<double>(image.width) / m_region.width;
     const double fy = static_cast<double>(image.height) / m_region.height;
-    const auto left = static_cast<int>((m_pointerX - m_region.x) * fx) - m_cursorHotX;
-    const auto top = static_cast<int>((m_pointerY - m_region.y) * fy) - m_cursorHotY;
-    for (int row = 0; row < m_cursorHeight; ++row) {
+    const std::uint32_t* pixels = m_cursorPixels.data();
+    int width = m_cursorWidth;
+    int height = m_cursorHeight;
+    int hotX = m_cursorHotX;
+    int hotY = m_cursorHotY;
+    if (fx != 1.0 || fy != 1.0) {
+        // The cursor shrinks with the picture, as it looks on the screen.
+        if (fx != m_scaledCursorFx || fy != m_scaledCursorFy || m_scaledCursorPixels.empty()) {
+            scaleCursor(fx, fy);
+        }
+        pixels = m_scaledCursorPixels.data();
+        width = m_scaledCursorWidth;
+        height = m_scaledCursorHeight;
+        hotX = m_scaledCursorHotX;
+        hotY = m_scaledCursorHotY;
+    }
+    const auto left = static_cast<int>((m_pointerX - m_region.x) * fx) - hotX;
+    const auto top = static_cast<int>((m_pointerY - m_region.y) * fy) - hotY;
+    for (int row = 0; row < height; ++row) {
         const int y = top + row;
         if (y < 0 || y >= image.height) continue;
-        for (int col = 0; col < m_cursorWidth; ++col) {
+        for (int col = 0; col < width; ++col) {
             const int x = left + col;
             if (x < 0 || x >= image.width) continue;
             // Premultiplied ARGB: out = src + dst·(1 − αsrc).
-            const std::uint32_t p =
-                m_cursorPixels[std::size_t(row) * std::size_t(m_cursorWidth) + std::size_t(col)];
+            const std::uint32_t p = pixels[std::size_t(row) * std::size_t(width) + std::size_t(col)];
             const std::uint32_t alpha = p >> 24;
             if (alpha == 0) continue;
             std::uint8_t* d = bytes + std::size_t(y) * image.bytesPerRow + std::size_t(x) * 4;
@@ -959,6 +998,53 @@ void X11ScreenGrabber::drawCursor(const BgraImageView& image, std::uint8_t* byte
                 const std::uint32_t value = src[c] + (d[c] * inverse + 127) / 255;
                 d[c] = static_cast<std::uint8_t>(std::min<std::uint32_t>(value, 255));
             }
+        }
+    }
+}
+
+// Box filter over premultiplied pixels: each output pixel is the mean of the cursor pixels its
+// area covers (weighted by how much of each it covers), so edges stay smooth at any scale.
+void X11ScreenGrabber::scaleCursor(double fx, double fy) {
+    m_scaledCursorFx = fx;
+    m_scaledCursorFy = fy;
+    const int width = std::max(1, static_cast<int>(std::ceil(m_cursorWidth * fx)));
+    const int height = std::max(1, static_cast<int>(std::ceil(m_cursorHeight * fy)));
+    m_scaledCursorWidth = width;
+    m_scaledCursorHeight = height;
+    m_scaledCursorHotX = static_cast<int>(m_cursorHotX * fx);
+    m_scaledCursorHotY = static_cast<int>(m_cursorHotY * fy);
+    m_scaledCursorPixels.assign(std::size_t(width) * std::size_t(height), 0);
+    // Source span [from, to) of output index i along one axis, in source pixels.
+    auto span = [](int i, double f, int limit) {
+        const double from = i / f;
+        const double to = std::min((i + 1) / f, static_cast<double>(limit));
+        return std::pair{from, to};
+    };
+    for (int oy = 0; oy < height; ++oy) {
+        const auto [y0, y1] = span(oy, fy, m_cursorHeight);
+        for (int ox = 0; ox < width; ++ox) {
+            const auto [x0, x1] = span(ox, fx, m_cursorWidth);
+            double sum[4] = {0, 0, 0, 0};
+            double area = 0;
+            for (int sy = static_cast<int>(y0); sy < m_cursorHeight && sy < y1; ++sy) {
+                const double wy = std::min<double>(sy + 1, y1) - std::max<double>(sy, y0);
+                for (int sx = static_cast<int>(x0); sx < m_cursorWidth && sx < x1; ++sx) {
+                    const double wx = std::min<double>(sx + 1, x1) - std::max<double>(sx, x0);
+                    const double weight = wx * wy;
+                    if (weight <= 0) continue;
+                    const std::uint32_t p =
+                        m_cursorPixels[std::size_t(sy) * std::size_t(m_cursorWidth) + std::size_t(sx)];
+                    for (int c = 0; c < 4; ++c) sum[c] += weight * static_cast<double>((p >> (8 * c)) & 0xff);
+                    area += weight;
+                }
+            }
+            if (area <= 0) continue;
+            std::uint32_t out = 0;
+            for (int c = 0; c < 4; ++c) {
+                const auto v = static_cast<std::uint32_t>(std::lround(std::min(sum[c] / area, 255.0)));
+                out |= v << (8 * c);
+            }
+            m_scaledCursorPixels[std::size_t(oy) * std::size_t(width) + std::size_t(ox)] = out;
         }
     }
 }

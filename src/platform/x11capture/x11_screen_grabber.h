@@ -27,6 +27,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <xcb/xcb.h>
@@ -90,6 +91,10 @@ public:
     // screen has no alpha), which the encoder and the slide monitor never read.
     Result<PixelBuffer, std::string> grab();
 
+    // Whether the displays may have changed (monitors added, removed, moved or resized, or the
+    // root window resized) since the last call; such events arrive through drainEvents.
+    bool takeDisplaysChanged() noexcept { return std::exchange(m_displaysChanged, false); }
+
     // Windows left out of the last composed frame (tests and logs).
     std::size_t lastExcludedCount() const noexcept { return m_lastExcluded; }
 
@@ -130,6 +135,8 @@ private:
     std::uint8_t m_damageEvent = 0;
     std::uint8_t m_shapeEvent = 0;
     std::uint8_t m_xfixesEvent = 0;
+    std::uint8_t m_randrEvent = 0;
+    bool m_displaysChanged = false;
     std::unique_ptr<Formats> m_formats;
     xcb_atom_t m_atomPid = 0;
     xcb_atom_t m_atomRootPmap = 0;
@@ -156,7 +163,17 @@ private:
 
     std::vector<std::shared_ptr<Slot>> m_slots;
 
+    void scaleCursor(double fx, double fy);
+
     std::vector<std::uint32_t> m_cursorPixels;
+    // The cursor at the output's scale (when the output is scaled).
+    std::vector<std::uint32_t> m_scaledCursorPixels;
+    int m_scaledCursorWidth = 0;
+    int m_scaledCursorHeight = 0;
+    int m_scaledCursorHotX = 0;
+    int m_scaledCursorHotY = 0;
+    double m_scaledCursorFx = 0;
+    double m_scaledCursorFy = 0;
     int m_cursorWidth = 0;
     int m_cursorHeight = 0;
     int m_cursorHotX = 0;
