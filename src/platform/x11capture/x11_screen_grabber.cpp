@@ -266,14 +266,8 @@ bool X11ScreenGrabber::connectionBroken() const noexcept {
 std::vector<X11Display> X11ScreenGrabber::displays() const { return listX11Displays(m_connection, m_root); }
 
 void X11ScreenGrabber::releaseRenderTargets() {
-    for (std::uint32_t* picture : {&m_composePicture, &m_scaledPicture}) {
-        if (*picture != 0) xcb_render_free_picture(m_connection, *picture);
-        *picture = 0;
-    }
-    for (std::uint32_t* pixmap : {&m_composePixmap, &m_scaledPixmap}) {
-        if (*pixmap != 0) xcb_free_pixmap(m_connection, *pixmap);
-        *pixmap = 0;
-    }
+    freePicture(m_composePicture, m_composePixmap);
+    freePicture(m_scaledPicture, m_scaledPixmap);
 }
 
 Status<std::string> X11ScreenGrabber::setRegion(Rect region, int outputWidth, int outputHeight) {
@@ -488,12 +482,16 @@ bool X11ScreenGrabber::handleEvent(const xcb_generic_event_t& event) {
     return false;
 }
 
+void X11ScreenGrabber::freePicture(std::uint32_t& picture, std::uint32_t& pixmap) {
+    if (picture != 0) xcb_render_free_picture(m_connection, picture);
+    if (pixmap != 0) xcb_free_pixmap(m_connection, pixmap);
+    picture = 0;
+    pixmap = 0;
+}
+
 void X11ScreenGrabber::forget(Window& w) {
-    if (w.picture != 0) xcb_render_free_picture(m_connection, w.picture);
-    if (w.pixmap != 0) xcb_free_pixmap(m_connection, w.pixmap);
+    freePicture(w.picture, w.pixmap);
     if (w.damage != 0) xcb_damage_destroy(m_connection, w.damage);
-    w.picture = 0;
-    w.pixmap = 0;
     w.damage = 0;
 }
 
@@ -597,10 +595,7 @@ void X11ScreenGrabber::prepare(Window& w) {
     }
     if (*w.ours) return;
     if (w.pixmapStale) {
-        if (w.picture != 0) xcb_render_free_picture(m_connection, w.picture);
-        if (w.pixmap != 0) xcb_free_pixmap(m_connection, w.pixmap);
-        w.picture = 0;
-        w.pixmap = 0;
+        freePicture(w.picture, w.pixmap);
         w.pixmapStale = false;
         auto format = m_formats->byVisual.find(w.visual);
         if (format != m_formats->byVisual.end()) {
@@ -788,11 +783,8 @@ void X11ScreenGrabber::createSlotPicture(Slot& slot) {
 }
 
 void X11ScreenGrabber::freeSlot(Slot& slot) {
-    if (slot.picture != 0) xcb_render_free_picture(m_connection, slot.picture);
-    if (slot.pixmap != 0) xcb_free_pixmap(m_connection, slot.pixmap);
+    freePicture(slot.picture, slot.pixmap);
     if (slot.segment != 0) xcb_shm_detach(m_connection, slot.segment);
-    slot.picture = 0;
-    slot.pixmap = 0;
     slot.segment = 0;
 }
 

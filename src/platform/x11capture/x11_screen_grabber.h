@@ -117,6 +117,8 @@ private:
     std::shared_ptr<Slot> acquireSlot();
     void releaseRenderTargets();
     void freeSlot(Slot& slot);
+    // Frees a Render picture and the pixmap under it (either may be 0) and zeroes both.
+    void freePicture(std::uint32_t& picture, std::uint32_t& pixmap);
     void createSlotPicture(Slot& slot);
     void createRenderTargets();
     Status<std::string> readBack(const Slot& slot, std::uint32_t source, std::int16_t x,
