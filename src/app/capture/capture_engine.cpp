@@ -163,13 +163,11 @@ Status<CaptureError> CaptureEngine::start() {
             },
             Qt::QueuedConnection);
     };
-    // A burst of change events makes one check.
-    handlers.onDisplaysChanged = [self, generation, queued = m_displaysCheckQueued] {
-        if (queued->exchange(true)) return;
+    // Each report restarts the settle timer: a burst of them makes one check.
+    handlers.onDisplaysChanged = [self, generation] {
         QMetaObject::invokeMethod(
             self.data(),
-            [self, generation, queued] {
-                queued->store(false);
+            [self, generation] {
                 if (!self) return;
                 self->m_displaysChangedGeneration = generation;
                 self->m_displaysSettle.start();
@@ -186,9 +184,7 @@ Status<CaptureError> CaptureEngine::start() {
         std::chrono::steady_clock::now().time_since_epoch());
     m_encoder->encode(std::move(still).value(), now, true);
 
-    m_capturingDisplayID = display.id;
     m_capturingDisplay = display;
-    m_captureSize = size;
     m_isCapturing = true;
     m_lastError.reset();
     Q_EMIT stateChanged();
@@ -197,9 +193,7 @@ Status<CaptureError> CaptureEngine::start() {
 
 void CaptureEngine::dropStream() {
     m_stream.reset();  // joins the capture thread: no image reaches the encoder after this
-    m_capturingDisplayID.reset();
     m_capturingDisplay.reset();
-    m_captureSize.reset();
     m_encoder->invalidate();
     m_isCapturing = false;
 }
@@ -213,8 +207,7 @@ void CaptureEngine::handleStreamFailure(std::uint64_t generation, const std::str
     }
     if (m_restarts.size() < static_cast<std::size_t>(maxRestartsPerMinute)) {
         m_restarts.push_back(now);
-        restart("retomando");
-        if (m_isCapturing) return;
+        if (restart("retomando")) return;
     } else {
         dropStream();
     }
@@ -232,15 +225,17 @@ void CaptureEngine::handleDisplaysChanged(std::uint64_t generation) {
         now->width == before.width && now->height == before.height) {
         return;  // another display changed
     }
-    restart(now == m_backendDisplays.end() ? "a tela capturada saiu" : "a tela capturada mudou");
-}
-
-void CaptureEngine::restart(const char* why) {
-    std::fprintf(stderr, "Velurio: reiniciando a captura (%s)\n", why);
-    dropStream();
-    if (start()) return;
+    if (restart(now == m_backendDisplays.end() ? "a tela capturada saiu" : "a tela capturada mudou")) {
+        return;
+    }
     if (!m_lastError) m_lastError = interruptedText;
     Q_EMIT stateChanged();
+}
+
+bool CaptureEngine::restart(const char* why) {
+    std::fprintf(stderr, "Velurio: reiniciando a captura (%s)\n", why);
+    dropStream();
+    return start().ok();
 }
 
 void CaptureEngine::stop() {
@@ -254,7 +249,7 @@ Status<CaptureError> CaptureEngine::switchDisplay(std::uint32_t id) {
                      [id](const DisplayDescriptor& d) { return d.id == id; })) {
         return {};
     }
-    if (m_isCapturing && m_capturingDisplayID == id) return {};
+    if (m_isCapturing && capturingDisplayID() == id) return {};
     if (m_stream) dropStream();
     m_selectedDisplayID = id;
     return start();

@@ -16,7 +16,6 @@
 #include <QString>
 #include <QTimer>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -99,9 +98,14 @@ public:
     const std::vector<DisplayDescriptor>& displays() const noexcept { return m_displays; }
     std::optional<std::uint32_t> selectedDisplayID() const noexcept { return m_selectedDisplayID; }
     void setSelectedDisplayID(std::optional<std::uint32_t> id);
-    std::optional<std::uint32_t> capturingDisplayID() const noexcept { return m_capturingDisplayID; }
+    std::optional<std::uint32_t> capturingDisplayID() const noexcept {
+        return m_capturingDisplay ? std::optional(m_capturingDisplay->id) : std::nullopt;
+    }
     // The size of the running stream's images.
-    std::optional<CaptureDimensions> captureSize() const noexcept { return m_captureSize; }
+    std::optional<CaptureDimensions> captureSize() const noexcept {
+        if (!m_capturingDisplay) return std::nullopt;
+        return CaptureDimensions::forDisplay(m_capturingDisplay->width, m_capturingDisplay->height);
+    }
     const std::optional<QString>& lastError() const noexcept { return m_lastError; }
     // False when the running stream shows our own windows (a server without compositing).
     bool excludesOwnWindows() const noexcept { return m_stream && m_stream->excludesOwnWindows(); }
@@ -144,7 +148,8 @@ private:
     void dropStream();
     void handleStreamFailure(std::uint64_t generation, const std::string& text);
     void handleDisplaysChanged(std::uint64_t generation);
-    void restart(const char* why);
+    // Drops the stream and starts again on the selection; true when capturing again.
+    bool restart(const char* why);
 
     std::unique_ptr<CaptureBackend> m_backend;
     SlideMonitor m_slideMonitor;
@@ -157,10 +162,8 @@ private:
     bool m_permissionGranted = false;
     std::vector<DisplayDescriptor> m_displays;
     std::vector<CaptureBackend::Display> m_backendDisplays;
-    std::optional<CaptureBackend::Display> m_capturingDisplay;
-    std::optional<CaptureDimensions> m_captureSize;
+    std::optional<CaptureBackend::Display> m_capturingDisplay;  // of the running stream
     std::uint64_t m_streamGeneration = 0;
-    std::shared_ptr<std::atomic<bool>> m_displaysCheckQueued = std::make_shared<std::atomic<bool>>(false);
     std::deque<std::chrono::steady_clock::time_point> m_restarts;
     // Display changes come in bursts (a monitor plugged in reconfigures several times): the
     // check runs once they have settled.
@@ -168,7 +171,6 @@ private:
     std::uint64_t m_displaysChangedGeneration = 0;
     std::optional<std::uint32_t> m_mainDisplayID;
     std::optional<std::uint32_t> m_selectedDisplayID;
-    std::optional<std::uint32_t> m_capturingDisplayID;
     std::optional<QString> m_lastError;
 };
 

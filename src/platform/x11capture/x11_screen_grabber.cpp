@@ -287,7 +287,6 @@ Status<std::string> X11ScreenGrabber::setRegion(Rect region, int outputWidth, in
     m_region = region;
     m_outWidth = outputWidth;
     m_outHeight = outputHeight;
-    m_scaled = scaled;
     createRenderTargets();
     m_treeDirty = true;
     m_backgroundStale = true;
@@ -299,7 +298,7 @@ Status<std::string> X11ScreenGrabber::setRegion(Rect region, int outputWidth, in
 // shared pixmaps can take the drawing.
 void X11ScreenGrabber::createRenderTargets() {
     releaseRenderTargets();
-    if (!m_hasRender || (m_mode != Mode::composed && !m_scaled)) return;
+    if (!m_hasRender || (m_mode != Mode::composed && !scaled())) return;
     auto make = [this](std::uint32_t& pixmap, std::uint32_t& picture, int width, int height) {
         pixmap = xcb_generate_id(m_connection);
         xcb_create_pixmap(m_connection, m_rootDepth, pixmap, m_root, static_cast<std::uint16_t>(width),
@@ -307,11 +306,11 @@ void X11ScreenGrabber::createRenderTargets() {
         picture = xcb_generate_id(m_connection);
         xcb_render_create_picture(m_connection, picture, pixmap, m_formats->root.id, 0, nullptr);
     };
-    if (m_mode == Mode::composed && (m_scaled || !m_sharedPixmaps)) {
+    if (m_mode == Mode::composed && (scaled() || !m_sharedPixmaps)) {
         make(m_composePixmap, m_composePicture, m_region.width, m_region.height);
     }
-    if (m_scaled && !m_sharedPixmaps) make(m_scaledPixmap, m_scaledPicture, m_outWidth, m_outHeight);
-    if (m_scaled) {
+    if (scaled() && !m_sharedPixmaps) make(m_scaledPixmap, m_scaledPicture, m_outWidth, m_outHeight);
+    if (scaled()) {
         // The source of the scaling step maps output pixels back to region pixels.
         const std::uint32_t source = m_mode == Mode::composed ? m_composePicture : m_rootPicture;
         auto fixed = [](double v) { return static_cast<xcb_render_fixed_t>(v * 65536.0); };
@@ -864,10 +863,10 @@ Result<PixelBuffer, std::string> X11ScreenGrabber::grab() {
     const auto w = static_cast<std::uint16_t>(m_outWidth);
     const auto h = static_cast<std::uint16_t>(m_outHeight);
 
-    if (slot->picture != 0 && (m_mode == Mode::composed || m_scaled)) {
+    if (slot->picture != 0 && (m_mode == Mode::composed || scaled())) {
         // Drawn straight into the image's memory; the reply to a request sent after the
         // drawing means the server has finished it.
-        if (m_mode == Mode::composed && !m_scaled) {
+        if (m_mode == Mode::composed && !scaled()) {
             compose(slot->picture);
         } else if (m_mode == Mode::composed) {
             compose(m_composePicture);
@@ -889,7 +888,7 @@ Result<PixelBuffer, std::string> X11ScreenGrabber::grab() {
             x = 0;
             y = 0;
         }
-        if (m_scaled) {
+        if (scaled()) {
             const bool composed = m_mode == Mode::composed;
             scaleInto(composed ? m_composePicture : m_rootPicture, composed ? 0 : m_region.x,
                       composed ? 0 : m_region.y, m_scaledPicture);

@@ -116,6 +116,7 @@ private:
     void drawCursor(const BgraImageView& image, std::uint8_t* bytes);
     std::shared_ptr<Slot> acquireSlot();
     void releaseRenderTargets();
+    bool scaled() const noexcept { return m_outWidth != m_region.width || m_outHeight != m_region.height; }
     void freeSlot(Slot& slot);
     // Frees a Render picture and the pixmap under it (either may be 0) and zeroes both.
     void freePicture(std::uint32_t& picture, std::uint32_t& pixmap);
@@ -148,7 +149,6 @@ private:
     Rect m_region;
     int m_outWidth = 0;
     int m_outHeight = 0;
-    bool m_scaled = false;
     std::uint32_t m_composePixmap = 0;
     std::uint32_t m_composePicture = 0;
     std::uint32_t m_scaledPixmap = 0;
