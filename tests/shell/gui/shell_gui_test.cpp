@@ -138,9 +138,11 @@ public:
         std::free(error);
         return ok;
     }
+    // Returns once the server has released the grabs (a flush alone could let another
+    // client's grab reach the server first).
     void ungrabAll() {
-        xcb_ungrab_key(m_connection, XCB_GRAB_ANY, m_root, XCB_MOD_MASK_ANY);
-        xcb_flush(m_connection);
+        std::free(xcb_request_check(m_connection,
+                                    xcb_ungrab_key_checked(m_connection, XCB_GRAB_ANY, m_root, XCB_MOD_MASK_ANY)));
     }
     // Key presses this client received so far.
     int keyPresses() {
