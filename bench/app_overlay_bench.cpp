@@ -6,8 +6,8 @@
 // Run on an X server with a compositor for the real path (scripts/with-services starts one), or
 // with QT_QPA_PLATFORM=offscreen:
 //   build/release/tests/velurio_app_bench
-#include "app/annotation_canvas_view.h"
-#include "app/scheduler.h"
+#include "app/clock/scheduler.h"
+#include "app/overlay/annotation_canvas_view.h"
 
 #include <benchmark/benchmark.h>
 
@@ -48,7 +48,8 @@ struct Overlay {
     AnnotationCanvasView canvas{scheduler};
 
     Overlay() {
-        canvas.setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
+        canvas.setWindowFlags(Qt::Window | Qt::FramelessWindowHint |
+                              Qt::X11BypassWindowManagerHint);
         canvas.setStore(&store);
         canvas.setGeometry(0, 0, kWidth, kHeight);
         canvas.show();
@@ -65,7 +66,8 @@ struct Overlay {
     std::string startStroke(InkTool tool, int points) {
         store.clear(false);
         const int first = kAppendAt - points;
-        const Stroke stroke = store.beginLocalStroke(tool, *InkColor::fromHex("#FF4D2E"), StrokeThickness::thick, pathPoint(first));
+        const Stroke stroke = store.beginLocalStroke(tool, *InkColor::fromHex("#FF4D2E"),
+                                                     StrokeThickness::thick, pathPoint(first));
         for (int i = first + 1; i < kAppendAt; ++i) {
             const StrokePoint p = pathPoint(i);
             store.appendLocalStroke(stroke.id, std::span(&p, 1));
@@ -93,7 +95,8 @@ void appendAndPaint(benchmark::State& state, InkTool tool) {
         const StrokePoint p = pathPoint(next++);
         overlay->store.appendLocalStroke(id, std::span(&p, 1));
         overlay->paintPending();
-        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        state.SetIterationTime(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
     overlay->store.clear(false);
     QApplication::processEvents();
@@ -107,7 +110,11 @@ void BM_OverlayAppendMarker(benchmark::State& state) {
 }
 
 BENCHMARK(BM_OverlayAppendPen)->Arg(20)->Arg(2000)->UseManualTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_OverlayAppendMarker)->Arg(20)->Arg(2000)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_OverlayAppendMarker)
+    ->Arg(20)
+    ->Arg(2000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace velurio
@@ -115,7 +122,8 @@ BENCHMARK(BM_OverlayAppendMarker)->Arg(20)->Arg(2000)->UseManualTime()->Unit(ben
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

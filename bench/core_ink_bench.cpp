@@ -1,12 +1,12 @@
 // Stroke store, recognition and smoothing costs.
+#include "core/shape_recognizer.h"
+#include "core/stroke_smoothing.h"
+#include "core/stroke_store.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cmath>
 #include <numbers>
-
-#include "core/shape_recognizer.h"
-#include "core/stroke_smoothing.h"
-#include "core/stroke_store.h"
 
 namespace velurio {
 namespace {
@@ -20,8 +20,10 @@ void BM_StrokeStoreApplyAppend3(benchmark::State& state) {
     store.onEvent = [&](const StrokeEvent& e) { events += e.id.size(); };
     store.onSend = [](const SessionMessage&) {};
     StrokeMessage begin{"ipad-1", StrokeOp::begin, "pen", "#FF4D2E", 4, {{0.1, 0.1, 0.5, 0, 0}}};
-    StrokeMessage append{"ipad-1", StrokeOp::append, "pen", "#FF4D2E", 4,
-                         {{0.2, 0.2, 0.5, 0, 8}, {0.21, 0.2, 0.5, 0, 16}, {0.22, 0.21, 0.5, 0, 24}}};
+    StrokeMessage append{
+        "ipad-1", StrokeOp::append,
+        "pen",    "#FF4D2E",
+        4,        {{0.2, 0.2, 0.5, 0, 8}, {0.21, 0.2, 0.5, 0, 16}, {0.22, 0.21, 0.5, 0, 24}}};
     StrokeMessage end{"ipad-1", StrokeOp::end, "pen", "#FF4D2E", 4, {}};
     store.apply(begin);
     int n = 0;
@@ -54,7 +56,8 @@ std::vector<StrokePoint> wobblyCircle(std::size_t n) {
 void BM_ShapeRecognize64(benchmark::State& state) {
     const ShapeRecognizer recognizer(0.8);
     const auto points = wobblyCircle(64);
-    for (auto _ : state) benchmark::DoNotOptimize(recognizer.recognize(points));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(recognizer.recognize(points));
 }
 BENCHMARK(BM_ShapeRecognize64);
 
@@ -63,13 +66,15 @@ void BM_ShapeRecognize64Open(benchmark::State& state) {
     const ShapeRecognizer recognizer(0.8);
     auto points = wobblyCircle(90);
     points.resize(64);
-    for (auto _ : state) benchmark::DoNotOptimize(recognizer.recognize(points));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(recognizer.recognize(points));
 }
 BENCHMARK(BM_ShapeRecognize64Open);
 
 void BM_Smooth200(benchmark::State& state) {
     const auto points = wobblyCircle(200);
-    for (auto _ : state) benchmark::DoNotOptimize(StrokeSmoothing::smooth(points, 8));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(StrokeSmoothing::smooth(points, 8));
 }
 BENCHMARK(BM_Smooth200);
 
@@ -103,21 +108,29 @@ BENCHMARK(BM_LiveStrokePathExtend3);
 void BM_StrokeStoreEraserSweepMiss(benchmark::State& state) {
     StrokeStore store;
     for (int k = 0; k < 200; ++k) {
-        StrokeMessage begin{std::string(1, 's').append(std::to_string(k)), StrokeOp::begin, "pen", "#FF4D2E", 4, {}};
+        StrokeMessage begin{std::string(1, 's').append(std::to_string(k)),
+                            StrokeOp::begin,
+                            "pen",
+                            "#FF4D2E",
+                            4,
+                            {}};
         for (int i = 0; i < 200; ++i) {
-            begin.pts.push_back({0.5 + 0.4 * (k % 20) / 20.0 + 0.001 * i / 200.0, 0.05 + 0.04 * (k / 20), 0.5, 0, i});
+            begin.pts.push_back({0.5 + 0.4 * (k % 20) / 20.0 + 0.001 * i / 200.0,
+                                 0.05 + 0.04 * (k / 20), 0.5, 0, i});
         }
         store.apply(begin);
         store.apply(StrokeMessage{begin.id, StrokeOp::end, "pen", "#FF4D2E", 4, {}});
     }
     StrokeMessage eraser{"e", StrokeOp::begin, "eraser", "#FF4D2E", 4, {}};
-    for (int i = 0; i < 2000; ++i) eraser.pts.push_back({0.05 + 0.3 * i / 2000.0, 0.9, 0.5, 0, i});
+    for (int i = 0; i < 2000; ++i)
+        eraser.pts.push_back({0.05 + 0.3 * i / 2000.0, 0.9, 0.5, 0, i});
     const StrokeMessage end{"e", StrokeOp::end, "eraser", "#FF4D2E", 4, {}};
     for (auto _ : state) {
         store.apply(eraser);
         store.apply(end);
     }
-    if (store.strokes().size() != 200) state.SkipWithError("the sweep removed strokes");
+    if (store.strokes().size() != 200)
+        state.SkipWithError("the sweep removed strokes");
 }
 BENCHMARK(BM_StrokeStoreEraserSweepMiss)->Unit(benchmark::kMicrosecond);
 

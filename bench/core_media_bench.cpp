@@ -1,10 +1,10 @@
 // Slide hashing through the sampler and latency percentiles.
+#include "core/latency_tracker.h"
+#include "core/slide_hasher.h"
+
 #include <benchmark/benchmark.h>
 
 #include <vector>
-
-#include "core/latency_tracker.h"
-#include "core/slide_hasher.h"
 
 namespace velurio {
 namespace {
@@ -15,15 +15,18 @@ void BM_SlideSamplerHash1080p(benchmark::State& state) {
     const int height = 1080;
     const std::size_t stride = static_cast<std::size_t>(width) * 4;
     std::vector<std::uint8_t> bytes(stride * height);
-    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 2654435761u >> 24);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<std::uint8_t>(i * 2654435761u >> 24);
     const BgraImageView view{bytes, width, height, stride};
     SlideSampler sampler;
     for (auto _ : state) {
         // The 14 skipped images cost a counter increment; measure the examined one.
-        for (int i = 0; i < SlideSampler::sampleEvery - 1; ++i) benchmark::DoNotOptimize(sampler.ingest(view));
+        for (int i = 0; i < SlideSampler::sampleEvery - 1; ++i)
+            benchmark::DoNotOptimize(sampler.ingest(view));
         benchmark::DoNotOptimize(sampler.ingest(view));
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(bytes.size()));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(bytes.size()));
 }
 BENCHMARK(BM_SlideSamplerHash1080p)->Unit(benchmark::kMicrosecond);
 
@@ -36,7 +39,8 @@ void BM_LatencyPercentile2048(benchmark::State& state) {
         x ^= x << 17;
         tracker.record(static_cast<double>(x % 100000) / 100.0);
     }
-    for (auto _ : state) benchmark::DoNotOptimize(tracker.percentile(95));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(tracker.percentile(95));
 }
 BENCHMARK(BM_LatencyPercentile2048);
 

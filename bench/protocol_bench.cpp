@@ -1,11 +1,11 @@
 // Wire protocol costs: canonical encoding and decoding of stroke messages, frame parsing of
 // bursts, and cutting a frame into datagrams.
-#include <benchmark/benchmark.h>
-
 #include "protocol/canonical_json.h"
 #include "protocol/message_codec.h"
 #include "protocol/video_datagram.h"
 #include "protocol/wire_framing.h"
+
+#include <benchmark/benchmark.h>
 
 namespace velurio {
 namespace {
@@ -39,7 +39,8 @@ void BM_EncodeStrokeFresh(benchmark::State& state) {
 BENCHMARK(BM_EncodeStrokeFresh)->Arg(3)->Arg(64);
 
 void BM_DecodeStroke(benchmark::State& state) {
-    const std::string text = SessionMessage(strokeOf(static_cast<int>(state.range(0)))).canonicalJSON();
+    const std::string text =
+        SessionMessage(strokeOf(static_cast<int>(state.range(0)))).canonicalJSON();
     for (auto _ : state) {
         auto message = MessageCodec::decode(text);
         benchmark::DoNotOptimize(message);

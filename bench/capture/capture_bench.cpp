@@ -5,6 +5,12 @@
 //   1080p (goal: p50 ≤ 10 ms, p95 ≤ 16 ms on one core), on panning picture content and on a
 //   harsher synthetic case;
 // - CPU of the capture thread over 60 s of a static screen (goal: ≤ 1 % of one core).
+#include "platform/ffmpeg/h264_encoder.h"
+#include "platform/x11capture/x11_capture_stream.h"
+#include "protocol/video_datagram.h"
+#include "synthetic_screen.h"
+#include "x_session.h"
+
 #include <benchmark/benchmark.h>
 
 #include <pthread.h>
@@ -13,18 +19,12 @@
 #include <time.h>
 
 #include <algorithm>
-#include <cmath>
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
-
-#include "platform/ffmpeg/h264_encoder.h"
-#include "platform/x11capture/x11_capture_stream.h"
-#include "protocol/video_datagram.h"
-#include "synthetic_screen.h"
-#include "x_session.h"
 
 namespace velurio {
 namespace {
@@ -60,11 +60,16 @@ void grabCost(benchmark::State& state, bool compose) {
         auto image = (*grabber)->grab();
         benchmark::DoNotOptimize(image);
     }
-    for (xcb_window_t w : windows) client.destroy(w);
+    for (xcb_window_t w : windows)
+        client.destroy(w);
 }
 
-void BM_ComposedFrame1080p(benchmark::State& state) { grabCost(state, true); }
-void BM_RootGrab1080p(benchmark::State& state) { grabCost(state, false); }
+void BM_ComposedFrame1080p(benchmark::State& state) {
+    grabCost(state, true);
+}
+void BM_RootGrab1080p(benchmark::State& state) {
+    grabCost(state, false);
+}
 BENCHMARK(BM_ComposedFrame1080p)->Arg(1)->Arg(5)->Arg(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RootGrab1080p)->Arg(5)->Unit(benchmark::kMillisecond);
 
@@ -104,8 +109,10 @@ void BM_CaptureToLastDatagram1080p(benchmark::State& state) {
                 for (std::size_t i = 0; i < rows.size(); ++i) {
                     const std::size_t x = (i / 4) % 1920;
                     const std::size_t y = (i / 4) / 1920 + std::size_t(band) * kBand;
-                    rows[i] = static_cast<std::uint8_t>((x * (3 + i % 4) + y * 2 + std::size_t(p) * 37 +
-                                                         ((x / 64 + y / 64 + std::size_t(p)) % 2) * 90) & 0xff);
+                    rows[i] =
+                        static_cast<std::uint8_t>((x * (3 + i % 4) + y * 2 + std::size_t(p) * 37 +
+                                                   ((x / 64 + y / 64 + std::size_t(p)) % 2) * 90) &
+                                                  0xff);
                 }
                 putRows(pixmap, rows.data(), kBand, band * kBand);
             }
@@ -116,11 +123,13 @@ void BM_CaptureToLastDatagram1080p(benchmark::State& state) {
         if (panning) {
             const BgraImageView picture = synthetic.frame(frame);
             for (int band = 0; band < 1080 / kBand; ++band) {
-                putRows(window, picture.bytes.data() + std::size_t(band) * kBand * picture.bytesPerRow,
+                putRows(window,
+                        picture.bytes.data() + std::size_t(band) * kBand * picture.bytesPerRow,
                         kBand, band * kBand);
             }
         } else {
-            xcb_copy_area(c, pictures[std::size_t(frame % kPictures)], window, gc, 0, 0, 0, 0, 1920, 1080);
+            xcb_copy_area(c, pictures[std::size_t(frame % kPictures)], window, gc, 0, 0, 0, 0, 1920,
+                          1080);
         }
         std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
     };
@@ -143,19 +152,20 @@ void BM_CaptureToLastDatagram1080p(benchmark::State& state) {
     options.allowHardware = false;
     options.threads = 1;
     // Argument 1: plain ultrafast (Constrained Baseline) instead of the encoder's default High.
-    if (state.range(1) == 1) options.h264Params.clear();
+    if (state.range(1) == 1)
+        options.h264Params.clear();
     H264Encoder encoder(options);
     std::mutex mutex;
     std::condition_variable done;
     std::uint32_t delivered = 0;
-    encoder.setOnEncoded([&](std::vector<std::uint8_t> frame, std::uint32_t sequence,
-                             std::uint64_t pts, bool key) {
-        auto datagrams = VideoFrameHeader::datagrams(sequence, pts, key, frame, 1200);
-        benchmark::DoNotOptimize(datagrams);
-        std::lock_guard lock(mutex);
-        delivered = sequence;
-        done.notify_all();
-    });
+    encoder.setOnEncoded(
+        [&](std::vector<std::uint8_t> frame, std::uint32_t sequence, std::uint64_t pts, bool key) {
+            auto datagrams = VideoFrameHeader::datagrams(sequence, pts, key, frame, 1200);
+            benchmark::DoNotOptimize(datagrams);
+            std::lock_guard lock(mutex);
+            delivered = sequence;
+            done.notify_all();
+        });
     encoder.start(1920, 1080, 30, 5'000'000, H264Encoder::Codec::h264);
     std::vector<double> latenciesMs;
     std::vector<double> grabMs;
@@ -173,19 +183,22 @@ void BM_CaptureToLastDatagram1080p(benchmark::State& state) {
         const auto start = std::chrono::steady_clock::now();
         auto image = (*grabber)->grab();
         grabMs.push_back(
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
-        encoder.encode(std::move(image).value(),
-                       std::chrono::duration_cast<std::chrono::nanoseconds>(start.time_since_epoch()),
-                       false);
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count());
+        encoder.encode(
+            std::move(image).value(),
+            std::chrono::duration_cast<std::chrono::nanoseconds>(start.time_since_epoch()), false);
         ++expected;
         std::unique_lock lock(mutex);
         done.wait(lock, [&] { return delivered >= expected; });
         latenciesMs.push_back(
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count());
     }
     auto at = [](std::vector<double>& v, double p) {
         std::sort(v.begin(), v.end());
-        const auto rank = static_cast<std::size_t>(std::max(1.0, std::ceil(p / 100.0 * double(v.size()))));
+        const auto rank =
+            static_cast<std::size_t>(std::max(1.0, std::ceil(p / 100.0 * double(v.size()))));
         return v[rank - 1];
     };
     if (!latenciesMs.empty()) {
@@ -205,7 +218,9 @@ BENCHMARK(BM_CaptureToLastDatagram1080p)
     ->Args({0, 1})
     ->Args({1, 0})
     ->Args({1, 1})
-    ->Iterations(300)->Unit(benchmark::kMillisecond)->UseRealTime();
+    ->Iterations(300)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 double processCpuSeconds() {
     timespec t{};
@@ -245,7 +260,8 @@ void BM_StaticScreenCpu(benchmark::State& state) {
     }
     state.counters["frames_while_static"] = frames.load() - framesBefore;
     stream->reset();
-    for (xcb_window_t w : windows) client.destroy(w);
+    for (xcb_window_t w : windows)
+        client.destroy(w);
 }
 BENCHMARK(BM_StaticScreenCpu)->Arg(60)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 

@@ -1,4 +1,4 @@
-#include "app/app_delegate.h"
+#include "app/lifecycle/app_delegate.h"
 
 int main(int argc, char** argv) {
     return velurio::runApplication(argc, argv);

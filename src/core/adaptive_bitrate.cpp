@@ -23,7 +23,8 @@ std::int64_t AdaptiveBitrate::evaluate(std::optional<double> rttP95Ms, double lo
         }
         m_stableSince.reset();
     } else if (good) {
-        if (!m_stableSince) m_stableSince = now;
+        if (!m_stableSince)
+            m_stableSince = now;
         if (now - *m_stableSince >= kStepUpInterval && m_step < kTopStep &&
             (!m_lastChange || now - *m_lastChange >= kStepUpInterval)) {
             ++m_step;

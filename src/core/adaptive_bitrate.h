@@ -11,7 +11,7 @@
 namespace velurio {
 
 class AdaptiveBitrate {
-public:
+  public:
     // A monotonic instant; the caller's clock (injectable in tests). Durations compare exactly.
     using Instant = std::chrono::steady_clock::time_point;
 
@@ -32,7 +32,7 @@ public:
     // Returns the bitrate to apply, in bits per second.
     std::int64_t evaluate(std::optional<double> rttP95Ms, double lossRate, Instant now) noexcept;
 
-private:
+  private:
     int m_step;
     std::optional<Instant> m_lastChange;
     std::optional<Instant> m_stableSince;

@@ -35,13 +35,15 @@ std::vector<std::span<const std::uint8_t>> splitLengthPrefixed(std::span<const s
 std::vector<std::span<const std::uint8_t>> splitAnnexB(std::span<const std::uint8_t> data);
 
 // Appends 00 00 00 01 + unit for each unit.
-void appendUnits(std::vector<std::uint8_t>& out, std::span<const std::span<const std::uint8_t>> units);
+void appendUnits(std::vector<std::uint8_t>& out,
+                 std::span<const std::span<const std::uint8_t>> units);
 
 // The frame from a length-prefixed sample: for a key frame the non-empty parameter sets first,
 // then the sample's NAL units (walked as splitLengthPrefixed). May be empty.
-std::vector<std::uint8_t> assembleFrame(std::span<const std::uint8_t> lengthPrefixedSample,
-                                        std::span<const std::span<const std::uint8_t>> parameterSets,
-                                        bool keyFrame, int lengthSize = 4);
+std::vector<std::uint8_t> assembleFrame(
+    std::span<const std::uint8_t> lengthPrefixedSample,
+    std::span<const std::span<const std::uint8_t>> parameterSets, bool keyFrame,
+    int lengthSize = 4);
 
 enum class NalSyntax : std::uint8_t { h264, hevc };
 
@@ -52,9 +54,9 @@ bool isParameterSet(std::span<const std::uint8_t> unit, NalSyntax syntax) noexce
 // possibly in-band). For a key frame with `parameterSets` given, those come first and in-band
 // parameter sets are dropped (so they are not repeated); otherwise the units are kept as they
 // are. May be empty.
-std::vector<std::uint8_t> normalizeFrame(std::span<const std::uint8_t> annexB,
-                                         std::span<const std::span<const std::uint8_t>> parameterSets,
-                                         bool keyFrame, NalSyntax syntax);
+std::vector<std::uint8_t> normalizeFrame(
+    std::span<const std::uint8_t> annexB,
+    std::span<const std::span<const std::uint8_t>> parameterSets, bool keyFrame, NalSyntax syntax);
 
 }  // namespace AnnexB
 
@@ -69,7 +71,7 @@ struct EncodedFrame {
 
 // The sequence counter and millisecond timestamps of an encoder's output.
 class FrameAssembler {
-public:
+  public:
     // At every encoder start: the next frame carries sequence 1.
     void start() noexcept { m_sequence = 0; }
     std::uint32_t sequence() const noexcept { return m_sequence; }
@@ -79,22 +81,22 @@ public:
     // 2^32) and the frame is assembled from length-prefixed NAL units; when that yields no
     // bytes nothing is emitted (the sequence number stays used). `presentationTime` is
     // relative to the session start; negative or absent times count as 0 ms.
-    std::optional<EncodedFrame> assemble(std::optional<std::span<const std::uint8_t>> sampleData,
-                                         std::span<const std::span<const std::uint8_t>> parameterSets,
-                                         bool keyFrame,
-                                         std::optional<std::chrono::nanoseconds> presentationTime,
-                                         int lengthSize = 4);
+    std::optional<EncodedFrame> assemble(
+        std::optional<std::span<const std::uint8_t>> sampleData,
+        std::span<const std::span<const std::uint8_t>> parameterSets, bool keyFrame,
+        std::optional<std::chrono::nanoseconds> presentationTime, int lengthSize = 4);
 
     // The same for an Annex B sample (see AnnexB::normalizeFrame).
-    std::optional<EncodedFrame> assembleAnnexB(std::optional<std::span<const std::uint8_t>> sampleData,
-                                               std::span<const std::span<const std::uint8_t>> parameterSets,
-                                               bool keyFrame, AnnexB::NalSyntax syntax,
-                                               std::optional<std::chrono::nanoseconds> presentationTime);
+    std::optional<EncodedFrame> assembleAnnexB(
+        std::optional<std::span<const std::uint8_t>> sampleData,
+        std::span<const std::span<const std::uint8_t>> parameterSets, bool keyFrame,
+        AnnexB::NalSyntax syntax, std::optional<std::chrono::nanoseconds> presentationTime);
 
     // Milliseconds of a presentation time: negative or absent → 0, otherwise truncated.
-    static std::uint64_t milliseconds(std::optional<std::chrono::nanoseconds> presentationTime) noexcept;
+    static std::uint64_t milliseconds(
+        std::optional<std::chrono::nanoseconds> presentationTime) noexcept;
 
-private:
+  private:
     std::optional<EncodedFrame> finish(std::vector<std::uint8_t> data, bool keyFrame,
                                        std::optional<std::chrono::nanoseconds> presentationTime);
 
@@ -105,7 +107,7 @@ private:
 // moved to the previous + 1 ms (so a key frame re-encoded from the last image gets the last
 // timestamp + 1 ms). They are submitted relative to the first image since start().
 class EncoderTimestamps {
-public:
+  public:
     using Duration = std::chrono::nanoseconds;
 
     // At every encoder start: the next image becomes the session start.
@@ -120,7 +122,7 @@ public:
     std::optional<Duration> lastEncoded() const noexcept { return m_lastEncoded; }
     std::optional<Duration> sessionStart() const noexcept { return m_sessionStart; }
 
-private:
+  private:
     std::optional<Duration> m_lastEncoded;
     std::optional<Duration> m_sessionStart;
 };

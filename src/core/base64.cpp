@@ -26,8 +26,8 @@ std::string encodeWith(std::span<const std::uint8_t> bytes, const char* alphabet
     out.reserve((bytes.size() + 2) / 3 * 4);
     std::size_t i = 0;
     for (; i + 3 <= bytes.size(); i += 3) {
-        const std::uint32_t v = (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) |
-                                bytes[i + 2];
+        const std::uint32_t v =
+            (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
         out.push_back(alphabet[(v >> 18) & 63]);
         out.push_back(alphabet[(v >> 12) & 63]);
         out.push_back(alphabet[(v >> 6) & 63]);
@@ -85,8 +85,12 @@ std::optional<std::vector<std::uint8_t>> decode(std::string_view text) {
     return out;
 }
 
-std::string encode(std::span<const std::uint8_t> bytes) { return encodeWith(bytes, kStandard, true); }
+std::string encode(std::span<const std::uint8_t> bytes) {
+    return encodeWith(bytes, kStandard, true);
+}
 
-std::string encodeURL(std::span<const std::uint8_t> bytes) { return encodeWith(bytes, kURL, false); }
+std::string encodeURL(std::span<const std::uint8_t> bytes) {
+    return encodeWith(bytes, kURL, false);
+}
 
 }  // namespace velurio::Base64

@@ -2,5 +2,7 @@
 #include "core/core_version.h"
 
 namespace velurio {
-std::string_view coreVersion() noexcept { return "0.1.0"; }
+std::string_view coreVersion() noexcept {
+    return "0.1.0";
+}
 }  // namespace velurio

@@ -5,12 +5,12 @@
 // bytes; non-minimal long forms are accepted, the indefinite form is not.
 #pragma once
 
+#include "protocol/result.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
-
-#include "protocol/result.h"
 
 namespace velurio {
 
@@ -36,7 +36,7 @@ struct DERError {
 };
 
 class DERReader {
-public:
+  public:
     struct TLV {
         std::uint8_t tag = 0;
         Bytes body;
@@ -57,7 +57,7 @@ public:
     // consumed all the same).
     Result<Bytes, DERError> expect(std::uint8_t tag);
 
-private:
+  private:
     std::size_t remaining() const noexcept;
 
     Bytes m_data;

@@ -74,9 +74,13 @@ Bytes bitString(std::span<const std::uint8_t> bytes) {
     return tlv(0x03, contents);
 }
 
-Bytes octetString(std::span<const std::uint8_t> bytes) { return tlv(0x04, bytes); }
+Bytes octetString(std::span<const std::uint8_t> bytes) {
+    return tlv(0x04, bytes);
+}
 
-Bytes null() { return {0x05, 0x00}; }
+Bytes null() {
+    return {0x05, 0x00};
+}
 
 Bytes objectIdentifier(std::string_view dotted) {
     std::vector<std::uint64_t> arcs;
@@ -105,13 +109,16 @@ Bytes objectIdentifier(std::string_view dotted) {
         } while (arc != 0);
         while (count > 0) {
             --count;
-            contents.push_back(static_cast<std::uint8_t>(groups[count] | (count > 0 ? 0x80 : 0x00)));
+            contents.push_back(
+                static_cast<std::uint8_t>(groups[count] | (count > 0 ? 0x80 : 0x00)));
         }
     }
     return tlv(0x06, contents);
 }
 
-Bytes utf8String(std::string_view text) { return tlv(0x0C, asBytes(text)); }
+Bytes utf8String(std::string_view text) {
+    return tlv(0x0C, asBytes(text));
+}
 
 namespace {
 
@@ -127,8 +134,11 @@ CivilTime civil(std::chrono::system_clock::time_point time) {
     const auto day = floor<days>(seconds);
     const year_month_day date(day);
     const hh_mm_ss<std::chrono::seconds> clock(seconds - day);
-    return {static_cast<int>(date.year()), static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-            static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+    return {static_cast<int>(date.year()),
+            static_cast<unsigned>(date.month()),
+            static_cast<unsigned>(date.day()),
+            static_cast<int>(clock.hours().count()),
+            static_cast<int>(clock.minutes().count()),
             static_cast<int>(clock.seconds().count())};
 }
 
@@ -138,8 +148,8 @@ Bytes utcTime(std::chrono::system_clock::time_point time) {
     const CivilTime t = civil(time);
     const int shortYear = ((t.year % 100) + 100) % 100;
     char text[32];
-    std::snprintf(text, sizeof text, "%02d%02u%02u%02d%02d%02dZ", shortYear, t.month, t.day, t.hour, t.minute,
-                  t.second);
+    std::snprintf(text, sizeof text, "%02d%02u%02u%02d%02d%02dZ", shortYear, t.month, t.day, t.hour,
+                  t.minute, t.second);
     return tlv(0x17, asBytes(std::string_view(text, 13)));
 }
 
@@ -148,13 +158,18 @@ Bytes generalizedTime(std::chrono::system_clock::time_point time) {
     assert(t.year >= 0 && t.year <= 9999);
     const int year = t.year < 0 ? 0 : (t.year > 9999 ? 9999 : t.year);
     char text[32];
-    std::snprintf(text, sizeof text, "%04d%02u%02u%02d%02d%02dZ", year, t.month, t.day, t.hour, t.minute, t.second);
+    std::snprintf(text, sizeof text, "%04d%02u%02u%02d%02d%02dZ", year, t.month, t.day, t.hour,
+                  t.minute, t.second);
     return tlv(0x18, asBytes(std::string_view(text, 15)));
 }
 
-Bytes sequence(std::span<const Bytes> items) { return tlv(0x30, concat(items)); }
+Bytes sequence(std::span<const Bytes> items) {
+    return tlv(0x30, concat(items));
+}
 
-Bytes set(std::span<const Bytes> items) { return tlv(0x31, concat(items)); }
+Bytes set(std::span<const Bytes> items) {
+    return tlv(0x31, concat(items));
+}
 
 Bytes contextTag(std::uint8_t number, std::span<const Bytes> items) {
     assert(number < 96);

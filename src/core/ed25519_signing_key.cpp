@@ -23,7 +23,8 @@ std::optional<Ed25519SigningKey> Ed25519SigningKey::generate() {
     return Ed25519SigningKey(std::shared_ptr<EVP_PKEY>(key, PkeyFree{}));
 }
 
-std::optional<Ed25519SigningKey> Ed25519SigningKey::fromRawRepresentation(std::span<const std::uint8_t> raw) {
+std::optional<Ed25519SigningKey> Ed25519SigningKey::fromRawRepresentation(
+    std::span<const std::uint8_t> raw) {
     if (raw.size() != kRawSize) {
         return std::nullopt;
     }
@@ -60,7 +61,8 @@ std::array<std::uint8_t, 64> Ed25519SigningKey::sign(std::span<const std::uint8_
     return signature;
 }
 
-bool Ed25519SigningKey::verify(std::span<const std::uint8_t> publicKey, std::span<const std::uint8_t> message,
+bool Ed25519SigningKey::verify(std::span<const std::uint8_t> publicKey,
+                               std::span<const std::uint8_t> message,
                                std::span<const std::uint8_t> signature) {
     if (publicKey.size() != kRawSize) {
         return false;
@@ -68,8 +70,10 @@ bool Ed25519SigningKey::verify(std::span<const std::uint8_t> publicKey, std::spa
     std::unique_ptr<EVP_PKEY, PkeyFree> key(
         EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, publicKey.data(), publicKey.size()));
     std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
-    const bool ok = key && ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) == 1 &&
-                    EVP_DigestVerify(ctx.get(), signature.data(), signature.size(), message.data(), message.size()) == 1;
+    const bool ok = key && ctx &&
+                    EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) == 1 &&
+                    EVP_DigestVerify(ctx.get(), signature.data(), signature.size(), message.data(),
+                                     message.size()) == 1;
     ERR_clear_error();
     return ok;
 }

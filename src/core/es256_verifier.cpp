@@ -1,12 +1,12 @@
 #include "core/es256_verifier.h"
 
-#include <charconv>
-#include <cmath>
-#include <limits>
+#include "core/base64.h"
 
 #include <simdjson.h>
 
-#include "core/base64.h"
+#include <charconv>
+#include <cmath>
+#include <limits>
 
 namespace velurio {
 
@@ -14,7 +14,9 @@ namespace {
 
 using Error = ES256VerificationError;
 
-Error makeError(Error::Kind kind) { return Error{kind, {}}; }
+Error makeError(Error::Kind kind) {
+    return Error{kind, {}};
+}
 
 std::span<const std::uint8_t> asBytes(std::string_view text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
@@ -24,36 +26,36 @@ std::span<const std::uint8_t> asBytes(std::string_view text) {
 JSONValue convert(const simdjson::dom::element& element) {
     using simdjson::dom::element_type;
     switch (element.type()) {
-    case element_type::ARRAY: {
-        auto array = std::make_shared<JSONValue::Array>();
-        // Held in a variable: iterating the temporary result's value would dangle.
-        const simdjson::dom::array children = element.get_array().value_unsafe();
-        for (const auto child : children) {
-            array->push_back(convert(child));
+        case element_type::ARRAY: {
+            auto array = std::make_shared<JSONValue::Array>();
+            // Held in a variable: iterating the temporary result's value would dangle.
+            const simdjson::dom::array children = element.get_array().value_unsafe();
+            for (const auto child : children) {
+                array->push_back(convert(child));
+            }
+            return JSONValue{std::shared_ptr<const JSONValue::Array>(std::move(array))};
         }
-        return JSONValue{std::shared_ptr<const JSONValue::Array>(std::move(array))};
-    }
-    case element_type::OBJECT: {
-        auto object = std::make_shared<JSONValue::Object>();
-        const simdjson::dom::object fields = element.get_object().value_unsafe();
-        for (const auto field : fields) {
-            // A repeated key keeps its last value, as the claims' consumers would see it.
-            (*object)[std::string(field.key)] = convert(field.value);
+        case element_type::OBJECT: {
+            auto object = std::make_shared<JSONValue::Object>();
+            const simdjson::dom::object fields = element.get_object().value_unsafe();
+            for (const auto field : fields) {
+                // A repeated key keeps its last value, as the claims' consumers would see it.
+                (*object)[std::string(field.key)] = convert(field.value);
+            }
+            return JSONValue{std::shared_ptr<const JSONValue::Object>(std::move(object))};
         }
-        return JSONValue{std::shared_ptr<const JSONValue::Object>(std::move(object))};
-    }
-    case element_type::INT64:
-        return JSONValue{element.get_int64().value_unsafe()};
-    case element_type::UINT64:
-        return JSONValue{element.get_uint64().value_unsafe()};
-    case element_type::DOUBLE:
-        return JSONValue{element.get_double().value_unsafe()};
-    case element_type::STRING:
-        return JSONValue{std::string(element.get_string().value_unsafe())};
-    case element_type::BOOL:
-        return JSONValue{element.get_bool().value_unsafe()};
-    case element_type::NULL_VALUE:
-        break;
+        case element_type::INT64:
+            return JSONValue{element.get_int64().value_unsafe()};
+        case element_type::UINT64:
+            return JSONValue{element.get_uint64().value_unsafe()};
+        case element_type::DOUBLE:
+            return JSONValue{element.get_double().value_unsafe()};
+        case element_type::STRING:
+            return JSONValue{std::string(element.get_string().value_unsafe())};
+        case element_type::BOOL:
+            return JSONValue{element.get_bool().value_unsafe()};
+        case element_type::NULL_VALUE:
+            break;
     }
     return JSONValue{nullptr};
 }
@@ -67,7 +69,8 @@ std::optional<JSONValue> parseJSON(const Bytes& bytes) {
     if (parser.parse(padded).get(root) != simdjson::SUCCESS) {
         return std::nullopt;
     }
-    if (root.type() != simdjson::dom::element_type::OBJECT && root.type() != simdjson::dom::element_type::ARRAY) {
+    if (root.type() != simdjson::dom::element_type::OBJECT &&
+        root.type() != simdjson::dom::element_type::ARRAY) {
         return std::nullopt;
     }
     return convert(root);
@@ -115,21 +118,35 @@ void appendString(std::string& out, std::string_view text) {
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        default:
-            if (byte < 0x20) {
-                out += "\\u00";
-                out.push_back(kHex[byte >> 4]);
-                out.push_back(kHex[byte & 0x0F]);
-            } else {
-                out.push_back(c);
-            }
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            default:
+                if (byte < 0x20) {
+                    out += "\\u00";
+                    out.push_back(kHex[byte >> 4]);
+                    out.push_back(kHex[byte & 0x0F]);
+                } else {
+                    out.push_back(c);
+                }
         }
     }
     out.push_back('"');
@@ -182,8 +199,8 @@ void appendValue(std::string& out, const JSONValue& value) {
 }  // namespace
 
 bool JSONValue::isNumber() const noexcept {
-    return std::holds_alternative<std::int64_t>(value) || std::holds_alternative<std::uint64_t>(value) ||
-           std::holds_alternative<double>(value);
+    return std::holds_alternative<std::int64_t>(value) ||
+           std::holds_alternative<std::uint64_t>(value) || std::holds_alternative<double>(value);
 }
 
 std::string JSONValue::serialized() const {
@@ -211,8 +228,10 @@ std::optional<Bytes> base64URLDecode(std::string_view text) {
 
 Result<P256PublicKey, ES256VerificationError> p256PublicKey(std::string_view pem) {
     std::string text(pem);
-    for (const std::string_view marker : {"-----BEGIN PUBLIC KEY-----", "-----END PUBLIC KEY-----"}) {
-        for (std::size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at)) {
+    for (const std::string_view marker :
+         {"-----BEGIN PUBLIC KEY-----", "-----END PUBLIC KEY-----"}) {
+        for (std::size_t at = text.find(marker); at != std::string::npos;
+             at = text.find(marker, at)) {
             text.erase(at, marker.size());
         }
     }
@@ -234,11 +253,14 @@ Result<P256PublicKey, ES256VerificationError> p256PublicKey(std::string_view pem
     return std::move(*key);
 }
 
-Result<JSONObject, ES256VerificationError> verify(std::string_view token, const P256PublicKey& publicKey,
+Result<JSONObject, ES256VerificationError> verify(std::string_view token,
+                                                  const P256PublicKey& publicKey,
                                                   double nowUnixSeconds) {
     const std::size_t firstDot = token.find('.');
-    const std::size_t secondDot = firstDot == std::string_view::npos ? firstDot : token.find('.', firstDot + 1);
-    if (secondDot == std::string_view::npos || token.find('.', secondDot + 1) != std::string_view::npos) {
+    const std::size_t secondDot =
+        firstDot == std::string_view::npos ? firstDot : token.find('.', firstDot + 1);
+    if (secondDot == std::string_view::npos ||
+        token.find('.', secondDot + 1) != std::string_view::npos) {
         return fail(makeError(Error::Kind::malformed));
     }
     const std::string_view headerText = token.substr(0, firstDot);
@@ -261,7 +283,8 @@ Result<JSONObject, ES256VerificationError> verify(std::string_view token, const 
         return fail(makeError(Error::Kind::malformed));
     }
     const auto alg = headerObject->find("alg");
-    const std::string* algorithm = alg == headerObject->end() ? nullptr : std::get_if<std::string>(&alg->second.value);
+    const std::string* algorithm =
+        alg == headerObject->end() ? nullptr : std::get_if<std::string>(&alg->second.value);
     if (algorithm == nullptr) {
         return fail(makeError(Error::Kind::malformed));
     }
@@ -286,7 +309,8 @@ Result<JSONObject, ES256VerificationError> verify(std::string_view token, const 
         return fail(makeError(Error::Kind::malformed));
     }
     const auto exp = claims->find("exp");
-    if (exp != claims->end() && exp->second.isNumber() && notLaterThan(exp->second, nowUnixSeconds)) {
+    if (exp != claims->end() && exp->second.isNumber() &&
+        notLaterThan(exp->second, nowUnixSeconds)) {
         return fail(makeError(Error::Kind::expired));
     }
     return JSONObject(*claims);
@@ -296,7 +320,8 @@ Result<JSONObject, ES256VerificationError> verify(std::string_view token, const 
 
 namespace ES256Signer {
 
-Result<std::string, std::string> sign(std::string_view payloadJSON, const P256PrivateKey& privateKey,
+Result<std::string, std::string> sign(std::string_view payloadJSON,
+                                      const P256PrivateKey& privateKey,
                                       std::string_view headerJSON) {
     std::string token = Base64::encodeURL(asBytes(headerJSON));
     token.push_back('.');

@@ -8,6 +8,9 @@
 // other header field is looked at.
 #pragma once
 
+#include "core/p256_keys.h"
+#include "protocol/result.h"
+
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -16,9 +19,6 @@
 #include <string_view>
 #include <variant>
 #include <vector>
-
-#include "core/p256_keys.h"
-#include "protocol/result.h"
 
 namespace velurio {
 
@@ -40,11 +40,11 @@ using JSONObject = JSONValue::Object;
 struct ES256VerificationError {
     enum class Kind : std::uint8_t {
         unsupportedAlgorithm,  // "alg" is a string other than "ES256"; `algorithm` holds it
-        malformed,             // segments, base64url, header without string "alg", payload not an object
-        invalidSignature,      // the signature does not verify
-        expired,               // numeric "exp" not later than now
-        invalidKey,            // the PEM text does not give a P-256 public key
-        invalidJSON,           // a decoded header or payload is not JSON text at all
+        malformed,  // segments, base64url, header without string "alg", payload not an object
+        invalidSignature,        // the signature does not verify
+        expired,                 // numeric "exp" not later than now
+        invalidKey,              // the PEM text does not give a P-256 public key
+        invalidJSON,             // a decoded header or payload is not JSON text at all
         invalidSignatureLength,  // the signature is not 64 bytes (a DER signature, say)
     };
     Kind kind = Kind::malformed;
@@ -62,7 +62,8 @@ Result<P256PublicKey, ES256VerificationError> p256PublicKey(std::string_view pem
 
 // Verifies `token` at `nowUnixSeconds` (seconds since 1970, fractions compared exactly) and
 // returns the payload's claims.
-Result<JSONObject, ES256VerificationError> verify(std::string_view token, const P256PublicKey& publicKey,
+Result<JSONObject, ES256VerificationError> verify(std::string_view token,
+                                                  const P256PublicKey& publicKey,
                                                   double nowUnixSeconds);
 
 // base64url as tokens use it: "-" and "_" stand for "+" and "/", missing "=" padding is
@@ -75,8 +76,9 @@ namespace ES256Signer {
 
 // A compact token: base64url(headerJSON).base64url(payloadJSON).base64url(r ‖ s). The texts
 // are signed as given; the default header is {"alg":"ES256","typ":"JWT"}.
-Result<std::string, std::string> sign(std::string_view payloadJSON, const P256PrivateKey& privateKey,
-                                      std::string_view headerJSON = R"({"alg":"ES256","typ":"JWT"})");
+Result<std::string, std::string> sign(
+    std::string_view payloadJSON, const P256PrivateKey& privateKey,
+    std::string_view headerJSON = R"({"alg":"ES256","typ":"JWT"})");
 
 }  // namespace ES256Signer
 }  // namespace velurio

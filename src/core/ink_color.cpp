@@ -1,19 +1,22 @@
 #include "core/ink_color.h"
 
+#include "protocol/canonical_json.h"
+
 #include <array>
 #include <cmath>
 #include <cstdint>
-
-#include "protocol/canonical_json.h"
 
 namespace velurio {
 
 namespace {
 
 int hexDigitValue(char c) noexcept {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
@@ -22,8 +25,10 @@ constexpr char kUpperHexDigits[] = "0123456789ABCDEF";
 std::uint8_t componentByte(double component) noexcept {
     // NaN compares false with everything and ends as 0.
     double scaled = component * 255.0;
-    if (!(scaled > 0)) return 0;
-    if (scaled >= 255.0) return 255;
+    if (!(scaled > 0))
+        return 0;
+    if (scaled >= 255.0)
+        return 255;
     return static_cast<std::uint8_t>(std::round(scaled));  // std::round: halves away from zero
 }
 
@@ -43,12 +48,15 @@ InkColor fromBytes(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
 }  // namespace
 
 std::optional<InkColor> InkColor::fromHex(std::string_view text) {
-    if (!text.empty() && text.front() == '#') text.remove_prefix(1);
-    if (text.size() != 6) return std::nullopt;
+    if (!text.empty() && text.front() == '#')
+        text.remove_prefix(1);
+    if (text.size() != 6)
+        return std::nullopt;
     std::uint32_t value = 0;
     for (char c : text) {
         int digit = hexDigitValue(c);
-        if (digit < 0) return std::nullopt;
+        if (digit < 0)
+            return std::nullopt;
         value = (value << 4) | static_cast<std::uint32_t>(digit);
     }
     return fromBytes(static_cast<std::uint8_t>((value >> 16) & 0xFF),
@@ -68,11 +76,14 @@ std::string inkColorDecodingDescription(std::string_view text) {
 }
 
 Result<InkColor, DecodeError> decodeInkColor(std::string_view text) {
-    if (auto color = InkColor::fromHex(text)) return *std::move(color);
+    if (auto color = InkColor::fromHex(text))
+        return *std::move(color);
     return fail(DecodeError{DecodeError::Kind::dataCorrupted, inkColorDecodingDescription(text)});
 }
 
-std::string encodeInkColor(const InkColor& color) { return CanonicalJSON::escape(color.hex); }
+std::string encodeInkColor(const InkColor& color) {
+    return CanonicalJSON::escape(color.hex);
+}
 
 namespace InkPalette {
 
@@ -91,19 +102,24 @@ const std::vector<InkColor>& colors() {
 const std::vector<std::string>& hexValues() {
     static const std::vector<std::string> kHexValues = [] {
         std::vector<std::string> result;
-        for (const InkColor& color : colors()) result.push_back(color.hex);
+        for (const InkColor& color : colors())
+            result.push_back(color.hex);
         return result;
     }();
     return kHexValues;
 }
 
-const InkColor& defaultColor() { return colors().front(); }
+const InkColor& defaultColor() {
+    return colors().front();
+}
 
 bool isPaletteColor(std::string_view hex) {
     auto color = InkColor::fromHex(hex);
-    if (!color) return false;
+    if (!color)
+        return false;
     for (const InkColor& candidate : colors()) {
-        if (candidate == *color) return true;
+        if (candidate == *color)
+            return true;
     }
     return false;
 }
@@ -112,7 +128,8 @@ bool isPaletteColor(std::string_view hex) {
 
 }  // namespace velurio
 
-std::size_t std::hash<velurio::InkColor>::operator()(const velurio::InkColor& color) const noexcept {
+std::size_t std::hash<velurio::InkColor>::operator()(
+    const velurio::InkColor& color) const noexcept {
     std::size_t seed = std::hash<std::string>{}(color.hex);
     for (double component : {color.red, color.green, color.blue}) {
         seed ^= std::hash<double>{}(component) + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);

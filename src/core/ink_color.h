@@ -5,15 +5,15 @@
 // in JSON a colour is just that string. Plain values, safe to use from any thread.
 #pragma once
 
+#include "protocol/message_codec.h"
+#include "protocol/result.h"
+
 #include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "protocol/message_codec.h"
-#include "protocol/result.h"
 
 namespace velurio {
 

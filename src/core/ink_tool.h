@@ -10,9 +10,9 @@ namespace velurio {
 // Raw values are the wire texts ("pen", "marker", ...); the declaration order is the order of
 // kAllInkTools. There is no line or circle tool: those only come from shape recognition.
 enum class InkTool : std::uint8_t { pen, marker, laser, arrow, rectangle, text, eraser };
-inline constexpr InkTool kAllInkTools[] = {InkTool::pen,       InkTool::marker, InkTool::laser,
-                                           InkTool::arrow,     InkTool::rectangle,
-                                           InkTool::text,      InkTool::eraser};
+inline constexpr InkTool kAllInkTools[] = {InkTool::pen,   InkTool::marker,    InkTool::laser,
+                                           InkTool::arrow, InkTool::rectangle, InkTool::text,
+                                           InkTool::eraser};
 
 std::string_view rawValue(InkTool tool) noexcept;
 // Exact, case-sensitive match of a raw value ("Pen" and "line" give nothing).
@@ -38,10 +38,14 @@ constexpr std::int64_t rawValue(StrokeThickness thickness) noexcept {
 // Exactly 2, 4 and 8; any other integer gives nothing.
 constexpr std::optional<StrokeThickness> strokeThicknessFromRaw(std::int64_t raw) noexcept {
     switch (raw) {
-        case 2: return StrokeThickness::thin;
-        case 4: return StrokeThickness::medium;
-        case 8: return StrokeThickness::thick;
-        default: return std::nullopt;
+        case 2:
+            return StrokeThickness::thin;
+        case 4:
+            return StrokeThickness::medium;
+        case 8:
+            return StrokeThickness::thick;
+        default:
+            return std::nullopt;
     }
 }
 constexpr double baseWidth(StrokeThickness thickness) noexcept {

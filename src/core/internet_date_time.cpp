@@ -4,7 +4,7 @@ namespace velurio::InternetDateTime {
 namespace {
 
 class Reader {
-public:
+  public:
     explicit Reader(std::string_view text) : m_text(text) {}
 
     // Exactly `count` decimal digits.
@@ -35,7 +35,7 @@ public:
     }
     bool atEnd() const { return m_pos == m_text.size(); }
 
-private:
+  private:
     std::string_view m_text;
     std::size_t m_pos = 0;
 };
@@ -127,12 +127,13 @@ std::optional<std::int64_t> parseMilliseconds(std::string_view text, Fraction fr
     if (!reader.atEnd()) {
         return std::nullopt;
     }
-    if (*month < 1 || *month > 12 || *day < 1 || *day > daysInMonth(*year, *month) || *hour > 23 || *minute > 59 ||
-        *second > 59) {
+    if (*month < 1 || *month > 12 || *day < 1 || *day > daysInMonth(*year, *month) || *hour > 23 ||
+        *minute > 59 || *second > 59) {
         return std::nullopt;
     }
     const std::int64_t days = daysFromCivil(*year, *month, *day);
-    const std::int64_t seconds = days * 86400 + *hour * 3600 + *minute * 60 + *second - offsetMinutes * 60;
+    const std::int64_t seconds =
+        days * 86400 + *hour * 3600 + *minute * 60 + *second - offsetMinutes * 60;
     return seconds * 1000 + milliseconds;
 }
 

@@ -1,11 +1,11 @@
 #include "core/latency_tracker.h"
 
+#include "protocol/canonical_json.h"
+
 #include <simdjson.h>
 
 #include <algorithm>
 #include <cmath>
-
-#include "protocol/canonical_json.h"
 
 namespace velurio {
 
@@ -52,7 +52,9 @@ Result<LatencySummary, std::string> LatencySummary::fromJSON(std::string_view js
         summary.samples = static_cast<std::int64_t>(number);
     }
     for (auto [key, field] : {std::pair<const char*, double*>{"p50", &summary.p50},
-                              {"p95", &summary.p95}, {"mean", &summary.mean}, {"max", &summary.max}}) {
+                              {"p95", &summary.p95},
+                              {"mean", &summary.mean},
+                              {"max", &summary.max}}) {
         if (object.at_key(key).get(value) != simdjson::SUCCESS) {
             return fail(std::string("missing key \"") + key + "\"");
         }
@@ -71,19 +73,22 @@ LatencyTracker::LatencyTracker(std::size_t capacity)
 }
 
 std::optional<double> LatencyTracker::last() const noexcept {
-    if (m_count == 0) return std::nullopt;
+    if (m_count == 0)
+        return std::nullopt;
     return m_ring[(m_start + m_count - 1) % m_capacity];
 }
 
 std::vector<double> LatencyTracker::samples() const {
     std::vector<double> out;
     out.reserve(m_count);
-    for (std::size_t i = 0; i < m_count; ++i) out.push_back(m_ring[(m_start + i) % m_capacity]);
+    for (std::size_t i = 0; i < m_count; ++i)
+        out.push_back(m_ring[(m_start + i) % m_capacity]);
     return out;
 }
 
 void LatencyTracker::record(double sampleMs) noexcept {
-    if (std::isnan(sampleMs)) return;  // cannot be ordered; would break every percentile
+    if (std::isnan(sampleMs))
+        return;  // cannot be ordered; would break every percentile
     if (m_count == m_capacity) {
         m_ring[m_start] = sampleMs;
         m_start = (m_start + 1) % m_capacity;
@@ -99,7 +104,8 @@ void LatencyTracker::reset() noexcept {
 }
 
 std::optional<double> LatencyTracker::percentile(double p) const {
-    if (m_count == 0 || std::isnan(p)) return std::nullopt;
+    if (m_count == 0 || std::isnan(p))
+        return std::nullopt;
     p = std::clamp(p, 0.0, 100.0);
     const double n = static_cast<double>(m_count);
     auto rank = static_cast<std::size_t>(std::ceil(p / 100.0 * n));
@@ -114,16 +120,20 @@ std::optional<double> LatencyTracker::percentile(double p) const {
 }
 
 std::optional<double> LatencyTracker::mean() const noexcept {
-    if (m_count == 0) return std::nullopt;
+    if (m_count == 0)
+        return std::nullopt;
     double sum = 0;  // in arrival order, as a plain list would add them
-    for (std::size_t i = 0; i < m_count; ++i) sum += m_ring[(m_start + i) % m_capacity];
+    for (std::size_t i = 0; i < m_count; ++i)
+        sum += m_ring[(m_start + i) % m_capacity];
     return sum / static_cast<double>(m_count);
 }
 
 std::optional<LatencySummary> LatencyTracker::summary() const {
-    if (m_count == 0) return std::nullopt;
+    if (m_count == 0)
+        return std::nullopt;
     double largest = m_ring[m_start];
-    for (std::size_t i = 0; i < m_count; ++i) largest = std::max(largest, m_ring[(m_start + i) % m_capacity]);
+    for (std::size_t i = 0; i < m_count; ++i)
+        largest = std::max(largest, m_ring[(m_start + i) % m_capacity]);
     return LatencySummary{static_cast<std::int64_t>(m_count), *p50(), *p95(), *mean(), largest};
 }
 

@@ -2,14 +2,14 @@
 // percentiles, mean and a summary record. Plain value type, no locking.
 #pragma once
 
+#include "protocol/result.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "protocol/result.h"
 
 namespace velurio {
 
@@ -30,7 +30,7 @@ struct LatencySummary {
 };
 
 class LatencyTracker {
-public:
+  public:
     static constexpr std::size_t defaultCapacity = 2048;
 
     // A capacity of 0 is taken as 1.
@@ -54,7 +54,7 @@ public:
     std::optional<double> mean() const noexcept;
     std::optional<LatencySummary> summary() const;
 
-private:
+  private:
     std::size_t m_capacity;
     std::vector<double> m_ring;  // m_capacity slots; the oldest sample at m_start
     std::size_t m_start = 0;

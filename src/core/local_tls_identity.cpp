@@ -3,7 +3,9 @@
 namespace velurio::LocalTLSIdentity {
 
 namespace {
-bool added(int status) { return status == KeystoreStatus::success || status == KeystoreStatus::duplicateItem; }
+bool added(int status) {
+    return status == KeystoreStatus::success || status == KeystoreStatus::duplicateItem;
+}
 }  // namespace
 
 Result<TLSIdentity, TLSIdentityError> identity(TLSKeyStore& store, std::string_view label,
@@ -26,18 +28,19 @@ Result<TLSIdentity, TLSIdentityError> identity(TLSKeyStore& store, std::string_v
         }
         key = store.findPrivateKey(label);
         if (!key) {
-            return fail(TLSIdentityError{status == KeystoreStatus::success ? KeystoreStatus::itemNotFound : status});
+            return fail(TLSIdentityError{
+                status == KeystoreStatus::success ? KeystoreStatus::itemNotFound : status});
         }
     }
 
     const auto publicKey = key->publicKey();
     if (!publicKey) {
-        return fail(TLSIdentityError{
-            SelfSignedCertificateError{SelfSignedCertificateError::Kind::publicKeyExportFailed, {}}});
+        return fail(TLSIdentityError{SelfSignedCertificateError{
+            SelfSignedCertificateError::Kind::publicKeyExportFailed, {}}});
     }
     const auto notBefore = now - kBackdate;
-    auto certificate =
-        SelfSignedCertificate::certificate(commonName, *publicKey, *key, 1, notBefore, SelfSignedCertificate::kLifetime);
+    auto certificate = SelfSignedCertificate::certificate(
+        commonName, *publicKey, *key, 1, notBefore, SelfSignedCertificate::kLifetime);
     if (!certificate) {
         return fail(TLSIdentityError{certificate.error()});
     }

@@ -8,15 +8,15 @@
 // only, readable after the first unlock.
 #pragma once
 
+#include "core/p256_keys.h"
+#include "core/self_signed_certificate.h"
+#include "protocol/result.h"
+
 #include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
-
-#include "core/p256_keys.h"
-#include "core/self_signed_certificate.h"
-#include "protocol/result.h"
 
 namespace velurio {
 
@@ -25,8 +25,9 @@ namespace KeystoreStatus {
 inline constexpr int success = 0;
 inline constexpr int duplicateItem = -25299;  // counts as success on an add
 inline constexpr int itemNotFound = -25300;
-inline constexpr int notAvailable = -25291;           // the store refused or failed a write
-inline constexpr int interactionNotAllowed = -25308;  // the store could not be read without a prompt
+inline constexpr int notAvailable = -25291;  // the store refused or failed a write
+inline constexpr int interactionNotAllowed =
+    -25308;  // the store could not be read without a prompt
 }  // namespace KeystoreStatus
 
 struct TLSIdentity {
@@ -47,13 +48,14 @@ struct TLSIdentityError {
 // A store of keys and certificates. Implementations keep items "after first unlock, this device
 // only" where the platform knows such a class, and must never prompt the user.
 class TLSKeyStore {
-public:
+  public:
     virtual ~TLSKeyStore() = default;
     // The certificate stored under `label` together with the private key that matches it.
     virtual std::optional<TLSIdentity> findIdentity(std::string_view label) = 0;
     virtual std::optional<P256PrivateKey> findPrivateKey(std::string_view applicationTag) = 0;
     // Return a KeystoreStatus code.
-    virtual int addPrivateKey(const P256PrivateKey& key, std::string_view label, std::string_view applicationTag) = 0;
+    virtual int addPrivateKey(const P256PrivateKey& key, std::string_view label,
+                              std::string_view applicationTag) = 0;
     virtual void deleteCertificates(std::string_view label) = 0;
     virtual int addCertificate(const Certificate& certificate, std::string_view label) = 0;
 };

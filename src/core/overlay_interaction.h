@@ -10,7 +10,9 @@ struct OverlayInteraction {
     bool annotationActive = false;  // the user has turned annotation on
     bool showToolbar = false;       // the user wants the floating toolbar
 
-    constexpr bool mouseDrawingEnabled() const noexcept { return annotationActive && !peerConnected; }
+    constexpr bool mouseDrawingEnabled() const noexcept {
+        return annotationActive && !peerConnected;
+    }
     constexpr bool ignoresMouseEvents() const noexcept { return !mouseDrawingEnabled(); }
     // Independent of a connected peer.
     constexpr bool toolbarVisible() const noexcept { return annotationActive && showToolbar; }

@@ -1,14 +1,14 @@
 #include "core/p256_keys.h"
 
+#include "core/base64.h"
+#include "core/der_writer.h"
+
 #include <openssl/bn.h>
 #include <openssl/ec.h>
 #include <openssl/ecdsa.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
-
-#include "core/base64.h"
-#include "core/der_writer.h"
 
 namespace velurio {
 
@@ -30,7 +30,9 @@ struct Pkcs8Free {
     void operator()(PKCS8_PRIV_KEY_INFO* info) const noexcept { PKCS8_PRIV_KEY_INFO_free(info); }
 };
 
-std::shared_ptr<EVP_PKEY> share(EVP_PKEY* key) { return {key, PkeyFree{}}; }
+std::shared_ptr<EVP_PKEY> share(EVP_PKEY* key) {
+    return {key, PkeyFree{}};
+}
 
 bool isP256(const EVP_PKEY* key) {
     if (key == nullptr || EVP_PKEY_get_base_id(key) != EVP_PKEY_EC) {
@@ -44,9 +46,13 @@ bool isP256(const EVP_PKEY* key) {
     return std::string_view(name, length) == "prime256v1";
 }
 
-const unsigned char* data(std::span<const std::uint8_t> bytes) { return bytes.data(); }
+const unsigned char* data(std::span<const std::uint8_t> bytes) {
+    return bytes.data();
+}
 
-long lengthOf(std::span<const std::uint8_t> bytes) { return static_cast<long>(bytes.size()); }
+long lengthOf(std::span<const std::uint8_t> bytes) {
+    return static_cast<long>(bytes.size());
+}
 
 // Raw r ‖ s to the DER form OpenSSL verifies; nothing for another length.
 std::optional<Bytes> rawToDER(std::span<const std::uint8_t> raw) {
@@ -120,7 +126,8 @@ std::optional<Bytes> pemDecode(std::string_view label, std::string_view pem) {
 
 // ---- P256PublicKey ----
 
-std::optional<P256PublicKey> P256PublicKey::fromSubjectPublicKeyInfo(std::span<const std::uint8_t> der) {
+std::optional<P256PublicKey> P256PublicKey::fromSubjectPublicKeyInfo(
+    std::span<const std::uint8_t> der) {
     const unsigned char* cursor = data(der);
     EVP_PKEY* raw = d2i_PUBKEY(nullptr, &cursor, lengthOf(der));
     auto key = share(raw);
@@ -136,7 +143,8 @@ std::optional<P256PublicKey> P256PublicKey::fromX963(std::span<const std::uint8_
         return std::nullopt;
     }
     using namespace DERWriter;
-    const Bytes algorithm[] = {objectIdentifier("1.2.840.10045.2.1"), objectIdentifier("1.2.840.10045.3.1.7")};
+    const Bytes algorithm[] = {objectIdentifier("1.2.840.10045.2.1"),
+                               objectIdentifier("1.2.840.10045.3.1.7")};
     const Bytes spki[] = {sequence(algorithm), bitString(point)};
     return fromSubjectPublicKeyInfo(sequence(spki));
 }
@@ -160,7 +168,9 @@ Bytes P256PublicKey::subjectPublicKeyInfo() const {
     return out;
 }
 
-std::string P256PublicKey::pem() const { return pemEncode("PUBLIC KEY", subjectPublicKeyInfo()); }
+std::string P256PublicKey::pem() const {
+    return pemEncode("PUBLIC KEY", subjectPublicKeyInfo());
+}
 
 bool P256PublicKey::verifyDER(std::span<const std::uint8_t> message,
                               std::span<const std::uint8_t> signature) const {
@@ -169,8 +179,8 @@ bool P256PublicKey::verifyDER(std::span<const std::uint8_t> message,
         ERR_clear_error();
         return false;
     }
-    const int result = EVP_DigestVerify(ctx.get(), signature.data(), signature.size(), message.data(),
-                                        message.size());
+    const int result = EVP_DigestVerify(ctx.get(), signature.data(), signature.size(),
+                                        message.data(), message.size());
     ERR_clear_error();
     return result == 1;
 }
@@ -231,7 +241,9 @@ Bytes P256PrivateKey::pkcs8() const {
     return out;
 }
 
-std::string P256PrivateKey::pem() const { return pemEncode("PRIVATE KEY", pkcs8()); }
+std::string P256PrivateKey::pem() const {
+    return pemEncode("PRIVATE KEY", pkcs8());
+}
 
 std::optional<P256PublicKey> P256PrivateKey::publicKey() const {
     // Re-reading the exported SubjectPublicKeyInfo gives a key object with no private half.

@@ -6,6 +6,8 @@
 // "BEGIN PRIVATE KEY", which Qt's QSslKey and GnuTLS both load).
 #pragma once
 
+#include "protocol/result.h"
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -14,8 +16,6 @@
 #include <string_view>
 #include <vector>
 
-#include "protocol/result.h"
-
 struct evp_pkey_st;
 
 namespace velurio {
@@ -23,7 +23,7 @@ namespace velurio {
 using Bytes = std::vector<std::uint8_t>;
 
 class P256PublicKey {
-public:
+  public:
     // A DER SubjectPublicKeyInfo of an EC key on P-256; anything else (another curve, trailing
     // bytes, a point not on the curve) gives nothing.
     static std::optional<P256PublicKey> fromSubjectPublicKeyInfo(std::span<const std::uint8_t> der);
@@ -37,8 +37,10 @@ public:
 
     // ECDSA P-256 over SHA-256 of `message`; `signature` is the raw r ‖ s form (64 bytes) or the
     // DER form. Out-of-range r or s, or a wrong length, simply does not verify.
-    bool verifyRaw(std::span<const std::uint8_t> message, std::span<const std::uint8_t> signature) const;
-    bool verifyDER(std::span<const std::uint8_t> message, std::span<const std::uint8_t> signature) const;
+    bool verifyRaw(std::span<const std::uint8_t> message,
+                   std::span<const std::uint8_t> signature) const;
+    bool verifyDER(std::span<const std::uint8_t> message,
+                   std::span<const std::uint8_t> signature) const;
 
     friend bool operator==(const P256PublicKey& a, const P256PublicKey& b) {
         return a.x963Representation() == b.x963Representation();
@@ -46,14 +48,14 @@ public:
 
     evp_pkey_st* handle() const noexcept { return m_key.get(); }
 
-private:
+  private:
     explicit P256PublicKey(std::shared_ptr<evp_pkey_st> key) : m_key(std::move(key)) {}
     std::shared_ptr<evp_pkey_st> m_key;
     friend class P256PrivateKey;
 };
 
 class P256PrivateKey {
-public:
+  public:
     // A fresh random key; the failure carries the library's description of what went wrong.
     static Result<P256PrivateKey, std::string> generate();
     // Unencrypted PKCS#8 of an EC P-256 key, as DER or as PEM "BEGIN PRIVATE KEY".
@@ -71,7 +73,7 @@ public:
 
     evp_pkey_st* handle() const noexcept { return m_key.get(); }
 
-private:
+  private:
     explicit P256PrivateKey(std::shared_ptr<evp_pkey_st> key) : m_key(std::move(key)) {}
     std::shared_ptr<evp_pkey_st> m_key;
 };

@@ -1,10 +1,10 @@
 #include "core/self_signed_certificate.h"
 
+#include "core/der_writer.h"
+
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
-
-#include "core/der_writer.h"
 
 namespace velurio {
 
@@ -30,7 +30,8 @@ constexpr std::string_view kECDSAWithSHA256 = "1.2.840.10045.4.3.2";
 // earlier (an identity made after 2039 would seem to have expired in the 1950s), so X.509's rule
 // applies: GeneralizedTime outside that range.
 Bytes certificateTime(std::chrono::system_clock::time_point time) {
-    return SelfSignedCertificate::fitsUTCTime(time) ? DERWriter::utcTime(time) : DERWriter::generalizedTime(time);
+    return SelfSignedCertificate::fitsUTCTime(time) ? DERWriter::utcTime(time)
+                                                    : DERWriter::generalizedTime(time);
 }
 
 }  // namespace
@@ -50,7 +51,9 @@ std::optional<Certificate> Certificate::fromPEM(std::string_view pem) {
     return fromDER(std::move(*der));
 }
 
-std::string Certificate::pem() const { return pemEncode("CERTIFICATE", m_der); }
+std::string Certificate::pem() const {
+    return pemEncode("CERTIFICATE", m_der);
+}
 
 std::optional<P256PublicKey> Certificate::publicKey() const {
     const auto cert = parse(m_der);
@@ -81,24 +84,28 @@ namespace SelfSignedCertificate {
 Result<KeyPair, SelfSignedCertificateError> generateKeyPair() {
     auto privateKey = P256PrivateKey::generate();
     if (!privateKey) {
-        return fail(SelfSignedCertificateError{SelfSignedCertificateError::Kind::keyGenerationFailed,
-                                               privateKey.error()});
+        return fail(SelfSignedCertificateError{
+            SelfSignedCertificateError::Kind::keyGenerationFailed, privateKey.error()});
     }
     auto publicKey = privateKey->publicKey();
     if (!publicKey) {
-        return fail(SelfSignedCertificateError{SelfSignedCertificateError::Kind::publicKeyExportFailed, {}});
+        return fail(SelfSignedCertificateError{
+            SelfSignedCertificateError::Kind::publicKeyExportFailed, {}});
     }
     return KeyPair{std::move(*privateKey), std::move(*publicKey)};
 }
 
-Result<Bytes, SelfSignedCertificateError> der(std::string_view commonName, const P256PublicKey& publicKey,
-                                              const P256PrivateKey& privateKey, std::uint64_t serial,
+Result<Bytes, SelfSignedCertificateError> der(std::string_view commonName,
+                                              const P256PublicKey& publicKey,
+                                              const P256PrivateKey& privateKey,
+                                              std::uint64_t serial,
                                               std::chrono::system_clock::time_point notBefore,
                                               std::chrono::system_clock::time_point notAfter) {
     using namespace DERWriter;
     const Bytes point = publicKey.x963Representation();
     if (point.size() != 65) {
-        return fail(SelfSignedCertificateError{SelfSignedCertificateError::Kind::publicKeyExportFailed, {}});
+        return fail(SelfSignedCertificateError{
+            SelfSignedCertificateError::Kind::publicKeyExportFailed, {}});
     }
 
     const Bytes signatureAlgorithmItems[] = {objectIdentifier(kECDSAWithSHA256)};
@@ -110,7 +117,8 @@ Result<Bytes, SelfSignedCertificateError> der(std::string_view commonName, const
     const Bytes name = sequence(rdn);
 
     const Bytes validityItems[] = {certificateTime(notBefore), certificateTime(notAfter)};
-    const Bytes keyAlgorithm[] = {objectIdentifier("1.2.840.10045.2.1"), objectIdentifier("1.2.840.10045.3.1.7")};
+    const Bytes keyAlgorithm[] = {objectIdentifier("1.2.840.10045.2.1"),
+                                  objectIdentifier("1.2.840.10045.3.1.7")};
     const Bytes spki[] = {sequence(keyAlgorithm), bitString(point)};
 
     const Bytes emptySequence = sequence({});
@@ -120,32 +128,34 @@ Result<Bytes, SelfSignedCertificateError> der(std::string_view commonName, const
 
     const Bytes version[] = {integer(2)};
     const Bytes tbsItems[] = {
-        contextTag(0, version), integer(serial),      signatureAlgorithm, name,
-        sequence(validityItems), name,                sequence(spki),     contextTag(3, extensions),
+        contextTag(0, version),  integer(serial),
+        signatureAlgorithm,      name,
+        sequence(validityItems), name,
+        sequence(spki),          contextTag(3, extensions),
     };
     const Bytes tbs = sequence(tbsItems);
 
     auto signature = privateKey.signDER(tbs);
     if (!signature) {
-        return fail(SelfSignedCertificateError{SelfSignedCertificateError::Kind::signingFailed, signature.error()});
+        return fail(SelfSignedCertificateError{SelfSignedCertificateError::Kind::signingFailed,
+                                               signature.error()});
     }
     const Bytes certificateItems[] = {tbs, signatureAlgorithm, bitString(*signature)};
     return sequence(certificateItems);
 }
 
-Result<Certificate, SelfSignedCertificateError> certificate(std::string_view commonName,
-                                                            const P256PublicKey& publicKey,
-                                                            const P256PrivateKey& privateKey,
-                                                            std::uint64_t serial,
-                                                            std::chrono::system_clock::time_point notBefore,
-                                                            std::chrono::seconds lifetime) {
+Result<Certificate, SelfSignedCertificateError> certificate(
+    std::string_view commonName, const P256PublicKey& publicKey, const P256PrivateKey& privateKey,
+    std::uint64_t serial, std::chrono::system_clock::time_point notBefore,
+    std::chrono::seconds lifetime) {
     auto bytes = der(commonName, publicKey, privateKey, serial, notBefore, notBefore + lifetime);
     if (!bytes) {
         return fail(bytes.error());
     }
     auto parsed = Certificate::fromDER(std::move(*bytes));
     if (!parsed) {
-        return fail(SelfSignedCertificateError{SelfSignedCertificateError::Kind::certificateImportFailed, {}});
+        return fail(SelfSignedCertificateError{
+            SelfSignedCertificateError::Kind::certificateImportFailed, {}});
     }
     return std::move(*parsed);
 }

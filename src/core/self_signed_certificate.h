@@ -7,32 +7,33 @@
 // one extension: basic constraints with an empty value (not a certificate authority).
 #pragma once
 
+#include "core/p256_keys.h"
+#include "protocol/result.h"
+
 #include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "core/p256_keys.h"
-#include "protocol/result.h"
-
 namespace velurio {
 
 struct SelfSignedCertificateError {
     enum class Kind : std::uint8_t {
-        keyGenerationFailed,      // text: the library's description, or "desconhecido"
-        signingFailed,            // text as above
+        keyGenerationFailed,  // text: the library's description, or "desconhecido"
+        signingFailed,        // text as above
         publicKeyExportFailed,
         certificateImportFailed,  // the DER bytes are not accepted as a certificate
     };
     Kind kind = Kind::keyGenerationFailed;
     std::string text;
 
-    friend bool operator==(const SelfSignedCertificateError&, const SelfSignedCertificateError&) = default;
+    friend bool operator==(const SelfSignedCertificateError&,
+                           const SelfSignedCertificateError&) = default;
 };
 
 // A parsed certificate: its DER bytes, known to be accepted by the X.509 parser.
 class Certificate {
-public:
+  public:
     // Nothing when the bytes are not one complete X.509 certificate.
     static std::optional<Certificate> fromDER(Bytes der);
     static std::optional<Certificate> fromPEM(std::string_view pem);
@@ -46,7 +47,7 @@ public:
 
     friend bool operator==(const Certificate&, const Certificate&) = default;
 
-private:
+  private:
     explicit Certificate(Bytes der) : m_der(std::move(der)) {}
     Bytes m_der;
 };
@@ -63,18 +64,18 @@ inline constexpr std::chrono::seconds kLifetime{315'360'000};
 
 Result<KeyPair, SelfSignedCertificateError> generateKeyPair();
 
-Result<Bytes, SelfSignedCertificateError> der(std::string_view commonName, const P256PublicKey& publicKey,
-                                              const P256PrivateKey& privateKey, std::uint64_t serial,
+Result<Bytes, SelfSignedCertificateError> der(std::string_view commonName,
+                                              const P256PublicKey& publicKey,
+                                              const P256PrivateKey& privateKey,
+                                              std::uint64_t serial,
                                               std::chrono::system_clock::time_point notBefore,
                                               std::chrono::system_clock::time_point notAfter);
 
 // notAfter = notBefore + lifetime.
-Result<Certificate, SelfSignedCertificateError> certificate(std::string_view commonName,
-                                                            const P256PublicKey& publicKey,
-                                                            const P256PrivateKey& privateKey,
-                                                            std::uint64_t serial,
-                                                            std::chrono::system_clock::time_point notBefore,
-                                                            std::chrono::seconds lifetime);
+Result<Certificate, SelfSignedCertificateError> certificate(
+    std::string_view commonName, const P256PublicKey& publicKey, const P256PrivateKey& privateKey,
+    std::uint64_t serial, std::chrono::system_clock::time_point notBefore,
+    std::chrono::seconds lifetime);
 
 // Whether UTCTime can express the date (1950 to 2049). Certificates switch to GeneralizedTime
 // outside it; tools that promise UTCTime refuse such dates.

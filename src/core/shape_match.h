@@ -14,16 +14,21 @@ inline constexpr ShapeKind kAllShapeKinds[] = {ShapeKind::circle, ShapeKind::arr
 
 constexpr std::string_view rawValue(ShapeKind kind) noexcept {
     switch (kind) {
-        case ShapeKind::circle: return "circle";
-        case ShapeKind::arrow: return "arrow";
-        case ShapeKind::rectangle: return "rectangle";
-        case ShapeKind::line: return "line";
+        case ShapeKind::circle:
+            return "circle";
+        case ShapeKind::arrow:
+            return "arrow";
+        case ShapeKind::rectangle:
+            return "rectangle";
+        case ShapeKind::line:
+            return "line";
     }
     return "line";
 }
 constexpr std::optional<ShapeKind> shapeKindFromRaw(std::string_view raw) noexcept {
     for (ShapeKind kind : kAllShapeKinds) {
-        if (rawValue(kind) == raw) return kind;
+        if (rawValue(kind) == raw)
+            return kind;
     }
     return std::nullopt;
 }

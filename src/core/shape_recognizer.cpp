@@ -27,13 +27,15 @@ double distance(Point a, Point b) {
 
 double pathLength(const std::vector<Point>& points) {
     double length = 0;
-    for (std::size_t i = 1; i < points.size(); ++i) length += distance(points[i - 1], points[i]);
+    for (std::size_t i = 1; i < points.size(); ++i)
+        length += distance(points[i - 1], points[i]);
     return length;
 }
 
 std::vector<Point> resample(const std::vector<Point>& points, std::size_t n) {
     const double interval = pathLength(points) / static_cast<double>(n - 1);
-    if (!(interval > 0)) return points;
+    if (!(interval > 0))
+        return points;
     std::vector<Point> out;
     out.reserve(n + 1);
     out.push_back(points.front());
@@ -52,7 +54,8 @@ std::vector<Point> resample(const std::vector<Point>& points, std::size_t n) {
         }
         covered += d;
     }
-    while (out.size() < n) out.push_back(points.back());
+    while (out.size() < n)
+        out.push_back(points.back());
     out.resize(n);
     return out;
 }
@@ -99,7 +102,8 @@ Bounds boundsOf(const std::vector<Point>& points) {
 double distanceAtAngle(const std::vector<Point>& stroke, const std::vector<Point>& templ,
                        double angle) {
     const std::size_t count = std::min(stroke.size(), templ.size());
-    if (count == 0) return std::numeric_limits<double>::quiet_NaN();
+    if (count == 0)
+        return std::numeric_limits<double>::quiet_NaN();
     const double cosA = std::cos(angle);
     const double sinA = std::sin(angle);
     double sum = 0;
@@ -167,7 +171,8 @@ std::vector<ShapeRecognizer::Template> buildTemplates() {
 }  // namespace
 
 std::vector<Point> ShapeRecognizer::normalize(std::vector<Point> points) {
-    if (points.empty()) return points;
+    if (points.empty())
+        return points;
     points = resample(points, sampleCount);
     Point c = centroid(points);
     points = rotateAbout(points, -std::atan2(points.front().y - c.y, points.front().x - c.x), c);
@@ -185,19 +190,25 @@ std::vector<Point> ShapeRecognizer::normalize(std::vector<Point> points) {
     return points;
 }
 
-ShapeRecognizer::ShapeRecognizer(double minimum) : minimumScore(minimum), m_templates(buildTemplates()) {}
+ShapeRecognizer::ShapeRecognizer(double minimum)
+    : minimumScore(minimum), m_templates(buildTemplates()) {}
 
-std::optional<ShapeMatch> ShapeRecognizer::recognize(std::span<const StrokePoint> strokePoints) const {
-    if (strokePoints.size() < kMinimumPoints) return std::nullopt;
+std::optional<ShapeMatch> ShapeRecognizer::recognize(
+    std::span<const StrokePoint> strokePoints) const {
+    if (strokePoints.size() < kMinimumPoints)
+        return std::nullopt;
     std::vector<Point> points;
     points.reserve(strokePoints.size());
-    for (const StrokePoint& p : strokePoints) points.push_back({p.x, p.y});
-    if (!(pathLength(points) > kEpsilon)) return std::nullopt;
+    for (const StrokePoint& p : strokePoints)
+        points.push_back({p.x, p.y});
+    if (!(pathLength(points) > kEpsilon))
+        return std::nullopt;
     const Bounds b = boundsOf(points);
     const double width = b.maxX - b.minX;
     const double height = b.maxY - b.minY;
     const double longer = std::max(width, height);
-    if (!(longer > kEpsilon)) return std::nullopt;
+    if (!(longer > kEpsilon))
+        return std::nullopt;
 
     bool candidate[4] = {false, false, false, false};  // indexed by ShapeKind
     auto allow = [&](ShapeKind kind) { candidate[static_cast<int>(kind)] = true; };
@@ -219,15 +230,18 @@ std::optional<ShapeMatch> ShapeRecognizer::recognize(std::span<const StrokePoint
     const Template* best = nullptr;
     double bestScore = 0;
     for (const Template& t : m_templates) {
-        if (!candidate[static_cast<int>(t.kind)]) continue;
+        if (!candidate[static_cast<int>(t.kind)])
+            continue;
         const double score = 1 - distanceAtBestAngle(normalized, t.points) / kHalfDiagonal;
-        if (std::isnan(score)) continue;
+        if (std::isnan(score))
+            continue;
         if (best == nullptr || score > bestScore) {
             best = &t;
             bestScore = score;
         }
     }
-    if (best == nullptr || bestScore < minimumScore) return std::nullopt;
+    if (best == nullptr || bestScore < minimumScore)
+        return std::nullopt;
     return ShapeMatch{best->kind, bestScore, InkRect{b.minX, b.minY, width, height}};
 }
 

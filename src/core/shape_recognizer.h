@@ -4,17 +4,17 @@
 // angle within ±45° (golden-section search).
 #pragma once
 
+#include "core/shape_match.h"
+#include "protocol/messages.h"
+
 #include <optional>
 #include <span>
 #include <vector>
 
-#include "core/shape_match.h"
-#include "protocol/messages.h"
-
 namespace velurio {
 
 class ShapeRecognizer {
-public:
+  public:
     static constexpr int sampleCount = 64;
 
     // Builds the twelve normalised templates; `minimumScore` is the acceptance threshold.
@@ -39,7 +39,7 @@ public:
     // The normalisation applied to strokes and templates alike (exposed for tests).
     static std::vector<Point> normalize(std::vector<Point> points);
 
-private:
+  private:
     std::vector<Template> m_templates;
 };
 

@@ -41,17 +41,20 @@ std::array<double, 64> cellMeans(std::int64_t width, std::int64_t height, Pixel 
 
 std::uint64_t hashOf(const std::array<double, 64>& means, int margin) {
     double total = 0;
-    for (double m : means) total += m;
+    for (double m : means)
+        total += m;
     const double threshold = total / 64.0 + margin;
     std::uint64_t hash = 0;
     for (std::size_t k = 0; k < 64; ++k) {
-        if (means[k] > threshold) hash |= std::uint64_t{1} << k;
+        if (means[k] > threshold)
+            hash |= std::uint64_t{1} << k;
     }
     return hash;
 }
 
 bool enoughBytes(std::size_t available, int width, int height, std::size_t bytesPerPixel) {
-    if (width < 8 || height < 8) return false;
+    if (width < 8 || height < 8)
+        return false;
     const auto w = static_cast<std::size_t>(width);
     const auto h = static_cast<std::size_t>(height);
     return available / bytesPerPixel / w >= h;
@@ -81,7 +84,8 @@ void downscaleRows(const BgraImageView& image, SlideSampler::LumaImage& out) {
         for (std::size_t y = y0; y < y1; ++y) {
             const std::uint8_t* row = image.bytes.data() + y * image.bytesPerRow;
             Acc* a = acc.data();
-            for (std::size_t i = 0; i < rowBytes; ++i) a[i] = static_cast<Acc>(a[i] + row[i]);
+            for (std::size_t i = 0; i < rowBytes; ++i)
+                a[i] = static_cast<Acc>(a[i] + row[i]);
         }
         const std::uint64_t rows = y1 - y0;
         for (std::size_t ox = 0; ox < kSide; ++ox) {
@@ -106,7 +110,8 @@ namespace SlideHasher {
 
 std::optional<std::uint64_t> averageHash(std::span<const std::uint8_t> luma, int width, int height,
                                          int margin) {
-    if (!enoughBytes(luma.size(), width, height, 1)) return std::nullopt;
+    if (!enoughBytes(luma.size(), width, height, 1))
+        return std::nullopt;
     const auto means = cellMeans(width, height, [&](std::int64_t x, std::int64_t y) {
         return luma[static_cast<std::size_t>(y * width + x)];
     });
@@ -115,7 +120,8 @@ std::optional<std::uint64_t> averageHash(std::span<const std::uint8_t> luma, int
 
 std::optional<std::uint64_t> averageHashRGBA(std::span<const std::uint8_t> rgba, int width,
                                              int height, int margin) {
-    if (!enoughBytes(rgba.size(), width, height, 4)) return std::nullopt;
+    if (!enoughBytes(rgba.size(), width, height, 4))
+        return std::nullopt;
     const auto means = cellMeans(width, height, [&](std::int64_t x, std::int64_t y) {
         const std::uint8_t* p = rgba.data() + 4 * static_cast<std::size_t>(y * width + x);
         return luma(p[0], p[1], p[2]);
@@ -123,32 +129,38 @@ std::optional<std::uint64_t> averageHashRGBA(std::span<const std::uint8_t> rgba,
     return hashOf(means, margin);
 }
 
-int hammingDistance(std::uint64_t a, std::uint64_t b) noexcept { return std::popcount(a ^ b); }
+int hammingDistance(std::uint64_t a, std::uint64_t b) noexcept {
+    return std::popcount(a ^ b);
+}
 
 }  // namespace SlideHasher
 
 bool SlideChangeDetector::ingest(std::uint64_t hash) noexcept {
-    const bool changed =
-        lastHash && SlideHasher::hammingDistance(hash, *lastHash) >= threshold;
+    const bool changed = lastHash && SlideHasher::hammingDistance(hash, *lastHash) >= threshold;
     lastHash = hash;
     return changed;
 }
 
 bool BgraImageView::isValid() const noexcept {
-    if (width < 1 || height < 1) return false;
+    if (width < 1 || height < 1)
+        return false;
     const auto rowBytes = static_cast<std::size_t>(width) * 4;
-    if (bytesPerRow < rowBytes) return false;
+    if (bytesPerRow < rowBytes)
+        return false;
     const auto lastRow = static_cast<std::size_t>(height - 1);
-    if (lastRow != 0 && bytesPerRow > (std::numeric_limits<std::size_t>::max() - rowBytes) / lastRow) {
+    if (lastRow != 0 &&
+        bytesPerRow > (std::numeric_limits<std::size_t>::max() - rowBytes) / lastRow) {
         return false;
     }
     return bytes.size() >= bytesPerRow * lastRow + rowBytes && bytes.data() != nullptr;
 }
 
 std::optional<SlideSampler::LumaImage> SlideSampler::downsampleToLuma(const BgraImageView& image) {
-    if (!image.isValid()) return std::nullopt;
+    if (!image.isValid())
+        return std::nullopt;
     LumaImage out{};
-    const auto maxRowsPerBox = (static_cast<std::size_t>(image.height) + hashSize - 1) / hashSize + 1;
+    const auto maxRowsPerBox =
+        (static_cast<std::size_t>(image.height) + hashSize - 1) / hashSize + 1;
     if (maxRowsPerBox <= 257) {
         downscaleRows<std::uint16_t>(image, out);
     } else {
@@ -159,12 +171,17 @@ std::optional<SlideSampler::LumaImage> SlideSampler::downsampleToLuma(const Bgra
 
 std::optional<std::uint64_t> SlideSampler::ingest(const BgraImageView& image) {
     ++m_counter;
-    if (m_counter % sampleEvery != 0) return std::nullopt;
+    if (m_counter % sampleEvery != 0)
+        return std::nullopt;
     auto luma = downsampleToLuma(image);
-    if (!luma) return std::nullopt;
-    const auto hash = SlideHasher::averageHash(*luma, hashSize, hashSize, SlideHasher::defaultMargin);
-    if (!hash) return std::nullopt;
-    if (m_detector.ingest(*hash)) return hash;
+    if (!luma)
+        return std::nullopt;
+    const auto hash =
+        SlideHasher::averageHash(*luma, hashSize, hashSize, SlideHasher::defaultMargin);
+    if (!hash)
+        return std::nullopt;
+    if (m_detector.ingest(*hash))
+        return hash;
     return std::nullopt;
 }
 

@@ -61,7 +61,7 @@ struct BgraImageView {
 
 // The platform-neutral half of the slide monitor. Runs on the capture thread; no locking.
 class SlideSampler {
-public:
+  public:
     static constexpr int sampleEvery = 15;
     static constexpr int hashSize = 64;
     static constexpr int changeThreshold = 12;
@@ -81,7 +81,7 @@ public:
     // channels over its box of source pixels), converted to brightness, row-major.
     static std::optional<LumaImage> downsampleToLuma(const BgraImageView& image);
 
-private:
+  private:
     SlideChangeDetector m_detector{changeThreshold, std::nullopt};
     std::int64_t m_counter = 0;
 };

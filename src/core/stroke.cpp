@@ -5,17 +5,23 @@
 namespace velurio {
 
 std::optional<Stroke> Stroke::fromBegin(const StrokeMessage& message) {
-    if (message.op != StrokeOp::begin) return std::nullopt;
+    if (message.op != StrokeOp::begin)
+        return std::nullopt;
     auto tool = inkTool(message);
-    if (!tool) return std::nullopt;
+    if (!tool)
+        return std::nullopt;
     auto color = inkColor(message);
-    if (!color) return std::nullopt;
+    if (!color)
+        return std::nullopt;
     auto thickness = strokeThickness(message);
-    if (!thickness) return std::nullopt;
+    if (!thickness)
+        return std::nullopt;
     return Stroke{message.id, *tool, *std::move(color), *thickness, message.pts};
 }
 
-StrokeMessage Stroke::wireMessage(StrokeOp op) const { return wireMessage(op, points); }
+StrokeMessage Stroke::wireMessage(StrokeOp op) const {
+    return wireMessage(op, points);
+}
 
 StrokeMessage Stroke::wireMessage(StrokeOp op, std::vector<StrokePoint> pts) const {
     StrokeMessage message;

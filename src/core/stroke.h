@@ -1,13 +1,13 @@
 // The stroke record and its conversions to and from the wire's stroke message.
 #pragma once
 
-#include <optional>
-#include <string>
-#include <vector>
-
 #include "core/ink_color.h"
 #include "core/ink_tool.h"
 #include "protocol/messages.h"
+
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace velurio {
 

@@ -1,11 +1,11 @@
 #include "core/stroke_geometry.h"
 
+#include "core/stroke_smoothing.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numbers>
-
-#include "core/stroke_smoothing.h"
 
 namespace velurio {
 
@@ -15,12 +15,15 @@ bool isFreehand(InkTool tool) noexcept {
     return tool != InkTool::rectangle && tool != InkTool::arrow;
 }
 
-double scale(SizeF size) noexcept { return size.height / StrokeGeometry::referenceHeight; }
+double scale(SizeF size) noexcept {
+    return size.height / StrokeGeometry::referenceHeight;
+}
 
 Subpath polyline(std::span<const StrokePoint> points, SizeF size) {
     Subpath subpath;
     subpath.points.reserve(points.size());
-    for (const StrokePoint& p : points) subpath.points.push_back(StrokeGeometry::point(p, size));
+    for (const StrokePoint& p : points)
+        subpath.points.push_back(StrokeGeometry::point(p, size));
     return subpath;
 }
 
@@ -45,7 +48,8 @@ bool isDrawnAsStroke(const Stroke& stroke) noexcept {
 }
 
 std::vector<StrokePoint> displayPoints(std::span<const StrokePoint> points) {
-    if (points.size() > maxUnsmoothedPoints) return StrokeSmoothing::smooth(points, segmentsPerSpan);
+    if (points.size() > maxUnsmoothedPoints)
+        return StrokeSmoothing::smooth(points, segmentsPerSpan);
     return std::vector<StrokePoint>(points.begin(), points.end());
 }
 
@@ -54,7 +58,8 @@ StrokePath rectanglePath(PointF a, PointF b) {
     const double right = std::max(a.x, b.x);
     const double top = std::min(a.y, b.y);
     const double bottom = std::max(a.y, b.y);
-    return StrokePath{{Subpath{{{left, top}, {right, top}, {right, bottom}, {left, bottom}}, true}}};
+    return StrokePath{
+        {Subpath{{{left, top}, {right, top}, {right, bottom}, {left, bottom}}, true}}};
 }
 
 StrokePath arrowPath(PointF from, PointF to, double headLength) {
@@ -64,17 +69,20 @@ StrokePath arrowPath(PointF from, PointF to, double headLength) {
                        to.y + headLength * std::sin(angle + kBarbAngle)};
     const PointF barb2{to.x + headLength * std::cos(angle - kBarbAngle),
                        to.y + headLength * std::sin(angle - kBarbAngle)};
-    return StrokePath{{Subpath{{from, to}, false}, Subpath{{to, barb1}, false},
-                       Subpath{{to, barb2}, false}}};
+    return StrokePath{
+        {Subpath{{from, to}, false}, Subpath{{to, barb1}, false}, Subpath{{to, barb2}, false}}};
 }
 
 StrokePath path(const Stroke& stroke, SizeF size) {
-    if (stroke.points.empty()) return {};
-    if (isFreehand(stroke.tool)) return StrokePath{{polyline(displayPoints(stroke.points), size)}};
+    if (stroke.points.empty())
+        return {};
+    if (isFreehand(stroke.tool))
+        return StrokePath{{polyline(displayPoints(stroke.points), size)}};
     // Smoothing keeps the first and last points, so the shapes only need the raw ends.
     const PointF a = point(stroke.points.front(), size);
     const PointF b = point(stroke.points.back(), size);
-    if (stroke.tool == InkTool::rectangle) return rectanglePath(a, b);
+    if (stroke.tool == InkTool::rectangle)
+        return rectanglePath(a, b);
     return arrowPath(a, b, lineWidth(stroke, size) * arrowHeadFactor);
 }
 
@@ -88,14 +96,16 @@ double distance(PointF p, PointF a, PointF b) noexcept {
     const double dx = b.x - a.x;
     const double dy = b.y - a.y;
     const double lengthSquared = dx * dx + dy * dy;
-    if (!(lengthSquared > 0)) return distance(p, a);
+    if (!(lengthSquared > 0))
+        return distance(p, a);
     double t = ((p.x - a.x) * dx + (p.y - a.y) * dy) / lengthSquared;
     t = std::clamp(t, 0.0, 1.0);
     return distance(p, PointF{a.x + t * dx, a.y + t * dy});
 }
 
 double distance(PointF p, const Stroke& stroke, SizeF size) noexcept {
-    if (stroke.points.empty()) return std::numeric_limits<double>::infinity();
+    if (stroke.points.empty())
+        return std::numeric_limits<double>::infinity();
     PointF previous = point(stroke.points.front(), size);
     double best = distance(p, previous);
     for (std::size_t i = 1; i < stroke.points.size(); ++i) {
@@ -106,7 +116,9 @@ double distance(PointF p, const Stroke& stroke, SizeF size) noexcept {
     return best;
 }
 
-double eraserHitRadius(SizeF size) noexcept { return scale(size) * eraserRadiusAtReference; }
+double eraserHitRadius(SizeF size) noexcept {
+    return scale(size) * eraserRadiusAtReference;
+}
 
 }  // namespace StrokeGeometry
 
@@ -129,7 +141,8 @@ LiveStrokePathUpdate LiveStrokePath::sync(const Stroke& stroke, SizeF size) {
     // The store only ever appends to a live stroke, so checking the ends of what was synced
     // (O(1)) recognises an extension; a stroke replaced under the same id differs there.
     const bool extension =
-        m_valid && m_tool == stroke.tool && m_size == size && stroke.points.size() >= previousCount &&
+        m_valid && m_tool == stroke.tool && m_size == size &&
+        stroke.points.size() >= previousCount &&
         (previousCount == 0 || (stroke.points.front() == m_points.front() &&
                                 stroke.points[previousCount - 1] == m_points.back()));
     if (extension && stroke.points.size() == previousCount) {
@@ -137,11 +150,13 @@ LiveStrokePathUpdate LiveStrokePath::sync(const Stroke& stroke, SizeF size) {
     }
     // Shapes depend on the last point only and are tiny: rebuild. The freehand path switches
     // from the raw polyline to the smoothed curve at the 7th point: rebuild there too.
-    if (!extension || !isFreehand(stroke.tool) || previousCount <= StrokeGeometry::maxUnsmoothedPoints) {
+    if (!extension || !isFreehand(stroke.tool) ||
+        previousCount <= StrokeGeometry::maxUnsmoothedPoints) {
         // A raw polyline (≤ 6 points before and after) still only grows at its end.
         if (extension && isFreehand(stroke.tool) &&
             stroke.points.size() <= StrokeGeometry::maxUnsmoothedPoints && previousCount > 0) {
-            m_points.insert(m_points.end(), stroke.points.begin() + static_cast<std::ptrdiff_t>(previousCount),
+            m_points.insert(m_points.end(),
+                            stroke.points.begin() + static_cast<std::ptrdiff_t>(previousCount),
                             stroke.points.end());
             auto& vertices = m_path.subpaths.front().points;
             for (std::size_t i = previousCount; i < m_points.size(); ++i) {
@@ -152,7 +167,8 @@ LiveStrokePathUpdate LiveStrokePath::sync(const Stroke& stroke, SizeF size) {
         rebuild(stroke, size);
         return {true, 0, false};
     }
-    m_points.insert(m_points.end(), stroke.points.begin() + static_cast<std::ptrdiff_t>(previousCount),
+    m_points.insert(m_points.end(),
+                    stroke.points.begin() + static_cast<std::ptrdiff_t>(previousCount),
                     stroke.points.end());
     const std::size_t firstChanged = StrokeSmoothing::smoothFrom(
         m_points, StrokeGeometry::segmentsPerSpan, previousCount - 2, m_smoothed);

@@ -12,12 +12,12 @@
 // changed; everything before it is identical and need not be redrawn.
 #pragma once
 
+#include "core/stroke.h"
+#include "protocol/messages.h"
+
 #include <cstddef>
 #include <span>
 #include <vector>
-
-#include "core/stroke.h"
-#include "protocol/messages.h"
 
 namespace velurio {
 
@@ -135,7 +135,7 @@ struct LiveStrokePathUpdate {
 // a stroke whose interior points were edited in place needs a fresh LiveStrokePath.
 // Freehand extension costs O(new points), not O(all points).
 class LiveStrokePath {
-public:
+  public:
     LiveStrokePath() = default;
 
     LiveStrokePathUpdate sync(const Stroke& stroke, SizeF size);
@@ -143,7 +143,7 @@ public:
     const StrokePath& path() const noexcept { return m_path; }
     std::size_t pointCount() const noexcept { return m_points.size(); }
 
-private:
+  private:
     void rebuild(const Stroke& stroke, SizeF size);
 
     InkTool m_tool = InkTool::pen;

@@ -30,10 +30,13 @@ struct SpanPolynomial {
 // curve overshoots between extreme values, so the conversion must not overflow.
 std::int64_t roundedTimestamp(double value) noexcept {
     constexpr double kLimit = 9223372036854775808.0;  // 2^63
-    if (std::isnan(value)) return 0;
+    if (std::isnan(value))
+        return 0;
     double rounded = std::round(value);
-    if (rounded >= kLimit) return std::numeric_limits<std::int64_t>::max();
-    if (rounded < -kLimit) return std::numeric_limits<std::int64_t>::min();
+    if (rounded >= kLimit)
+        return std::numeric_limits<std::int64_t>::max();
+    if (rounded < -kLimit)
+        return std::numeric_limits<std::int64_t>::min();
     return static_cast<std::int64_t>(rounded);
 }
 
@@ -55,8 +58,9 @@ void appendSpan(std::span<const StrokePoint> points, std::size_t span, int segme
     const SpanPolynomial y(p0.y, p1.y, p2.y, p3.y);
     const SpanPolynomial pressure(p0.pressure, p1.pressure, p2.pressure, p3.pressure);
     const SpanPolynomial tilt(p0.tilt, p1.tilt, p2.tilt, p3.tilt);
-    const SpanPolynomial time(static_cast<double>(p0.timestampMs), static_cast<double>(p1.timestampMs),
-                              static_cast<double>(p2.timestampMs), static_cast<double>(p3.timestampMs));
+    const SpanPolynomial time(
+        static_cast<double>(p0.timestampMs), static_cast<double>(p1.timestampMs),
+        static_cast<double>(p2.timestampMs), static_cast<double>(p3.timestampMs));
     const double segments = static_cast<double>(segmentsPerSpan);
     for (int j = 1; j < segmentsPerSpan; ++j) {
         const double t = static_cast<double>(j) / segments;
@@ -82,7 +86,8 @@ std::size_t smoothFrom(std::span<const StrokePoint> points, int segmentsPerSpan,
     // Reserve with headroom: an exact reserve on every extension of a live stroke would
     // reallocate (and copy the whole curve) each time.
     const std::size_t needed = spans * static_cast<std::size_t>(segmentsPerSpan) + 1;
-    if (out.capacity() < needed) out.reserve(std::max(needed, out.capacity() * 2));
+    if (out.capacity() < needed)
+        out.reserve(std::max(needed, out.capacity() * 2));
     for (std::size_t span = firstSpan; span < spans; ++span) {
         appendSpan(points, span, segmentsPerSpan, out);
     }

@@ -6,11 +6,11 @@
 // (see smoothFrom and LiveStrokePath in stroke_geometry.h).
 #pragma once
 
+#include "protocol/messages.h"
+
 #include <cstddef>
 #include <span>
 #include <vector>
-
-#include "protocol/messages.h"
 
 namespace velurio {
 

@@ -14,7 +14,8 @@ void appendPoints(Stroke& stroke, std::span<const StrokePoint> points) {
 // Index of the last element of `strokes` with `id`, or size() when there is none.
 std::size_t lastIndexOf(const std::vector<Stroke>& strokes, std::string_view id) {
     for (std::size_t i = strokes.size(); i-- > 0;) {
-        if (strokes[i].id == id) return i;
+        if (strokes[i].id == id)
+            return i;
     }
     return strokes.size();
 }
@@ -34,19 +35,23 @@ void StrokeStore::removeObserver(ObserverID id) {
 }
 
 void StrokeStore::emit(const StrokeEvent& event) {
-    if (onEvent) onEvent(event);
+    if (onEvent)
+        onEvent(event);
 }
 
 void StrokeStore::send(SessionMessage message) {
-    if (onSend) onSend(message);
+    if (onSend)
+        onSend(message);
 }
 
 void StrokeStore::notify(Changes changes) {
-    if (changes.empty() || m_observers.empty()) return;
+    if (changes.empty() || m_observers.empty())
+        return;
     // A copy, so that an observer may remove itself (or add another) while being told.
     const auto observers = m_observers;
     for (const Observer& observer : observers) {
-        if (observer.callback) observer.callback(changes);
+        if (observer.callback)
+            observer.callback(changes);
     }
 }
 
@@ -65,9 +70,11 @@ const Stroke* StrokeStore::activeStroke(std::string_view id) const noexcept {
 }
 
 std::optional<std::string> StrokeStore::activeLocalStrokeID() const {
-    if (m_activeLaser) return m_activeLaser->id;
+    if (m_activeLaser)
+        return m_activeLaser->id;
     auto it = m_activeStrokes.lower_bound(std::string_view("m-"));
-    if (it != m_activeStrokes.end() && it->first.starts_with("m-")) return it->first;
+    if (it != m_activeStrokes.end() && it->first.starts_with("m-"))
+        return it->first;
     return std::nullopt;
 }
 
@@ -84,7 +91,8 @@ void StrokeStore::apply(const StrokeMessage& message) {
     switch (message.op) {
         case StrokeOp::begin: {
             auto stroke = Stroke::fromBegin(message);
-            if (!stroke) return;
+            if (!stroke)
+                return;
             if (stroke->tool == InkTool::eraser) {
                 m_activeStrokes.insert_or_assign(stroke->id, *std::move(stroke));
                 return;
@@ -106,9 +114,11 @@ void StrokeStore::apply(const StrokeMessage& message) {
                 return;
             }
             auto it = m_activeStrokes.find(message.id);
-            if (it == m_activeStrokes.end()) return;
+            if (it == m_activeStrokes.end())
+                return;
             appendPoints(it->second, message.pts);
-            if (it->second.tool == InkTool::eraser) return;
+            if (it->second.tool == InkTool::eraser)
+                return;
             emit(StrokeEvent::appended(message.id));
             return;
         }
@@ -121,7 +131,8 @@ void StrokeStore::apply(const StrokeMessage& message) {
                 return;
             }
             auto node = m_activeStrokes.extract(message.id);
-            if (node.empty()) return;
+            if (node.empty())
+                return;
             Stroke stroke = std::move(node.mapped());
             appendPoints(stroke, message.pts);
             if (stroke.tool == InkTool::eraser) {
@@ -138,7 +149,8 @@ void StrokeStore::apply(const StrokeMessage& message) {
 
 void StrokeStore::handleUndoRequest(std::string_view id) {
     const std::size_t index = lastIndexOf(m_strokes, id);
-    if (index == m_strokes.size()) return;
+    if (index == m_strokes.size())
+        return;
     Stroke stroke = std::move(m_strokes[index]);
     m_strokes.erase(m_strokes.begin() + static_cast<std::ptrdiff_t>(index));
     std::erase_if(m_undoOrder,
@@ -153,7 +165,8 @@ void StrokeStore::handleUndoRequest(std::string_view id) {
 void StrokeStore::handleRedoRequest(std::string_view id) {
     auto it = std::find_if(m_redoStack.begin(), m_redoStack.end(),
                            [&](const Stroke& s) { return s.id == id; });
-    if (it == m_redoStack.end()) return;
+    if (it == m_redoStack.end())
+        return;
     Stroke stroke = std::move(*it);
     m_redoStack.erase(it);
     m_undoOrder.push_back({UndoRef::Kind::stroke, stroke.id});
@@ -180,16 +193,19 @@ Stroke StrokeStore::beginLocalStroke(InkTool tool, const InkColor& color, Stroke
 }
 
 void StrokeStore::appendLocalStroke(std::string_view id, std::span<const StrokePoint> points) {
-    if (points.empty()) return;
+    if (points.empty())
+        return;
     if (m_activeLaser && m_activeLaser->id == id) {
         appendPoints(*m_activeLaser, points);
         emit(StrokeEvent::laserLive(*m_activeLaser));
         return;
     }
     auto it = m_activeStrokes.find(id);
-    if (it == m_activeStrokes.end()) return;
+    if (it == m_activeStrokes.end())
+        return;
     appendPoints(it->second, points);
-    if (it->second.tool == InkTool::eraser) return;
+    if (it->second.tool == InkTool::eraser)
+        return;
     emit(StrokeEvent::appended(it->first));
     // Look the stroke up again: the listener may only read, but keep no iterator across it.
     if (const Stroke* stroke = activeStroke(id)) {
@@ -206,7 +222,8 @@ void StrokeStore::endLocalStroke(std::string_view id) {
         return;
     }
     auto found = m_activeStrokes.find(id);
-    if (found == m_activeStrokes.end()) return;
+    if (found == m_activeStrokes.end())
+        return;
     auto node = m_activeStrokes.extract(found);
     Stroke stroke = std::move(node.mapped());
     if (stroke.tool == InkTool::eraser) {
@@ -233,21 +250,24 @@ TextAnnotation StrokeStore::addText(std::string text, PointF position, const Ink
     const bool hadRedo = !m_redoStack.empty();
     m_redoStack.clear();
     emit(StrokeEvent::textAdded(note));
-    notify(Changes(Change::texts) | Change::undoHistory | (hadRedo ? Changes(Change::redoStack) : Changes()));
+    notify(Changes(Change::texts) | Change::undoHistory |
+           (hadRedo ? Changes(Change::redoStack) : Changes()));
     return note;
 }
 
 // --- Erasing -----------------------------------------------------------------------------------
 
 void StrokeStore::erase(std::span<const StrokePoint> points, SizeF size) {
-    if (points.empty() || m_strokes.empty()) return;
+    if (points.empty() || m_strokes.empty())
+        return;
     const double radius = StrokeGeometry::eraserHitRadius(size);
     std::vector<PointF> probes;
     probes.reserve(points.size());
     for (const StrokePoint& p : points) {
         const PointF probe = StrokeGeometry::point(p, size);
         // A dragged eraser repeats positions; measuring the same one twice cannot change a hit.
-        if (probes.empty() || !(probes.back() == probe)) probes.push_back(probe);
+        if (probes.empty() || !(probes.back() == probe))
+            probes.push_back(probe);
     }
 
     std::vector<Stroke> kept;
@@ -268,8 +288,8 @@ void StrokeStore::erase(std::span<const StrokePoint> points, SizeF size) {
             }
             const double margin = radius * (1 + 1e-9) + 1e-9;
             for (const PointF& probe : probes) {
-                if (probe.x < low.x - margin || probe.x > high.x + margin || probe.y < low.y - margin ||
-                    probe.y > high.y + margin) {
+                if (probe.x < low.x - margin || probe.x > high.x + margin ||
+                    probe.y < low.y - margin || probe.y > high.y + margin) {
                     continue;
                 }
                 if (StrokeGeometry::distance(probe, stroke, size) < radius) {
@@ -285,10 +305,12 @@ void StrokeStore::erase(std::span<const StrokePoint> points, SizeF size) {
         }
     }
     m_strokes = std::move(kept);
-    if (removed.empty()) return;
+    if (removed.empty())
+        return;
     for (const std::string& id : removed) {
-        std::erase_if(m_undoOrder,
-                      [&](const UndoRef& r) { return r.kind == UndoRef::Kind::stroke && r.id == id; });
+        std::erase_if(m_undoOrder, [&](const UndoRef& r) {
+            return r.kind == UndoRef::Kind::stroke && r.id == id;
+        });
     }
     // Erasing cannot be redone: the strokes do not go to the redo stack, which stays as it is.
     for (const std::string& id : removed) {
@@ -301,7 +323,8 @@ void StrokeStore::erase(std::span<const StrokePoint> points, SizeF size) {
 // --- Commands ------------------------------------------------------------------------------------
 
 std::optional<std::string> StrokeStore::undo() {
-    if (m_undoOrder.empty()) return std::nullopt;
+    if (m_undoOrder.empty())
+        return std::nullopt;
     UndoRef ref = std::move(m_undoOrder.back());
     m_undoOrder.pop_back();
     if (ref.kind == UndoRef::Kind::text) {
@@ -325,7 +348,8 @@ std::optional<std::string> StrokeStore::undo() {
 }
 
 std::optional<std::string> StrokeStore::redo() {
-    if (m_redoStack.empty()) return std::nullopt;
+    if (m_redoStack.empty())
+        return std::nullopt;
     Stroke stroke = std::move(m_redoStack.back());
     m_redoStack.pop_back();
     m_undoOrder.push_back({UndoRef::Kind::stroke, stroke.id});
@@ -345,7 +369,8 @@ void StrokeStore::clear(bool echoToPeer) {
     m_undoOrder.clear();
     m_activeLaser.reset();
     emit(StrokeEvent::cleared());
-    if (echoToPeer) send(ClearMessage{});
+    if (echoToPeer)
+        send(ClearMessage{});
     notify(Changes(Change::strokes) | Change::texts | Change::undoHistory | Change::redoStack);
 }
 

@@ -16,6 +16,12 @@
 // "m-%04d" for strokes and "m-t%04d" for texts, from one counter, so they never collide.
 #pragma once
 
+#include "core/ink_color.h"
+#include "core/ink_tool.h"
+#include "core/stroke.h"
+#include "core/stroke_geometry.h"
+#include "protocol/messages.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -26,12 +32,6 @@
 #include <string_view>
 #include <utility>
 #include <vector>
-
-#include "core/ink_color.h"
-#include "core/ink_tool.h"
-#include "core/stroke.h"
-#include "core/stroke_geometry.h"
-#include "protocol/messages.h"
 
 namespace velurio {
 
@@ -91,7 +91,7 @@ struct UndoRef {
 };
 
 class StrokeStore {
-public:
+  public:
     // An observable part of the store, for addObserver().
     enum class Change : std::uint8_t {
         strokes = 1u << 0,      // strokes()
@@ -101,17 +101,20 @@ public:
     };
     // The set of parts one operation changed.
     class Changes {
-    public:
+      public:
         constexpr Changes() noexcept = default;
-        constexpr Changes(Change change) noexcept : m_bits(static_cast<unsigned>(change)) {}  // NOLINT
-        constexpr Changes operator|(Changes other) const noexcept { return Changes(m_bits | other.m_bits); }
+        constexpr Changes(Change change) noexcept
+            : m_bits(static_cast<unsigned>(change)) {}  // NOLINT
+        constexpr Changes operator|(Changes other) const noexcept {
+            return Changes(m_bits | other.m_bits);
+        }
         constexpr bool contains(Change change) const noexcept {
             return (m_bits & static_cast<unsigned>(change)) != 0;
         }
         constexpr bool empty() const noexcept { return m_bits == 0; }
         constexpr bool operator==(const Changes&) const noexcept = default;
 
-    private:
+      private:
         constexpr explicit Changes(unsigned bits) noexcept : m_bits(bits) {}
         unsigned m_bits = 0;
     };
@@ -189,7 +192,7 @@ public:
     SizeF overlaySize() const noexcept { return m_overlaySize; }
     void setOverlaySize(SizeF size) noexcept { m_overlaySize = size; }
 
-private:
+  private:
     void emit(const StrokeEvent& event);
     void send(SessionMessage message);
     void notify(Changes changes);

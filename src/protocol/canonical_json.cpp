@@ -1,11 +1,11 @@
 #include "protocol/canonical_json.h"
 
+#include <fmt/format.h>
+
 #include <charconv>
 #include <cmath>
 #include <limits>
 #include <type_traits>
-
-#include <fmt/format.h>
 
 namespace velurio {
 
@@ -27,12 +27,16 @@ std::size_t utf8SequenceLength(std::string_view text, std::size_t i) noexcept {
         length = 2;
     } else if (lead >= 0xE0 && lead <= 0xEF) {
         length = 3;
-        if (lead == 0xE0) lowerBound = 0xA0;
-        if (lead == 0xED) upperBound = 0x9F;
+        if (lead == 0xE0)
+            lowerBound = 0xA0;
+        if (lead == 0xED)
+            upperBound = 0x9F;
     } else if (lead >= 0xF0 && lead <= 0xF4) {
         length = 4;
-        if (lead == 0xF0) lowerBound = 0x90;
-        if (lead == 0xF4) upperBound = 0x8F;
+        if (lead == 0xF0)
+            lowerBound = 0x90;
+        if (lead == 0xF4)
+            upperBound = 0x8F;
     } else {
         return 0;
     }
@@ -80,13 +84,24 @@ void appendEscaped(std::string& out, std::string_view text) {
         }
         flush(i);
         switch (c) {
-            case '\t': out.append("\\t"); break;
-            case '\n': out.append("\\n"); break;
-            case '\r': out.append("\\r"); break;
-            case '"': out.append("\\\""); break;
-            case '\\': out.append("\\\\"); break;
+            case '\t':
+                out.append("\\t");
+                break;
+            case '\n':
+                out.append("\\n");
+                break;
+            case '\r':
+                out.append("\\r");
+                break;
+            case '"':
+                out.append("\\\"");
+                break;
+            case '\\':
+                out.append("\\\\");
+                break;
             default: {
-                const char escaped[] = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0xF]};
+                const char escaped[] = {
+                    '\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0xF]};
                 out.append(escaped, sizeof escaped);
             }
         }
@@ -128,7 +143,7 @@ void appendShortest(std::string& out, double value) {
     char digits[20];
     const auto digitsEnd = std::to_chars(digits, digits + sizeof digits, decimal.significand).ptr;
     const int n = static_cast<int>(digitsEnd - digits);
-    const int exponent10 = decimal.exponent;          // value = digits * 10^exponent10
+    const int exponent10 = decimal.exponent;            // value = digits * 10^exponent10
     const int scientificExponent = exponent10 + n - 1;  // value = d.ddd * 10^scientificExponent
 
     if (value < 0) {
@@ -169,7 +184,8 @@ void appendShortest(std::string& out, double value) {
         out.push_back('0');
     }
     char exponentText[4];
-    const auto exponentEnd = std::to_chars(exponentText, exponentText + sizeof exponentText, absExponent).ptr;
+    const auto exponentEnd =
+        std::to_chars(exponentText, exponentText + sizeof exponentText, absExponent).ptr;
     out.append(exponentText, exponentEnd);
 }
 
@@ -179,7 +195,8 @@ void appendNumber(std::string& out, double value) {
     if (std::isnan(value)) {
         value = 0.0;
     } else if (std::isinf(value)) {
-        value = value > 0 ? std::numeric_limits<double>::max() : std::numeric_limits<double>::lowest();
+        value =
+            value > 0 ? std::numeric_limits<double>::max() : std::numeric_limits<double>::lowest();
     }
     // An integral value below 1e15 is written as an integer. Below 1e15 the conversion to
     // int64 is exact for integral values, so converting back tells whether the value equals
@@ -216,7 +233,9 @@ void open(std::string& out, MessageType type) {
     out.push_back('"');
 }
 
-void appendBool(std::string& out, bool value) { out.append(value ? "true" : "false"); }
+void appendBool(std::string& out, bool value) {
+    out.append(value ? "true" : "false");
+}
 
 void write(std::string& out, const HelloMessage& m) {
     open(out, m.kType);
@@ -266,11 +285,13 @@ void write(std::string& out, const ToolStateMessage& m) {
     appendInteger(out, m.width);
 }
 
-void write(std::string& out, const ClearMessage& m) { open(out, m.kType); }
+void write(std::string& out, const ClearMessage& m) {
+    open(out, m.kType);
+}
 
 // undo and redo share their one field.
 template <class M>
-    requires std::is_same_v<M, UndoMessage> || std::is_same_v<M, RedoMessage>
+requires std::is_same_v<M, UndoMessage> || std::is_same_v<M, RedoMessage>
 void write(std::string& out, const M& m) {
     open(out, m.kType);
     key(out, "id");
@@ -285,7 +306,7 @@ void write(std::string& out, const SlideChangedMessage& m) {
 
 // ping and pong share their two fields.
 template <class M>
-    requires std::is_same_v<M, PingMessage> || std::is_same_v<M, PongMessage>
+requires std::is_same_v<M, PingMessage> || std::is_same_v<M, PongMessage>
 void write(std::string& out, const M& m) {
     open(out, m.kType);
     key(out, "seq");
@@ -402,20 +423,48 @@ std::string canonicalJSON(const SessionMessage& m) {
     return out;
 }
 
-std::string canonicalJSON(const HelloMessage& m) { return render(m); }
-std::string canonicalJSON(const CapabilitiesMessage& m) { return render(m); }
-std::string canonicalJSON(const ToolStateMessage& m) { return render(m); }
-std::string canonicalJSON(const ClearMessage& m) { return render(m); }
-std::string canonicalJSON(const UndoMessage& m) { return render(m); }
-std::string canonicalJSON(const RedoMessage& m) { return render(m); }
-std::string canonicalJSON(const SlideChangedMessage& m) { return render(m); }
-std::string canonicalJSON(const PingMessage& m) { return render(m); }
-std::string canonicalJSON(const PongMessage& m) { return render(m); }
-std::string canonicalJSON(const EndMessage& m) { return render(m); }
-std::string canonicalJSON(const StrokeMessage& m) { return render(m); }
-std::string canonicalJSON(const DisplaysMessage& m) { return render(m); }
-std::string canonicalJSON(const SelectDisplayMessage& m) { return render(m); }
+std::string canonicalJSON(const HelloMessage& m) {
+    return render(m);
+}
+std::string canonicalJSON(const CapabilitiesMessage& m) {
+    return render(m);
+}
+std::string canonicalJSON(const ToolStateMessage& m) {
+    return render(m);
+}
+std::string canonicalJSON(const ClearMessage& m) {
+    return render(m);
+}
+std::string canonicalJSON(const UndoMessage& m) {
+    return render(m);
+}
+std::string canonicalJSON(const RedoMessage& m) {
+    return render(m);
+}
+std::string canonicalJSON(const SlideChangedMessage& m) {
+    return render(m);
+}
+std::string canonicalJSON(const PingMessage& m) {
+    return render(m);
+}
+std::string canonicalJSON(const PongMessage& m) {
+    return render(m);
+}
+std::string canonicalJSON(const EndMessage& m) {
+    return render(m);
+}
+std::string canonicalJSON(const StrokeMessage& m) {
+    return render(m);
+}
+std::string canonicalJSON(const DisplaysMessage& m) {
+    return render(m);
+}
+std::string canonicalJSON(const SelectDisplayMessage& m) {
+    return render(m);
+}
 
-std::string SessionMessage::canonicalJSON() const { return velurio::canonicalJSON(*this); }
+std::string SessionMessage::canonicalJSON() const {
+    return velurio::canonicalJSON(*this);
+}
 
 }  // namespace velurio

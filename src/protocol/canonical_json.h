@@ -9,10 +9,10 @@
 // garbage. Neither arises from decoded messages or from the mouse.
 #pragma once
 
+#include "protocol/messages.h"
+
 #include <string>
 #include <string_view>
-
-#include "protocol/messages.h"
 
 namespace velurio {
 

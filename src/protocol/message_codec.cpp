@@ -1,10 +1,11 @@
 #include "protocol/message_codec.h"
 
-#include <cmath>
-#include <limits>
+#include "protocol/canonical_json.h"
+
 #include <simdjson.h>
 
-#include "protocol/canonical_json.h"
+#include <cmath>
+#include <limits>
 
 namespace velurio {
 
@@ -78,10 +79,9 @@ Result<I, DecodeError> toInteger(element value, std::string_view key) {
             }
             // Bounds as exact powers of two; the upper bound is exclusive.
             constexpr double lower = std::is_signed_v<I> ? -9223372036854775808.0 : 0.0;
-            constexpr double upper =
-                std::is_same_v<I, std::uint32_t> ? 4294967296.0
-                : std::is_signed_v<I>            ? 9223372036854775808.0
-                                                 : 18446744073709551616.0;
+            constexpr double upper = std::is_same_v<I, std::uint32_t> ? 4294967296.0
+                                     : std::is_signed_v<I>            ? 9223372036854775808.0
+                                                                      : 18446744073709551616.0;
             if (d < lower || d >= upper) {
                 break;
             }
@@ -90,8 +90,8 @@ Result<I, DecodeError> toInteger(element value, std::string_view key) {
         default:
             return wrongType(key, integerName<I>());
     }
-    return error(Kind::dataCorrupted, "number at " + inQuotes(key) + " does not fit " +
-                                          std::string(integerName<I>()));
+    return error(Kind::dataCorrupted,
+                 "number at " + inQuotes(key) + " does not fit " + std::string(integerName<I>()));
 }
 
 Result<double, DecodeError> toDouble(element value, std::string_view key) {
@@ -109,7 +109,7 @@ Result<double, DecodeError> toDouble(element value, std::string_view key) {
 
 // Reads fields of one flat object in order; every accessor fails on the first problem.
 class Fields {
-public:
+  public:
     explicit Fields(object obj) : m_object(obj) {}
 
     // The element under `key`, or nothing when the key is absent or null.
@@ -143,7 +143,8 @@ public:
         if (auto parsed = parse(*text)) {
             return *parsed;
         }
-        return error(Kind::dataCorrupted, "invalid value " + inQuotes(*text) + " at " + inQuotes(key));
+        return error(Kind::dataCorrupted,
+                     "invalid value " + inQuotes(*text) + " at " + inQuotes(key));
     }
 
     template <class I>
@@ -179,18 +180,18 @@ public:
         return items;
     }
 
-private:
+  private:
     object m_object;
 };
 
 // Assigns a decoded field or returns its error from the enclosing decoder.
-#define VELURIO_READ(target, expression)                 \
-    do {                                                 \
-        auto velurio_read_result = (expression);         \
-        if (!velurio_read_result) {                      \
+#define VELURIO_READ(target, expression)                         \
+    do {                                                         \
+        auto velurio_read_result = (expression);                 \
+        if (!velurio_read_result) {                              \
             return fail(std::move(velurio_read_result).error()); \
-        }                                                \
-        (target) = std::move(velurio_read_result).value(); \
+        }                                                        \
+        (target) = std::move(velurio_read_result).value();       \
     } while (false)
 
 Result<StrokePoint, DecodeError> decodePoint(element value) {
@@ -440,7 +441,9 @@ std::vector<std::uint8_t> encode(const SessionMessage& message) {
     return {text.begin(), text.end()};
 }
 
-std::string encodeToString(const SessionMessage& message) { return canonicalJSON(message); }
+std::string encodeToString(const SessionMessage& message) {
+    return canonicalJSON(message);
+}
 
 Result<SessionMessage, DecodeError> decode(std::span<const std::uint8_t> bytes) {
     auto obj = parseObject(bytes);
@@ -453,24 +456,39 @@ Result<SessionMessage, DecodeError> decode(std::span<const std::uint8_t> bytes) 
         return fail(std::move(tag).error());
     }
     switch (*tag) {
-        case MessageType::hello: return decodeAs<HelloMessage>(fields);
-        case MessageType::capabilities: return decodeAs<CapabilitiesMessage>(fields);
-        case MessageType::toolState: return decodeAs<ToolStateMessage>(fields);
-        case MessageType::clear: return decodeAs<ClearMessage>(fields);
-        case MessageType::undo: return decodeAs<UndoMessage>(fields);
-        case MessageType::redo: return decodeAs<RedoMessage>(fields);
-        case MessageType::slideChanged: return decodeAs<SlideChangedMessage>(fields);
-        case MessageType::ping: return decodeAs<PingMessage>(fields);
-        case MessageType::pong: return decodeAs<PongMessage>(fields);
-        case MessageType::end: return decodeAs<EndMessage>(fields);
-        case MessageType::stroke: return decodeAs<StrokeMessage>(fields);
-        case MessageType::displays: return decodeAs<DisplaysMessage>(fields);
-        case MessageType::selectDisplay: return decodeAs<SelectDisplayMessage>(fields);
+        case MessageType::hello:
+            return decodeAs<HelloMessage>(fields);
+        case MessageType::capabilities:
+            return decodeAs<CapabilitiesMessage>(fields);
+        case MessageType::toolState:
+            return decodeAs<ToolStateMessage>(fields);
+        case MessageType::clear:
+            return decodeAs<ClearMessage>(fields);
+        case MessageType::undo:
+            return decodeAs<UndoMessage>(fields);
+        case MessageType::redo:
+            return decodeAs<RedoMessage>(fields);
+        case MessageType::slideChanged:
+            return decodeAs<SlideChangedMessage>(fields);
+        case MessageType::ping:
+            return decodeAs<PingMessage>(fields);
+        case MessageType::pong:
+            return decodeAs<PongMessage>(fields);
+        case MessageType::end:
+            return decodeAs<EndMessage>(fields);
+        case MessageType::stroke:
+            return decodeAs<StrokeMessage>(fields);
+        case MessageType::displays:
+            return decodeAs<DisplaysMessage>(fields);
+        case MessageType::selectDisplay:
+            return decodeAs<SelectDisplayMessage>(fields);
     }
     return error(Kind::dataCorrupted, "unknown message type");
 }
 
-Result<SessionMessage, DecodeError> decode(std::string_view text) { return decode(asBytes(text)); }
+Result<SessionMessage, DecodeError> decode(std::string_view text) {
+    return decode(asBytes(text));
+}
 
 }  // namespace MessageCodec
 
@@ -484,17 +502,20 @@ Result<M, DecodeError> decodeMessage(std::string_view text) {
 }
 
 template Result<HelloMessage, DecodeError> decodeMessage<HelloMessage>(std::string_view);
-template Result<CapabilitiesMessage, DecodeError> decodeMessage<CapabilitiesMessage>(std::string_view);
+template Result<CapabilitiesMessage, DecodeError> decodeMessage<CapabilitiesMessage>(
+    std::string_view);
 template Result<ToolStateMessage, DecodeError> decodeMessage<ToolStateMessage>(std::string_view);
 template Result<ClearMessage, DecodeError> decodeMessage<ClearMessage>(std::string_view);
 template Result<UndoMessage, DecodeError> decodeMessage<UndoMessage>(std::string_view);
 template Result<RedoMessage, DecodeError> decodeMessage<RedoMessage>(std::string_view);
-template Result<SlideChangedMessage, DecodeError> decodeMessage<SlideChangedMessage>(std::string_view);
+template Result<SlideChangedMessage, DecodeError> decodeMessage<SlideChangedMessage>(
+    std::string_view);
 template Result<PingMessage, DecodeError> decodeMessage<PingMessage>(std::string_view);
 template Result<PongMessage, DecodeError> decodeMessage<PongMessage>(std::string_view);
 template Result<EndMessage, DecodeError> decodeMessage<EndMessage>(std::string_view);
 template Result<StrokeMessage, DecodeError> decodeMessage<StrokeMessage>(std::string_view);
 template Result<DisplaysMessage, DecodeError> decodeMessage<DisplaysMessage>(std::string_view);
-template Result<SelectDisplayMessage, DecodeError> decodeMessage<SelectDisplayMessage>(std::string_view);
+template Result<SelectDisplayMessage, DecodeError> decodeMessage<SelectDisplayMessage>(
+    std::string_view);
 
 }  // namespace velurio

@@ -4,15 +4,15 @@
 // read, and never yields a partial message: any failure is one DecodeError.
 #pragma once
 
+#include "protocol/messages.h"
+#include "protocol/result.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "protocol/messages.h"
-#include "protocol/result.h"
 
 namespace velurio {
 

@@ -72,11 +72,21 @@ constexpr std::array<std::pair<CaptureStatus, std::string_view>, 4> kCaptureStat
 
 }  // namespace
 
-std::string_view rawValue(MessageType value) noexcept { return nameOf(kMessageTypes, value); }
-std::string_view rawValue(PeerRole value) noexcept { return nameOf(kPeerRoles, value); }
-std::string_view rawValue(StrokeOp value) noexcept { return nameOf(kStrokeOps, value); }
-std::string_view rawValue(SessionEndReason value) noexcept { return nameOf(kEndReasons, value); }
-std::string_view rawValue(CaptureStatus value) noexcept { return nameOf(kCaptureStatuses, value); }
+std::string_view rawValue(MessageType value) noexcept {
+    return nameOf(kMessageTypes, value);
+}
+std::string_view rawValue(PeerRole value) noexcept {
+    return nameOf(kPeerRoles, value);
+}
+std::string_view rawValue(StrokeOp value) noexcept {
+    return nameOf(kStrokeOps, value);
+}
+std::string_view rawValue(SessionEndReason value) noexcept {
+    return nameOf(kEndReasons, value);
+}
+std::string_view rawValue(CaptureStatus value) noexcept {
+    return nameOf(kCaptureStatuses, value);
+}
 
 std::optional<MessageType> messageTypeFromRaw(std::string_view raw) noexcept {
     return lookup(kMessageTypes, raw);

@@ -37,10 +37,10 @@ enum class MessageType : std::uint8_t {
     selectDisplay,
 };
 inline constexpr MessageType kAllMessageTypes[] = {
-    MessageType::hello,  MessageType::capabilities, MessageType::toolState,
-    MessageType::clear,  MessageType::undo,         MessageType::redo,
-    MessageType::slideChanged, MessageType::ping,   MessageType::pong,
-    MessageType::end,    MessageType::stroke,       MessageType::displays,
+    MessageType::hello,         MessageType::capabilities, MessageType::toolState,
+    MessageType::clear,         MessageType::undo,         MessageType::redo,
+    MessageType::slideChanged,  MessageType::ping,         MessageType::pong,
+    MessageType::end,           MessageType::stroke,       MessageType::displays,
     MessageType::selectDisplay,
 };
 
@@ -186,16 +186,16 @@ struct SelectDisplayMessage {
 
 // The tagged union of every message. Alternatives in the vocabulary's declaration order.
 struct SessionMessage {
-    using Variant = std::variant<HelloMessage, CapabilitiesMessage, ToolStateMessage, UndoMessage,
-                                 RedoMessage, SlideChangedMessage, PingMessage, PongMessage,
-                                 EndMessage, StrokeMessage, DisplaysMessage, SelectDisplayMessage,
-                                 ClearMessage>;
+    using Variant =
+        std::variant<HelloMessage, CapabilitiesMessage, ToolStateMessage, UndoMessage, RedoMessage,
+                     SlideChangedMessage, PingMessage, PongMessage, EndMessage, StrokeMessage,
+                     DisplaysMessage, SelectDisplayMessage, ClearMessage>;
     Variant payload;
 
     SessionMessage() : payload(ClearMessage{}) {}
     template <class M>
-        requires std::is_constructible_v<Variant, M&&>
-    SessionMessage(M&& message) : payload(std::forward<M>(message)) {}  // NOLINT(implicit)
+    requires std::is_constructible_v<Variant, M&&> SessionMessage(M&& message)
+        : payload(std::forward<M>(message)) {}  // NOLINT(implicit)
 
     MessageType type() const noexcept;
 

@@ -25,7 +25,7 @@ Failure<std::decay_t<E>> fail(E&& error) {
 
 template <class T, class E>
 class [[nodiscard]] Result {
-public:
+  public:
     Result(T value) : m_data(std::in_place_index<0>, std::move(value)) {}  // NOLINT(implicit)
     template <class F>
     Result(Failure<F> failure)  // NOLINT(implicit)
@@ -62,14 +62,14 @@ public:
         return std::get<1>(std::move(m_data));
     }
 
-private:
+  private:
     std::variant<T, E> m_data;
 };
 
 // Result of an operation that yields no value.
 template <class E>
 class [[nodiscard]] Status {
-public:
+  public:
     Status() = default;
     template <class F>
     Status(Failure<F> failure) : m_error(E(std::move(failure.error))), m_failed(true) {}  // NOLINT
@@ -81,7 +81,7 @@ public:
         return m_error;
     }
 
-private:
+  private:
     E m_error{};
     bool m_failed = false;
 };

@@ -24,7 +24,8 @@ T getLE(const std::uint8_t* in) noexcept {
 
 }  // namespace
 
-std::array<std::uint8_t, VideoFrameHeader::byteCount> VideoFrameHeader::serialized() const noexcept {
+std::array<std::uint8_t, VideoFrameHeader::byteCount> VideoFrameHeader::serialized()
+    const noexcept {
     std::array<std::uint8_t, byteCount> out{};
     out[0] = version;
     out[1] = isKeyframe ? 1 : 0;
@@ -41,7 +42,8 @@ void VideoFrameHeader::appendTo(Bytes& out) const {
     out.insert(out.end(), header.begin(), header.end());
 }
 
-std::optional<VideoFrameHeader> VideoFrameHeader::parse(std::span<const std::uint8_t> data) noexcept {
+std::optional<VideoFrameHeader> VideoFrameHeader::parse(
+    std::span<const std::uint8_t> data) noexcept {
     if (data.size() < byteCount || data[0] != version) {
         return std::nullopt;
     }
@@ -65,7 +67,8 @@ Result<std::vector<Bytes>, VideoFrameHeader::CutError> VideoFrameHeader::datagra
     if (maxPayload < 1 || maxPayload > 65535) {
         return fail(CutError::maxPayloadOutOfRange);
     }
-    const std::size_t count = std::max<std::size_t>(1, (payload.size() + maxPayload - 1) / maxPayload);
+    const std::size_t count =
+        std::max<std::size_t>(1, (payload.size() + maxPayload - 1) / maxPayload);
     if (count > 65535) {
         return fail(CutError::frameTooLarge);
     }

@@ -2,15 +2,15 @@
 // (version, flags, fragment index, fragment count, sequence, pts, payload length).
 #pragma once
 
+#include "protocol/result.h"
+#include "protocol/wire_framing.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
-
-#include "protocol/result.h"
-#include "protocol/wire_framing.h"
 
 namespace velurio {
 

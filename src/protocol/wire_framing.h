@@ -4,6 +4,8 @@
 // payload. A bad header drops everything buffered and parsing starts afresh with the next bytes.
 #pragma once
 
+#include "protocol/result.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -11,8 +13,6 @@
 #include <string_view>
 #include <utility>
 #include <vector>
-
-#include "protocol/result.h"
 
 namespace velurio {
 
@@ -53,14 +53,14 @@ struct WireFrame {
 // front once at the end, so a burst of many small frames costs linear time. Between calls the
 // buffer holds at most one partial frame.
 class WireFrameParser {
-public:
+  public:
     // Every frame completed by `bytes`, in stream order (copies that outlive the parser).
     std::vector<WireFrame> ingest(std::span<const std::uint8_t> bytes);
 
     // Bytes received and not yet consumed.
     std::span<const std::uint8_t> buffer() const noexcept { return m_buffer; }
 
-private:
+  private:
     Bytes m_buffer;
 };
 

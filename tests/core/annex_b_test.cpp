@@ -1,9 +1,9 @@
 // Annex B frame assembly, normalisation, sequence numbers and submission timestamps.
+#include "core/annex_b.h"
+
 #include <gtest/gtest.h>
 
 #include <numeric>
-
-#include "core/annex_b.h"
 
 namespace velurio {
 namespace {
@@ -80,7 +80,8 @@ TEST(AnnexBTest, ZeroOrOverlongLengthEndsTheWalk) {
 }
 
 TEST(AnnexBTest, MixedStartCodesNormaliseToTheSameForm) {
-    const std::vector<Bytes> nals = {unit(6, 0x40), unit(5, 0x42), unit(4, 0x44), unit(9, 0x26), unit(3, 0x02)};
+    const std::vector<Bytes> nals = {unit(6, 0x40), unit(5, 0x42), unit(4, 0x44), unit(9, 0x26),
+                                     unit(3, 0x02)};
     // VPS, SPS, PPS in-band, then an IDR slice and a trailing slice; 3- and 4-byte codes,
     // a trailing zero byte and garbage before the first start code.
     Bytes annexB = {0xAA};
@@ -103,8 +104,10 @@ TEST(AnnexBTest, MixedStartCodesNormaliseToTheSameForm) {
     std::vector<Bytes> expected = sets;
     expected.push_back(nals[3]);
     expected.push_back(nals[4]);
-    EXPECT_EQ(AnnexB::normalizeFrame(annexB, spans(sets), true, AnnexB::NalSyntax::hevc), startCoded(expected));
-    EXPECT_EQ(AnnexB::normalizeFrame(annexB, spans(sets), false, AnnexB::NalSyntax::hevc), startCoded(nals));
+    EXPECT_EQ(AnnexB::normalizeFrame(annexB, spans(sets), true, AnnexB::NalSyntax::hevc),
+              startCoded(expected));
+    EXPECT_EQ(AnnexB::normalizeFrame(annexB, spans(sets), false, AnnexB::NalSyntax::hevc),
+              startCoded(nals));
     // H.264 types: 7 and 8 are parameter sets.
     EXPECT_TRUE(AnnexB::isParameterSet(Bytes{0x67}, AnnexB::NalSyntax::h264));
     EXPECT_TRUE(AnnexB::isParameterSet(Bytes{0x68}, AnnexB::NalSyntax::h264));
@@ -135,10 +138,12 @@ TEST(FrameAssemblerTest, TimestampsTruncateAndClampAndSequenceWraps) {
     EXPECT_EQ(FrameAssembler::milliseconds(1999999ns), 1u);
     FrameAssembler assembler;
     const Bytes sample = lengthPrefixed({unit(5, 0x65)});
-    for (std::uint64_t i = 0; i < 3; ++i) (void)assembler.assemble(sample, {}, false, 0ms);
+    for (std::uint64_t i = 0; i < 3; ++i)
+        (void)assembler.assemble(sample, {}, false, 0ms);
     EXPECT_EQ(assembler.sequence(), 3u);
     const Bytes annexB = startCoded({unit(4, 0x41)});
-    EXPECT_EQ(assembler.assembleAnnexB(annexB, {}, false, AnnexB::NalSyntax::h264, 1ms)->data, annexB);
+    EXPECT_EQ(assembler.assembleAnnexB(annexB, {}, false, AnnexB::NalSyntax::h264, 1ms)->data,
+              annexB);
 }
 
 TEST(EncoderTimestampsTest, StrictlyIncreasingAndRelativeToTheFirstImage) {

@@ -1,17 +1,19 @@
 // Golden vectors for the DER writer and every error of the reader.
+#include "core/der_reader.h"
+#include "core/der_writer.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
-
-#include "core/der_reader.h"
-#include "core/der_writer.h"
 
 namespace velurio {
 namespace {
 
 using namespace std::chrono;
 
-Bytes repeat(std::size_t count, std::uint8_t byte) { return Bytes(count, byte); }
+Bytes repeat(std::size_t count, std::uint8_t byte) {
+    return Bytes(count, byte);
+}
 
 Bytes join(std::initializer_list<Bytes> parts) {
     Bytes out;
@@ -40,16 +42,21 @@ TEST(DERWriter, SimpleTypes) {
     EXPECT_EQ(DERWriter::octetString(Bytes{0x30, 0x00}), (Bytes{0x04, 0x02, 0x30, 0x00}));
     EXPECT_EQ(DERWriter::octetString({}), (Bytes{0x04, 0x00}));
     // UTF-8 bytes are written as they are: "ção" is 5 bytes.
-    EXPECT_EQ(DERWriter::utf8String("\xC3\xA7\xC3\xA3o"), (Bytes{0x0C, 0x05, 0xC3, 0xA7, 0xC3, 0xA3, 'o'}));
+    EXPECT_EQ(DERWriter::utf8String("\xC3\xA7\xC3\xA3o"),
+              (Bytes{0x0C, 0x05, 0xC3, 0xA7, 0xC3, 0xA3, 'o'}));
     EXPECT_EQ(DERWriter::tlv(0x42, Bytes{0x01}), (Bytes{0x42, 0x01, 0x01}));
 }
 
 TEST(DERWriter, LengthFieldSwitchesFormAt128And256) {
     EXPECT_EQ(DERWriter::octetString(repeat(127, 0xAB)), join({{0x04, 0x7F}, repeat(127, 0xAB)}));
-    EXPECT_EQ(DERWriter::octetString(repeat(128, 0xAB)), join({{0x04, 0x81, 0x80}, repeat(128, 0xAB)}));
-    EXPECT_EQ(DERWriter::octetString(repeat(255, 0xAB)), join({{0x04, 0x81, 0xFF}, repeat(255, 0xAB)}));
-    EXPECT_EQ(DERWriter::octetString(repeat(256, 0xAB)), join({{0x04, 0x82, 0x01, 0x00}, repeat(256, 0xAB)}));
-    EXPECT_EQ(DERWriter::octetString(repeat(65'535, 0)), join({{0x04, 0x82, 0xFF, 0xFF}, repeat(65'535, 0)}));
+    EXPECT_EQ(DERWriter::octetString(repeat(128, 0xAB)),
+              join({{0x04, 0x81, 0x80}, repeat(128, 0xAB)}));
+    EXPECT_EQ(DERWriter::octetString(repeat(255, 0xAB)),
+              join({{0x04, 0x81, 0xFF}, repeat(255, 0xAB)}));
+    EXPECT_EQ(DERWriter::octetString(repeat(256, 0xAB)),
+              join({{0x04, 0x82, 0x01, 0x00}, repeat(256, 0xAB)}));
+    EXPECT_EQ(DERWriter::octetString(repeat(65'535, 0)),
+              join({{0x04, 0x82, 0xFF, 0xFF}, repeat(65'535, 0)}));
 }
 
 TEST(DERWriter, ObjectIdentifiers) {
@@ -66,7 +73,8 @@ TEST(DERWriter, ObjectIdentifiers) {
 TEST(DERWriter, UTCTimeDropsCenturyAndFractions) {
     const sys_days day = 2026y / December / 6;
     EXPECT_EQ(DERWriter::utcTime(day + 18h + 0min + 25s + 999ms),
-              join({{0x17, 0x0D}, Bytes{'2', '6', '1', '2', '0', '6', '1', '8', '0', '0', '2', '5', 'Z'}}));
+              join({{0x17, 0x0D},
+                    Bytes{'2', '6', '1', '2', '0', '6', '1', '8', '0', '0', '2', '5', 'Z'}}));
     const Bytes y2050 = DERWriter::utcTime(sys_days(2050y / January / 1));
     EXPECT_EQ(std::string(y2050.begin() + 2, y2050.end()), "500101000000Z");
     const Bytes y1999 = DERWriter::utcTime(sys_days(1999y / December / 31) + 23h + 59min + 59s);
@@ -74,8 +82,12 @@ TEST(DERWriter, UTCTimeDropsCenturyAndFractions) {
 }
 
 TEST(DERWriter, GeneralizedTimeKeepsTheCentury) {
-    const Bytes y2055 = DERWriter::generalizedTime(sys_days(2055y / March / 4) + 5h + 6min + 7s + 500ms);
-    EXPECT_EQ(y2055, join({{0x18, 0x0F}, Bytes{'2', '0', '5', '5', '0', '3', '0', '4', '0', '5', '0', '6', '0', '7', 'Z'}}));
+    const Bytes y2055 =
+        DERWriter::generalizedTime(sys_days(2055y / March / 4) + 5h + 6min + 7s + 500ms);
+    EXPECT_EQ(
+        y2055,
+        join({{0x18, 0x0F},
+              Bytes{'2', '0', '5', '5', '0', '3', '0', '4', '0', '5', '0', '6', '0', '7', 'Z'}}));
 }
 
 TEST(DERWriter, ConstructedTypesKeepOrder) {
@@ -122,13 +134,15 @@ TEST(DERReader, ErrorsAndWhereTheyLeaveTheOffset) {
         std::ptrdiff_t offsetAfter;
     };
     const Case cases[] = {
-        {{}, DERError::truncated(), 0},                                             // no tag
-        {{0x30}, DERError::truncated(), 1},                                         // no length byte
-        {{0x30, 0x05, 0x02, 0x01}, DERError::truncated(), 2},                       // short contents
-        {{0x30, 0x80}, DERError::malformedLength(), 2},                             // indefinite form
-        {{0x30, 0x85, 0x00, 0x00, 0x00, 0x00, 0x01}, DERError::malformedLength(), 2},  // 5 length bytes
-        {{0x30, 0x82, 0x01}, DERError::malformedLength(), 2},                       // length bytes run out
-        {{0x30, 0x84, 0xFF, 0xFF, 0xFF, 0xFF}, DERError::truncated(), 6},           // 4 GiB announced
+        {{}, DERError::truncated(), 0},                        // no tag
+        {{0x30}, DERError::truncated(), 1},                    // no length byte
+        {{0x30, 0x05, 0x02, 0x01}, DERError::truncated(), 2},  // short contents
+        {{0x30, 0x80}, DERError::malformedLength(), 2},        // indefinite form
+        {{0x30, 0x85, 0x00, 0x00, 0x00, 0x00, 0x01},
+         DERError::malformedLength(),
+         2},                                                               // 5 length bytes
+        {{0x30, 0x82, 0x01}, DERError::malformedLength(), 2},              // length bytes run out
+        {{0x30, 0x84, 0xFF, 0xFF, 0xFF, 0xFF}, DERError::truncated(), 6},  // 4 GiB announced
     };
     for (const Case& c : cases) {
         DERReader reader(c.input);

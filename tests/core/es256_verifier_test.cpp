@@ -1,16 +1,17 @@
 // ES256 token verification: every failure mode and the order in which they are decided,
 // Wycheproof vectors, and tokens from an independent implementation (python3-jwt).
+#include "core/es256_verifier.h"
+
+#include "core/base64.h"
+
 #include <gtest/gtest.h>
+
+#include <simdjson.h>
 
 #include <array>
 #include <cstdio>
 #include <sstream>
 #include <string>
-
-#include <simdjson.h>
-
-#include "core/base64.h"
-#include "core/es256_verifier.h"
 
 namespace velurio {
 namespace {
@@ -23,18 +24,21 @@ std::span<const std::uint8_t> bytesOf(std::string_view text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-std::string b64url(std::string_view text) { return Base64::encodeURL(bytesOf(text)); }
+std::string b64url(std::string_view text) {
+    return Base64::encodeURL(bytesOf(text));
+}
 
 Bytes fromHex(std::string_view hex) {
     Bytes out;
     for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-        out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+        out.push_back(
+            static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
     }
     return out;
 }
 
 class ES256Test : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         auto key = P256PrivateKey::generate();
         ASSERT_TRUE(key.ok());
@@ -42,14 +46,16 @@ protected:
         m_public = *m_private->publicKey();
     }
 
-    std::string sign(std::string_view payload, std::string_view header = R"({"alg":"ES256"})") const {
+    std::string sign(std::string_view payload,
+                     std::string_view header = R"({"alg":"ES256"})") const {
         auto token = ES256Signer::sign(payload, *m_private, header);
         EXPECT_TRUE(token.ok());
         return *token;
     }
 
     // A token whose signature segment is `signature` over the given header and payload texts.
-    static std::string withSignature(std::string_view header, std::string_view payload, const Bytes& signature) {
+    static std::string withSignature(std::string_view header, std::string_view payload,
+                                     const Bytes& signature) {
         return b64url(header) + "." + b64url(payload) + "." + Base64::encodeURL(signature);
     }
 
@@ -64,8 +70,8 @@ protected:
 };
 
 TEST_F(ES256Test, ValidTokenGivesItsClaims) {
-    auto claims = ES256Verifier::verify(sign(R"({"sub":"ipad-1","exp":1800000001,"n":[1,2.5,null,true]})"),
-                                        *m_public, kNow);
+    auto claims = ES256Verifier::verify(
+        sign(R"({"sub":"ipad-1","exp":1800000001,"n":[1,2.5,null,true]})"), *m_public, kNow);
     ASSERT_TRUE(claims.ok());
     EXPECT_EQ(std::get<std::string>(claims->at("sub").value), "ipad-1");
     EXPECT_EQ(JSONValue{std::make_shared<const JSONObject>(*claims)}.serialized(),
@@ -87,13 +93,18 @@ TEST_F(ES256Test, SegmentCountAndEncoding) {
 
 TEST_F(ES256Test, HeaderIsJudgedBeforeTheSignature) {
     const Bytes garbage(64, 0x11);
-    EXPECT_EQ(ES256Verifier::verify(withSignature(R"({"alg":"none"})", "{}", {}), *m_public, kNow).error(),
+    EXPECT_EQ(ES256Verifier::verify(withSignature(R"({"alg":"none"})", "{}", {}), *m_public, kNow)
+                  .error(),
               (ES256VerificationError{Kind::unsupportedAlgorithm, "none"}));
-    EXPECT_EQ(ES256Verifier::verify(withSignature(R"({"alg":"HS256"})", "{}", garbage), *m_public, kNow).error(),
-              (ES256VerificationError{Kind::unsupportedAlgorithm, "HS256"}));
+    EXPECT_EQ(
+        ES256Verifier::verify(withSignature(R"({"alg":"HS256"})", "{}", garbage), *m_public, kNow)
+            .error(),
+        (ES256VerificationError{Kind::unsupportedAlgorithm, "HS256"}));
     EXPECT_EQ(ES256Verifier::verify(sign("{}", R"({"alg":"ES384"})"), *m_public, kNow).error(),
               (ES256VerificationError{Kind::unsupportedAlgorithm, "ES384"}));
-    EXPECT_EQ(ES256Verifier::verify(sign("{}", R"({"alg":"es256"})"), *m_public, kNow).error().algorithm, "es256");
+    EXPECT_EQ(
+        ES256Verifier::verify(sign("{}", R"({"alg":"es256"})"), *m_public, kNow).error().algorithm,
+        "es256");
     EXPECT_EQ(failure(withSignature(R"({"typ":"JWT"})", "{}", garbage)), Kind::malformed);
     EXPECT_EQ(failure(withSignature(R"({"alg":256})", "{}", garbage)), Kind::malformed);
     EXPECT_EQ(failure(withSignature(R"(["alg","ES256"])", "{}", garbage)), Kind::malformed);
@@ -103,7 +114,8 @@ TEST_F(ES256Test, HeaderIsJudgedBeforeTheSignature) {
 
 TEST_F(ES256Test, PayloadIsJudgedAfterTheSignature) {
     const Bytes garbage(64, 0x11);
-    EXPECT_EQ(failure(withSignature(R"({"alg":"ES256"})", "not json", garbage)), Kind::invalidSignature);
+    EXPECT_EQ(failure(withSignature(R"({"alg":"ES256"})", "not json", garbage)),
+              Kind::invalidSignature);
     EXPECT_EQ(failure(sign("not json")), Kind::invalidJSON);
     EXPECT_EQ(failure(sign("[1,2]")), Kind::malformed);
     EXPECT_EQ(failure(sign("{\"exp\":1}{")), Kind::invalidJSON);
@@ -114,7 +126,8 @@ TEST_F(ES256Test, SegmentsAreVerifiedAsTransmitted) {
     const std::string payload = b64url(R"({ "a":1})");  // same JSON, different bytes
     const std::size_t first = token.find('.');
     const std::size_t second = token.find('.', first + 1);
-    EXPECT_EQ(failure(token.substr(0, first + 1) + payload + token.substr(second)), Kind::invalidSignature);
+    EXPECT_EQ(failure(token.substr(0, first + 1) + payload + token.substr(second)),
+              Kind::invalidSignature);
     const std::string header = b64url(R"({"alg":"ES256" })");
     EXPECT_EQ(failure(header + token.substr(first)), Kind::invalidSignature);
 }
@@ -133,8 +146,8 @@ TEST_F(ES256Test, SignaturesOutsideTheValidRangeNeverVerify) {
         out.insert(out.end(), b.begin(), b.end());
         return out;
     };
-    for (const Bytes& signature : {concat(zero, s), concat(r, zero), concat(zero, zero), concat(order, s),
-                                   concat(r, order), Bytes(64, 0xFF)}) {
+    for (const Bytes& signature : {concat(zero, s), concat(r, zero), concat(zero, zero),
+                                   concat(order, s), concat(r, order), Bytes(64, 0xFF)}) {
         EXPECT_EQ(failure(withSignature(header, "{}", signature)), Kind::invalidSignature);
     }
     // The same signature in DER form (SEQUENCE { r, s }) is not accepted.
@@ -152,13 +165,16 @@ TEST_F(ES256Test, ExpiryIsExactWithoutLeeway) {
     EXPECT_EQ(failure(sign(R"({"exp":1800000000})")), Kind::expired);
     EXPECT_TRUE(ES256Verifier::verify(sign(R"({"exp":1800000001})"), *m_public, kNow).ok());
     EXPECT_EQ(failure(sign(R"({"exp":1800000000.25})"), 1'800'000'000.25), Kind::expired);
-    EXPECT_TRUE(ES256Verifier::verify(sign(R"({"exp":1800000000.25})"), *m_public, 1'800'000'000.125).ok());
+    EXPECT_TRUE(
+        ES256Verifier::verify(sign(R"({"exp":1800000000.25})"), *m_public, 1'800'000'000.125).ok());
     // Integer exp against a fractional now.
-    EXPECT_TRUE(ES256Verifier::verify(sign(R"({"exp":1800000000})"), *m_public, 1'799'999'999.999).ok());
+    EXPECT_TRUE(
+        ES256Verifier::verify(sign(R"({"exp":1800000000})"), *m_public, 1'799'999'999.999).ok());
     EXPECT_EQ(failure(sign(R"({"exp":1800000000})"), 1'800'000'000.001), Kind::expired);
     EXPECT_EQ(failure(sign(R"({"exp":-1})")), Kind::expired);
     EXPECT_EQ(failure(sign(R"({"exp":1.8e9})")), Kind::expired);
-    EXPECT_TRUE(ES256Verifier::verify(sign(R"({"exp":18446744073709551615})"), *m_public, kNow).ok());
+    EXPECT_TRUE(
+        ES256Verifier::verify(sign(R"({"exp":18446744073709551615})"), *m_public, kNow).ok());
     // Only a number is checked.
     EXPECT_TRUE(ES256Verifier::verify(sign(R"({"exp":"1"})"), *m_public, kNow).ok());
     EXPECT_TRUE(ES256Verifier::verify(sign(R"({"exp":null})"), *m_public, kNow).ok());
@@ -166,8 +182,8 @@ TEST_F(ES256Test, ExpiryIsExactWithoutLeeway) {
 }
 
 TEST(ES256Base64URL, PaddingRule) {
-    EXPECT_EQ(ES256Verifier::base64URLDecode("QQ"), (Bytes{'A'}));             // remainder 2
-    EXPECT_EQ(ES256Verifier::base64URLDecode("QUI"), (Bytes{'A', 'B'}));       // remainder 3
+    EXPECT_EQ(ES256Verifier::base64URLDecode("QQ"), (Bytes{'A'}));              // remainder 2
+    EXPECT_EQ(ES256Verifier::base64URLDecode("QUI"), (Bytes{'A', 'B'}));        // remainder 3
     EXPECT_EQ(ES256Verifier::base64URLDecode("QUJD"), (Bytes{'A', 'B', 'C'}));  // remainder 0
     EXPECT_FALSE(ES256Verifier::base64URLDecode("QUJDR"));                      // remainder 1
     EXPECT_EQ(ES256Verifier::base64URLDecode("-_8"), (Bytes{0xFB, 0xFF}));
@@ -190,8 +206,9 @@ TEST(ES256PublicKey, PEMSpellingsGiveTheSameKey) {
         }
     }
     const std::string body = Base64::encode(expected.subjectPublicKeyInfo());
-    for (const std::string& text : {pem, crlf, "-----BEGIN PUBLIC KEY-----" + body + "-----END PUBLIC KEY-----",
-                                    body, "  \t" + pem + "\n\n"}) {
+    for (const std::string& text :
+         {pem, crlf, "-----BEGIN PUBLIC KEY-----" + body + "-----END PUBLIC KEY-----", body,
+          "  \t" + pem + "\n\n"}) {
         auto parsed = ES256Verifier::p256PublicKey(text);
         ASSERT_TRUE(parsed.ok()) << text;
         EXPECT_EQ(*parsed, expected);
@@ -209,9 +226,9 @@ TEST(ES256PublicKey, AnythingButAP256KeyIsInvalid) {
         "Gs3ap2S0x9u/8x6HAukw9APt3uqvyjT66kGT6PEmS0ZWBzP4SohC+yr8UfnxA/ar\n"
         "R5JlxU5FEGuq2yjRR9wX/XNxeSdNtR0l\n"
         "-----END PUBLIC KEY-----\n";
-    for (const std::string& text : {std::string(), std::string("-----BEGIN PUBLIC KEY----------END PUBLIC KEY-----"),
-                                    body.substr(0, body.size() - 4), body + "AAAA", "!" + body,
-                                    key->pem(), p384}) {
+    for (const std::string& text :
+         {std::string(), std::string("-----BEGIN PUBLIC KEY----------END PUBLIC KEY-----"),
+          body.substr(0, body.size() - 4), body + "AAAA", "!" + body, key->pem(), p384}) {
         auto parsed = ES256Verifier::p256PublicKey(text);
         ASSERT_FALSE(parsed.ok()) << text;
         EXPECT_EQ(parsed.error().kind, Kind::invalidKey);
@@ -236,7 +253,8 @@ TEST(ES256Wycheproof, RawSignatureVectors) {
     const auto root = loadVectors(parser, "ecdsa_secp256r1_sha256_p1363_test.json");
     int checked = 0;
     for (const auto group : root["testGroups"].get_array()) {
-        const auto key = P256PublicKey::fromX963(fromHex(std::string_view(group["publicKey"]["uncompressed"])));
+        const auto key =
+            P256PublicKey::fromX963(fromHex(std::string_view(group["publicKey"]["uncompressed"])));
         ASSERT_TRUE(key);
         for (const auto test : group["tests"].get_array()) {
             const std::string_view result = test["result"];
@@ -245,7 +263,8 @@ TEST(ES256Wycheproof, RawSignatureVectors) {
             }
             const Bytes message = fromHex(std::string_view(test["msg"]));
             const Bytes signature = fromHex(std::string_view(test["sig"]));
-            EXPECT_EQ(key->verifyRaw(message, signature), result == "valid") << "tcId " << int64_t(test["tcId"]);
+            EXPECT_EQ(key->verifyRaw(message, signature), result == "valid")
+                << "tcId " << int64_t(test["tcId"]);
             ++checked;
         }
     }
@@ -262,8 +281,9 @@ TEST(ES256Wycheproof, CompactTokens) {
             continue;
         }
         std::string_view kty, crv, use = "sig";
-        if (jwk["kty"].get(kty) != simdjson::SUCCESS || kty != "EC" || jwk["crv"].get(crv) != simdjson::SUCCESS ||
-            crv != "P-256" || jwk["key_ops"].error() == simdjson::SUCCESS) {
+        if (jwk["kty"].get(kty) != simdjson::SUCCESS || kty != "EC" ||
+            jwk["crv"].get(crv) != simdjson::SUCCESS || crv != "P-256" ||
+            jwk["key_ops"].error() == simdjson::SUCCESS) {
             continue;
         }
         if (jwk["use"].get(use) != simdjson::SUCCESS) {
@@ -286,7 +306,8 @@ TEST(ES256Wycheproof, CompactTokens) {
             const auto verified = ES256Verifier::verify(jws, *key, kNow);
             // The payloads are not JSON ("foo"): a valid token gets past the signature and then
             // fails on its payload; an invalid one must fail before.
-            const bool passedSignature = verified.ok() || verified.error().kind == Kind::invalidJSON ||
+            const bool passedSignature = verified.ok() ||
+                                         verified.error().kind == Kind::invalidJSON ||
                                          verified.error().kind == Kind::malformed;
             if (result == "valid") {
                 EXPECT_TRUE(passedSignature) << "tcId " << int64_t(test["tcId"]);
@@ -359,8 +380,8 @@ TEST(ES256Interop, PythonJWTVerifiesOurTokens) {
     auto token = ES256Signer::sign(R"({"sub":"mac","exp":4000000000})", *key);
     ASSERT_TRUE(token.ok());
     std::string pem = key->publicKey()->pem();
-    const std::string output = runPython("import jwt; print(jwt.decode(\"" + *token + "\", \"\"\"" + pem +
-                                         "\"\"\", algorithms=[\"ES256\"])[\"sub\"])");
+    const std::string output = runPython("import jwt; print(jwt.decode(\"" + *token + "\", \"\"\"" +
+                                         pem + "\"\"\", algorithms=[\"ES256\"])[\"sub\"])");
     EXPECT_EQ(output, "mac\n");
 }
 

@@ -1,13 +1,13 @@
+#include "core/ink_color.h"
+#include "core/ink_tool.h"
+#include "core/shape_match.h"
+#include "core/stroke.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
 #include <unordered_set>
-
-#include "core/ink_color.h"
-#include "core/ink_tool.h"
-#include "core/shape_match.h"
-#include "core/stroke.h"
 
 namespace velurio {
 namespace {
@@ -77,7 +77,8 @@ TEST(InkToolTest, RawValuesAndProperties) {
     EXPECT_EQ(inkToolFromRaw("marker"), InkTool::marker);
     EXPECT_FALSE(inkToolFromRaw("Pen"));
     EXPECT_FALSE(inkToolFromRaw("line"));
-    for (InkTool tool : kAllInkTools) EXPECT_EQ(inkToolFromRaw(rawValue(tool)), tool);
+    for (InkTool tool : kAllInkTools)
+        EXPECT_EQ(inkToolFromRaw(rawValue(tool)), tool);
     EXPECT_DOUBLE_EQ(inkOpacity(InkTool::marker), 0.4);
     EXPECT_DOUBLE_EQ(inkOpacity(InkTool::pen), 1.0);
     EXPECT_FALSE(depositsInk(InkTool::laser));
@@ -85,7 +86,8 @@ TEST(InkToolTest, RawValuesAndProperties) {
     EXPECT_FALSE(supportsColor(InkTool::laser));
     EXPECT_FALSE(supportsColor(InkTool::eraser));
     EXPECT_TRUE(supportsColor(InkTool::text));
-    for (InkTool tool : kAllInkTools) EXPECT_EQ(convertsToShapeOnHold(tool), tool == InkTool::pen);
+    for (InkTool tool : kAllInkTools)
+        EXPECT_EQ(convertsToShapeOnHold(tool), tool == InkTool::pen);
 }
 
 TEST(StrokeThicknessTest, AcceptsOnlyTwoFourEight) {
@@ -146,7 +148,8 @@ TEST(StrokeTest, WireMessageRoundTripsAndHonoursAnExplicitEmptyPointList) {
 }
 
 TEST(ShapeKindTest, RawValuesRoundTrip) {
-    for (ShapeKind kind : kAllShapeKinds) EXPECT_EQ(shapeKindFromRaw(rawValue(kind)), kind);
+    for (ShapeKind kind : kAllShapeKinds)
+        EXPECT_EQ(shapeKindFromRaw(rawValue(kind)), kind);
     EXPECT_FALSE(shapeKindFromRaw("square"));
 }
 

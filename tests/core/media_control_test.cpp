@@ -1,13 +1,13 @@
 // Adaptive bitrate, latency tracker and capture dimensions.
+#include "core/adaptive_bitrate.h"
+#include "core/capture_dimensions.h"
+#include "core/latency_tracker.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
-
-#include "core/adaptive_bitrate.h"
-#include "core/capture_dimensions.h"
-#include "core/latency_tracker.h"
 
 namespace velurio {
 namespace {
@@ -49,7 +49,7 @@ TEST(AdaptiveBitrateTest, NeutralOrBoundaryInputsRestartTheGoodRun) {
 
     AdaptiveBitrate edges;
     EXPECT_EQ(edges.evaluate(150.0, 0.05, t0), 5'000'000);  // not bad
-    edges.evaluate(60.0, 0, t0 + 1s);                        // not good
+    edges.evaluate(60.0, 0, t0 + 1s);                       // not good
     EXPECT_FALSE(edges.stableSince());
     edges.evaluate(30.0, 0.01, t0 + 2s);  // not good
     EXPECT_FALSE(edges.stableSince());
@@ -79,7 +79,8 @@ TEST(AdaptiveBitrateTest, AfterAStepDownUpNeedsTenSecondsFromBoth) {
 
 TEST(LatencyTrackerTest, SlidingWindowKeepsArrivalOrder) {
     LatencyTracker tracker(3);
-    for (double v : {1.0, 2.0, 3.0, 4.0}) tracker.record(v);
+    for (double v : {1.0, 2.0, 3.0, 4.0})
+        tracker.record(v);
     EXPECT_EQ(tracker.samples(), (std::vector<double>{2, 3, 4}));
     EXPECT_EQ(tracker.last(), 4.0);
     EXPECT_EQ(tracker.count(), 3u);
@@ -104,21 +105,24 @@ TEST(LatencyTrackerTest, EmptyTrackerAnswersNothing) {
 
 TEST(LatencyTrackerTest, NearestRankPercentilesMeanAndSummary) {
     LatencyTracker tracker;
-    for (double v : {5.0, 1.0, 3.0}) tracker.record(v);
+    for (double v : {5.0, 1.0, 3.0})
+        tracker.record(v);
     auto summary = tracker.summary();
     ASSERT_TRUE(summary);
     EXPECT_EQ(*summary, (LatencySummary{3, 3, 5, 3, 5}));
     EXPECT_EQ(tracker.samples(), (std::vector<double>{5, 1, 3}));
 
     LatencyTracker four;
-    for (double v : {40.0, 10.0, 30.0, 20.0}) four.record(v);
+    for (double v : {40.0, 10.0, 30.0, 20.0})
+        four.record(v);
     EXPECT_EQ(four.p50(), 20.0);
     EXPECT_EQ(four.p95(), 40.0);
     EXPECT_EQ(four.percentile(250), 40.0);  // clamped to 100
     EXPECT_FALSE(four.percentile(std::numeric_limits<double>::quiet_NaN()));
 
     LatencyTracker hundred;
-    for (int v = 100; v >= 1; --v) hundred.record(v);
+    for (int v = 100; v >= 1; --v)
+        hundred.record(v);
     EXPECT_EQ(hundred.p95(), 95.0);
     EXPECT_EQ(hundred.p50(), 50.0);
     EXPECT_EQ(hundred.mean(), 50.5);
@@ -143,7 +147,8 @@ TEST(LatencyTrackerTest, WrappedWindowAgreesWithSortingTheSamples) {
         std::sort(sorted.begin(), sorted.end());
         for (double p : {0.0, 1.0, 50.0, 95.0, 99.9, 100.0}) {
             const auto n = static_cast<double>(sorted.size());
-            const auto rank = std::max<std::size_t>(1, static_cast<std::size_t>(std::ceil(p / 100 * n)));
+            const auto rank =
+                std::max<std::size_t>(1, static_cast<std::size_t>(std::ceil(p / 100 * n)));
             ASSERT_EQ(tracker.percentile(p), sorted[rank - 1]) << i << " " << p;
         }
     }
@@ -155,10 +160,13 @@ TEST(LatencySummaryTest, JSONKeysInOrderAndAllRequired) {
     auto back = LatencySummary::fromJSON(summary.toJSON());
     ASSERT_TRUE(back.ok());
     EXPECT_EQ(*back, summary);
-    EXPECT_TRUE(LatencySummary::fromJSON(R"({"max":1,"mean":1,"p95":1,"p50":1,"samples":1,"x":0})").ok());
+    EXPECT_TRUE(
+        LatencySummary::fromJSON(R"({"max":1,"mean":1,"p95":1,"p50":1,"samples":1,"x":0})").ok());
     EXPECT_FALSE(LatencySummary::fromJSON(R"({"samples":3,"p50":3,"p95":5,"mean":3.5})").ok());
-    EXPECT_FALSE(LatencySummary::fromJSON(R"({"samples":3.5,"p50":3,"p95":5,"mean":3.5,"max":1})").ok());
-    EXPECT_FALSE(LatencySummary::fromJSON(R"({"samples":3,"p50":"3","p95":5,"mean":3.5,"max":1})").ok());
+    EXPECT_FALSE(
+        LatencySummary::fromJSON(R"({"samples":3.5,"p50":3,"p95":5,"mean":3.5,"max":1})").ok());
+    EXPECT_FALSE(
+        LatencySummary::fromJSON(R"({"samples":3,"p50":"3","p95":5,"mean":3.5,"max":1})").ok());
     EXPECT_FALSE(LatencySummary::fromJSON("[1]").ok());
     EXPECT_FALSE(LatencySummary::fromJSON("{").ok());
 }

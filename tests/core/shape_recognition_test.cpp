@@ -1,4 +1,7 @@
 // Shape recognition and Catmull-Rom smoothing.
+#include "core/shape_recognizer.h"
+#include "core/stroke_smoothing.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,17 +10,17 @@
 #include <numbers>
 #include <random>
 
-#include "core/shape_recognizer.h"
-#include "core/stroke_smoothing.h"
-
 namespace velurio {
 namespace {
 
-StrokePoint pt(double x, double y, std::int64_t ts = 0) { return {x, y, 0.5, 0, ts}; }
+StrokePoint pt(double x, double y, std::int64_t ts = 0) {
+    return {x, y, 0.5, 0, ts};
+}
 
 std::vector<StrokePoint> lineStroke(std::size_t n) {
     std::vector<StrokePoint> points;
-    for (std::size_t i = 0; i < n; ++i) points.push_back(pt(0.1 + 0.05 * static_cast<double>(i), 0.3));
+    for (std::size_t i = 0; i < n; ++i)
+        points.push_back(pt(0.1 + 0.05 * static_cast<double>(i), 0.3));
     return points;
 }
 
@@ -96,7 +99,8 @@ TEST(ShapeRecognizerTest, NearlyFlatOpenStrokesAreElongated) {
     // 1e-12 high and 100 wide: aspect ≥ 5, so only line and arrow compete.
     ShapeRecognizer recognizer(0.0);
     std::vector<StrokePoint> points;
-    for (int i = 0; i < 12; ++i) points.push_back(pt(100.0 * i / 11, (i % 2) * 1e-12));
+    for (int i = 0; i < 12; ++i)
+        points.push_back(pt(100.0 * i / 11, (i % 2) * 1e-12));
     auto match = recognizer.recognize(points);
     ASSERT_TRUE(match);
     EXPECT_TRUE(match->kind == ShapeKind::line || match->kind == ShapeKind::arrow);
@@ -105,8 +109,8 @@ TEST(ShapeRecognizerTest, NearlyFlatOpenStrokesAreElongated) {
 
 TEST(ShapeRecognizerTest, RecognisesTheArrowTemplateShapeAndAppliesTheThreshold) {
     // Shaft towards the tip, then both barbs, as the template draws it (scaled and moved).
-    std::vector<StrokePoint> corners = {pt(0.9, 0.5), pt(0.1, 0.5), pt(0.292, 0.356),
-                                        pt(0.1, 0.5), pt(0.292, 0.644)};
+    std::vector<StrokePoint> corners = {pt(0.9, 0.5), pt(0.1, 0.5), pt(0.292, 0.356), pt(0.1, 0.5),
+                                        pt(0.292, 0.644)};
     std::vector<StrokePoint> points;
     for (std::size_t c = 0; c + 1 < corners.size(); ++c) {
         for (int k = 0; k < 6; ++k) {
@@ -130,7 +134,8 @@ TEST(ShapeRecognizerTest, TemplatesAreNormalisedAndInTheDocumentedOrder) {
     EXPECT_EQ(templates[0].kind, ShapeKind::line);
     EXPECT_EQ(templates[1].kind, ShapeKind::circle);
     EXPECT_EQ(templates[2].kind, ShapeKind::circle);
-    for (int i = 3; i < 11; ++i) EXPECT_EQ(templates[static_cast<std::size_t>(i)].kind, ShapeKind::rectangle);
+    for (int i = 3; i < 11; ++i)
+        EXPECT_EQ(templates[static_cast<std::size_t>(i)].kind, ShapeKind::rectangle);
     EXPECT_EQ(templates[11].kind, ShapeKind::arrow);
     for (const auto& t : templates) {
         ASSERT_EQ(t.points.size(), 64u);
@@ -227,7 +232,8 @@ TEST(StrokeSmoothingTest, SmoothFromExtendsAPrefixToTheSameCurve) {
     std::mt19937_64 rng(99);
     std::uniform_real_distribution<double> coord(0, 1);
     std::vector<StrokePoint> points;
-    for (int i = 0; i < 3; ++i) points.push_back(pt(coord(rng), coord(rng), i));
+    for (int i = 0; i < 3; ++i)
+        points.push_back(pt(coord(rng), coord(rng), i));
     std::vector<StrokePoint> curve = StrokeSmoothing::smooth(points, 8);
     while (points.size() < 60) {
         const std::size_t before = points.size();
@@ -239,7 +245,8 @@ TEST(StrokeSmoothingTest, SmoothFromExtendsAPrefixToTheSameCurve) {
         const std::size_t firstChanged = StrokeSmoothing::smoothFrom(points, 8, before - 2, curve);
         ASSERT_EQ(curve, StrokeSmoothing::smooth(points, 8));
         ASSERT_EQ(firstChanged, (before - 2) * 8);
-        EXPECT_TRUE(std::equal(previous.begin(), previous.begin() + static_cast<std::ptrdiff_t>(firstChanged),
+        EXPECT_TRUE(std::equal(previous.begin(),
+                               previous.begin() + static_cast<std::ptrdiff_t>(firstChanged),
                                curve.begin()));
     }
     // A buffer that is not a prefix is recomputed whole.

@@ -1,11 +1,11 @@
 // Slide hashing, the change rule and the every-15th sampler over BGRA images.
+#include "core/slide_hasher.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <tuple>
 #include <vector>
-
-#include "core/slide_hasher.h"
 
 namespace velurio {
 namespace {
@@ -13,7 +13,8 @@ namespace {
 std::vector<std::uint8_t> halfBlackHalfWhite(int width, int height) {
     std::vector<std::uint8_t> luma(static_cast<std::size_t>(width * height));
     for (int y = 0; y < height; ++y) {
-        for (int x = width / 2; x < width; ++x) luma[static_cast<std::size_t>(y * width + x)] = 255;
+        for (int x = width / 2; x < width; ++x)
+            luma[static_cast<std::size_t>(y * width + x)] = 255;
     }
     return luma;
 }
@@ -31,7 +32,8 @@ Bgra makeBgra(int width, int height, std::size_t padding, F color) {
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             auto [b, g, r] = color(x, y);
-            std::uint8_t* p = image.bytes.data() + static_cast<std::size_t>(y) * stride + 4 * static_cast<std::size_t>(x);
+            std::uint8_t* p = image.bytes.data() + static_cast<std::size_t>(y) * stride +
+                              4 * static_cast<std::size_t>(x);
             p[0] = b;
             p[1] = g;
             p[2] = r;
@@ -51,7 +53,8 @@ TEST(SlideHasherTest, UniformAndNearlyUniformImagesHashToZero) {
     EXPECT_EQ(SlideHasher::averageHash(grey, 64, 64), 0u);
     // One cell 8 levels brighter than the rest: not strictly above mean + 8.
     for (int y = 0; y < 8; ++y) {
-        for (int x = 0; x < 8; ++x) grey[static_cast<std::size_t>(y * 64 + x)] = 136;  // mean of cells 128.125
+        for (int x = 0; x < 8; ++x)
+            grey[static_cast<std::size_t>(y * 64 + x)] = 136;  // mean of cells 128.125
     }
     EXPECT_EQ(SlideHasher::averageHash(grey, 64, 64), 0u);
     EXPECT_EQ(SlideHasher::averageHash(grey, 64, 64, 0), 1u);  // cell 0 = bit 0
@@ -61,12 +64,14 @@ TEST(SlideHasherTest, HalfBlackHalfWhiteSetsTheRightColumns) {
     EXPECT_EQ(SlideHasher::averageHash(halfBlackHalfWhite(64, 64), 64, 64), 0xF0F0F0F0F0F0F0F0ULL);
     // Any size, including cells that are not sampled sparsely.
     EXPECT_EQ(SlideHasher::averageHash(halfBlackHalfWhite(16, 8), 16, 8), 0xF0F0F0F0F0F0F0F0ULL);
-    EXPECT_EQ(SlideHasher::averageHash(halfBlackHalfWhite(1920, 1080), 1920, 1080), 0xF0F0F0F0F0F0F0F0ULL);
+    EXPECT_EQ(SlideHasher::averageHash(halfBlackHalfWhite(1920, 1080), 1920, 1080),
+              0xF0F0F0F0F0F0F0F0ULL);
 
     std::vector<std::uint8_t> rgba(64 * 64 * 4, 0);
     for (int y = 0; y < 64; ++y) {
         for (int x = 32; x < 64; ++x) {
-            for (int c = 0; c < 3; ++c) rgba[static_cast<std::size_t>((y * 64 + x) * 4 + c)] = 255;
+            for (int c = 0; c < 3; ++c)
+                rgba[static_cast<std::size_t>((y * 64 + x) * 4 + c)] = 255;
         }
     }
     EXPECT_EQ(SlideHasher::averageHashRGBA(rgba, 64, 64), 0xF0F0F0F0F0F0F0F0ULL);
@@ -77,7 +82,8 @@ TEST(SlideHasherTest, SparseSamplingReadsOnlyEveryOtherRowOfSixtyFourPixelCells)
     std::vector<std::uint8_t> luma(64 * 64, 10);
     for (int y = 0; y < 8; ++y) {
         for (int x = 0; x < 8; ++x) {
-            if (y % 2 == 1 || x % 2 == 1) luma[static_cast<std::size_t>(y * 64 + x)] = 250;
+            if (y % 2 == 1 || x % 2 == 1)
+                luma[static_cast<std::size_t>(y * 64 + x)] = 250;
         }
     }
     EXPECT_EQ(SlideHasher::averageHash(luma, 64, 64), 0u);
@@ -91,15 +97,15 @@ TEST(SlideHasherTest, RejectsTooSmallInputsAndComputesBrightness) {
     EXPECT_FALSE(SlideHasher::averageHash(small, 64, 64));  // too few bytes
     EXPECT_FALSE(SlideHasher::averageHashRGBA(std::vector<std::uint8_t>(64 * 64 * 4 - 1), 64, 64));
     EXPECT_EQ(SlideHasher::luma(255, 255, 255), 255);
-    EXPECT_EQ(SlideHasher::luma(255, 0, 0), 76);   // (76245 + 500) / 1000
-    EXPECT_EQ(SlideHasher::luma(0, 0, 255), 29);   // (29070 + 500) / 1000
+    EXPECT_EQ(SlideHasher::luma(255, 0, 0), 76);  // (76245 + 500) / 1000
+    EXPECT_EQ(SlideHasher::luma(0, 0, 255), 29);  // (29070 + 500) / 1000
     EXPECT_EQ(SlideHasher::hammingDistance(0, ~0ULL), 64);
 }
 
 TEST(SlideChangeDetectorTest, ThresholdFirstIngestAndReset) {
     SlideChangeDetector detector{12, std::nullopt};
     EXPECT_FALSE(detector.ingest(0));
-    EXPECT_FALSE(detector.ingest(0x7FF));  // 11 bits from 0
+    EXPECT_FALSE(detector.ingest(0x7FF));                // 11 bits from 0
     EXPECT_TRUE(detector.ingest(0x7FFULL << 20 | 0x1));  // 12 bits from 0x7FF
     EXPECT_EQ(detector.lastHash, 0x7FFULL << 20 | 0x1);
     detector.reset();
@@ -114,10 +120,13 @@ TEST(SlideSamplerTest, DownscaleIsAnAreaMeanForAnyStride) {
     });
     auto luma = SlideSampler::downsampleToLuma(stripes.view);
     ASSERT_TRUE(luma);
-    for (std::uint8_t v : *luma) EXPECT_EQ(v, 100);
+    for (std::uint8_t v : *luma)
+        EXPECT_EQ(v, 100);
 
     // Smaller than 64×64: each output pixel takes its nearest source pixel.
-    auto tiny = makeBgra(2, 1, 0, [](int x, int) { return x == 0 ? Rgb{0, 0, 0} : Rgb{255, 255, 255}; });
+    auto tiny = makeBgra(2, 1, 0, [](int x, int) {
+        return x == 0 ? Rgb{0, 0, 0} : Rgb{255, 255, 255};
+    });
     auto up = SlideSampler::downsampleToLuma(tiny.view);
     ASSERT_TRUE(up);
     EXPECT_EQ((*up)[0], 0);
@@ -151,14 +160,18 @@ TEST(SlideSamplerTest, DownscaleMatchesADirectBoxMean) {
                 std::uint64_t sum[3] = {0, 0, 0};
                 for (int y = y0; y < y1; ++y) {
                     for (int x = x0; x < x1; ++x) {
-                        const std::uint8_t* p = image.bytes.data() + static_cast<std::size_t>(y) * image.view.bytesPerRow +
-                                                4 * static_cast<std::size_t>(x);
-                        for (int c = 0; c < 3; ++c) sum[c] += p[c];
+                        const std::uint8_t* p =
+                            image.bytes.data() +
+                            static_cast<std::size_t>(y) * image.view.bytesPerRow +
+                            4 * static_cast<std::size_t>(x);
+                        for (int c = 0; c < 3; ++c)
+                            sum[c] += p[c];
                     }
                 }
                 const std::uint64_t n = static_cast<std::uint64_t>((x1 - x0) * (y1 - y0));
                 auto mean = [&](int c) { return static_cast<std::uint8_t>((sum[c] + n / 2) / n); };
-                EXPECT_EQ((*luma)[static_cast<std::size_t>(oy * 64 + ox)], SlideHasher::luma(mean(2), mean(1), mean(0)))
+                EXPECT_EQ((*luma)[static_cast<std::size_t>(oy * 64 + ox)],
+                          SlideHasher::luma(mean(2), mean(1), mean(0)))
                     << width << "x" << height << " at " << ox << "," << oy;
             }
         }
@@ -187,20 +200,24 @@ TEST(SlideSamplerTest, ExaminesEveryFifteenthImageAndReportsTheNewHash) {
     });
     SlideSampler sampler;
     // Images 1…14 are never examined, even when they differ.
-    for (int i = 1; i <= 14; ++i) EXPECT_FALSE(sampler.ingest(i % 2 ? split.view : dark.view));
+    for (int i = 1; i <= 14; ++i)
+        EXPECT_FALSE(sampler.ingest(i % 2 ? split.view : dark.view));
     EXPECT_FALSE(sampler.detector().lastHash);
     EXPECT_FALSE(sampler.ingest(dark.view));  // 15th: sets the reference (hash 0)
     EXPECT_EQ(sampler.detector().lastHash, 0u);
-    for (int i = 16; i < 30; ++i) EXPECT_FALSE(sampler.ingest(split.view));
+    for (int i = 16; i < 30; ++i)
+        EXPECT_FALSE(sampler.ingest(split.view));
     auto changed = sampler.ingest(split.view);  // 30th: 32 bits differ
     ASSERT_TRUE(changed);
     EXPECT_EQ(*changed, 0xF0F0F0F0F0F0F0F0ULL);
-    for (int i = 31; i < 45; ++i) EXPECT_FALSE(sampler.ingest(dark.view));
+    for (int i = 31; i < 45; ++i)
+        EXPECT_FALSE(sampler.ingest(dark.view));
     EXPECT_EQ(sampler.ingest(flipped.view), 0x0F0F0F0F0F0F0F0FULL);  // compared with the split hash
     EXPECT_EQ(sampler.counter(), 45);
 
     sampler.reset();
-    for (int i = 1; i < 15; ++i) EXPECT_FALSE(sampler.ingest(split.view));
+    for (int i = 1; i < 15; ++i)
+        EXPECT_FALSE(sampler.ingest(split.view));
     EXPECT_FALSE(sampler.ingest(split.view));  // first examined after reset: reference only
 }
 

@@ -1,14 +1,15 @@
 // Stroke geometry, the live path of a stroke in progress, and overlay interaction.
+#include "core/stroke_geometry.h"
+
+#include "core/overlay_interaction.h"
+#include "core/stroke_smoothing.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 #include <numbers>
 #include <random>
-
-#include "core/overlay_interaction.h"
-#include "core/stroke_geometry.h"
-#include "core/stroke_smoothing.h"
 
 namespace velurio {
 namespace {
@@ -47,8 +48,10 @@ TEST(StrokeGeometryTest, FreehandPathsSmoothOnlyBeyondSixPoints) {
 }
 
 TEST(StrokeGeometryTest, RectangleIsTheSameWhicheverCornerItStartsAt) {
-    auto down = makeStroke(InkTool::rectangle, {{0.1, 0.2, 0, 0, 0}, {0.5, 0.5, 0, 0, 0}, {0.6, 0.7, 0, 0, 0}});
-    auto up = makeStroke(InkTool::rectangle, {{0.6, 0.7, 0, 0, 0}, {0.3, 0.1, 0, 0, 0}, {0.1, 0.2, 0, 0, 0}});
+    auto down = makeStroke(InkTool::rectangle,
+                           {{0.1, 0.2, 0, 0, 0}, {0.5, 0.5, 0, 0, 0}, {0.6, 0.7, 0, 0, 0}});
+    auto up = makeStroke(InkTool::rectangle,
+                         {{0.6, 0.7, 0, 0, 0}, {0.3, 0.1, 0, 0, 0}, {0.1, 0.2, 0, 0, 0}});
     StrokePath a = StrokeGeometry::path(down, k1080);
     EXPECT_EQ(a, StrokeGeometry::path(up, k1080));
     ASSERT_EQ(a.subpaths.size(), 1u);
@@ -63,7 +66,8 @@ TEST(StrokeGeometryTest, RectangleIsTheSameWhicheverCornerItStartsAt) {
 
 TEST(StrokeGeometryTest, ArrowHasShaftAndTwoBarbsScaledByHeight) {
     // Thick on a 2160-point overlay: line width 16, head 96.
-    auto arrow = makeStroke(InkTool::arrow, {{0, 0.5, 0, 0, 0}, {0.5, 0.5, 0, 0, 0}}, StrokeThickness::thick);
+    auto arrow = makeStroke(InkTool::arrow, {{0, 0.5, 0, 0, 0}, {0.5, 0.5, 0, 0, 0}},
+                            StrokeThickness::thick);
     StrokePath path = StrokeGeometry::path(arrow, {3840, 2160});
     ASSERT_EQ(path.subpaths.size(), 3u);
     EXPECT_EQ(path.subpaths[0].points, (std::vector<PointF>{{0, 1080}, {1920, 1080}}));
@@ -85,10 +89,18 @@ TEST(StrokeGeometryTest, ArrowHasShaftAndTwoBarbsScaledByHeight) {
 
 TEST(StrokeGeometryTest, LineWidthAndColour) {
     const SizeF s1440{2560, 1440};
-    EXPECT_NEAR(StrokeGeometry::lineWidth(makeStroke(InkTool::pen, {}, StrokeThickness::thin), s1440), 2.67, 0.005);
-    EXPECT_NEAR(StrokeGeometry::lineWidth(makeStroke(InkTool::pen, {}, StrokeThickness::medium), s1440), 5.33, 0.005);
-    EXPECT_NEAR(StrokeGeometry::lineWidth(makeStroke(InkTool::pen, {}, StrokeThickness::thick), s1440), 10.67, 0.005);
-    EXPECT_DOUBLE_EQ(StrokeGeometry::lineWidth(makeStroke(InkTool::pen, {}, StrokeThickness::thick), {100, 2160}), 16);
+    EXPECT_NEAR(
+        StrokeGeometry::lineWidth(makeStroke(InkTool::pen, {}, StrokeThickness::thin), s1440), 2.67,
+        0.005);
+    EXPECT_NEAR(
+        StrokeGeometry::lineWidth(makeStroke(InkTool::pen, {}, StrokeThickness::medium), s1440),
+        5.33, 0.005);
+    EXPECT_NEAR(
+        StrokeGeometry::lineWidth(makeStroke(InkTool::pen, {}, StrokeThickness::thick), s1440),
+        10.67, 0.005);
+    EXPECT_DOUBLE_EQ(StrokeGeometry::lineWidth(makeStroke(InkTool::pen, {}, StrokeThickness::thick),
+                                               {100, 2160}),
+                     16);
     RgbaColor marker = StrokeGeometry::color(makeStroke(InkTool::marker, {}));
     EXPECT_DOUBLE_EQ(marker.alpha, 0.4);
     EXPECT_DOUBLE_EQ(marker.green, 140 / 255.0);
@@ -112,7 +124,8 @@ TEST(StrokeGeometryTest, DistancesMeasureRawPointsNotTheSmoothedCurve) {
 
     // A sharp zigzag: the smoothed curve overshoots the corner, the raw polyline does not.
     std::vector<StrokePoint> pts;
-    for (int i = 0; i < 8; ++i) pts.push_back({0.1 * i, (i % 2) ? 0.6 : 0.4, 0, 0, 0});
+    for (int i = 0; i < 8; ++i)
+        pts.push_back({0.1 * i, (i % 2) ? 0.6 : 0.4, 0, 0, 0});
     auto zig = makeStroke(InkTool::pen, pts);
     const SizeF unit{1, 1};
     const PointF corner{0.1, 0.6};
@@ -138,11 +151,13 @@ TEST(LiveStrokePathTest, IncrementalExtensionMatchesTheWholePath) {
         while (next < all.size()) {
             const std::size_t count = std::min<std::size_t>(1 + rng() % 3, all.size() - next);
             StrokePath before = live.path();
-            for (std::size_t k = 0; k < count; ++k) stroke.points.push_back(all[next++]);
+            for (std::size_t k = 0; k < count; ++k)
+                stroke.points.push_back(all[next++]);
             LiveStrokePathUpdate update = live.sync(stroke, k1080);
             ASSERT_EQ(live.path(), StrokeGeometry::path(stroke, k1080)) << next;
             EXPECT_FALSE(update.unchanged);
-            const bool crossesSmoothing = stroke.points.size() > 6 && stroke.points.size() - count <= 6;
+            const bool crossesSmoothing =
+                stroke.points.size() > 6 && stroke.points.size() - count <= 6;
             if (tool == InkTool::pen || tool == InkTool::marker) {
                 EXPECT_EQ(update.rebuilt, crossesSmoothing) << next;
             }
@@ -150,9 +165,10 @@ TEST(LiveStrokePathTest, IncrementalExtensionMatchesTheWholePath) {
                 const auto& old = before.subpaths[0].points;
                 const auto& now = live.path().subpaths[0].points;
                 ASSERT_LE(update.firstChangedVertex, old.size());
-                EXPECT_TRUE(std::equal(old.begin(),
-                                       old.begin() + static_cast<std::ptrdiff_t>(update.firstChangedVertex),
-                                       now.begin()));
+                EXPECT_TRUE(
+                    std::equal(old.begin(),
+                               old.begin() + static_cast<std::ptrdiff_t>(update.firstChangedVertex),
+                               now.begin()));
                 if (stroke.points.size() > 7) {
                     // Only the last old span (8 vertices + the old end point) is redrawn.
                     EXPECT_EQ(old.size() - update.firstChangedVertex, 9u);
@@ -185,7 +201,8 @@ TEST(LiveStrokePathTest, RebuildsOnResizeOrWhenPointsAreNotAnExtension) {
 
 TEST(OverlayInteractionTest, DerivedFlags) {
     constexpr OverlayInteraction connected{true, true, true};
-    static_assert(connected.ignoresMouseEvents() && connected.toolbarVisible() && connected.pinVisible());
+    static_assert(connected.ignoresMouseEvents() && connected.toolbarVisible() &&
+                  connected.pinVisible());
     constexpr OverlayInteraction local{false, true, false};
     static_assert(local.mouseDrawingEnabled() && !local.ignoresMouseEvents());
     static_assert(!local.toolbarVisible() && !local.pinVisible());

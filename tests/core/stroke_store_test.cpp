@@ -1,11 +1,12 @@
 // The stroke store: remote and local strokes, laser, erasers, texts, undo/redo, clear.
+#include "core/stroke_store.h"
+
+#include "protocol/message_codec.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <random>
-
-#include "core/stroke_store.h"
-#include "protocol/message_codec.h"
 
 namespace velurio {
 namespace {
@@ -27,30 +28,36 @@ struct Recorder {
     std::vector<StrokeEvent> events() const {
         std::vector<StrokeEvent> out;
         for (const auto& e : log) {
-            if (e.isEvent) out.push_back(e.event);
+            if (e.isEvent)
+                out.push_back(e.event);
         }
         return out;
     }
     std::vector<SessionMessage> messages() const {
         std::vector<SessionMessage> out;
         for (const auto& e : log) {
-            if (!e.isEvent) out.push_back(e.message);
+            if (!e.isEvent)
+                out.push_back(e.message);
         }
         return out;
     }
     std::vector<StrokeEvent::Kind> kinds() const {
         std::vector<StrokeEvent::Kind> out;
-        for (const auto& e : events()) out.push_back(e.kind);
+        for (const auto& e : events())
+            out.push_back(e.kind);
         return out;
     }
     void reset() { log.clear(); }
 };
 
-StrokePoint pt(double x, double y) { return {x, y, 0.5, 0, 0}; }
+StrokePoint pt(double x, double y) {
+    return {x, y, 0.5, 0, 0};
+}
 
 StrokeMessage msg(std::string id, StrokeOp op, std::vector<StrokePoint> pts = {},
                   std::string tool = "pen", std::int64_t width = 4, std::string color = "#FF4D2E") {
-    return StrokeMessage{std::move(id), op, std::move(tool), std::move(color), width, std::move(pts)};
+    return StrokeMessage{std::move(id),    op,    std::move(tool),
+                         std::move(color), width, std::move(pts)};
 }
 
 // Begin and end of a remote stroke in one go.
@@ -62,7 +69,8 @@ void remoteStroke(StrokeStore& store, const std::string& id, std::vector<StrokeP
 
 std::vector<std::string> ids(const std::vector<Stroke>& strokes) {
     std::vector<std::string> out;
-    for (const auto& s : strokes) out.push_back(s.id);
+    for (const auto& s : strokes)
+        out.push_back(s.id);
     return out;
 }
 
@@ -185,12 +193,14 @@ TEST(StrokeStoreRemoteTest, SweepRemovesExactlyTheStrokesAnyPointHits) {
         for (int k = 0; k < 20; ++k) {
             std::vector<StrokePoint> pts;
             const double x = coord(rng), y = coord(rng);
-            for (std::size_t i = 0, n = 1 + rng() % 6; i < n; ++i) pts.push_back(pt(x + near(rng), y + near(rng)));
+            for (std::size_t i = 0, n = 1 + rng() % 6; i < n; ++i)
+                pts.push_back(pt(x + near(rng), y + near(rng)));
             pts.push_back(pts.back());
             remoteStroke(store, "s" + std::to_string(k), pts);
         }
         std::vector<StrokePoint> eraser;
-        for (int i = 0; i < 15; ++i) eraser.push_back(pt(coord(rng), coord(rng)));
+        for (int i = 0; i < 15; ++i)
+            eraser.push_back(pt(coord(rng), coord(rng)));
         eraser.push_back(eraser.back());  // repeated positions are harmless
         const SizeF size{1920, 1080};
         std::vector<std::string> expectedKept;
@@ -199,7 +209,8 @@ TEST(StrokeStoreRemoteTest, SweepRemovesExactlyTheStrokesAnyPointHits) {
             for (const StrokePoint& e : eraser) {
                 hit |= StrokeGeometry::distance(StrokeGeometry::point(e, size), s, size) < 24;
             }
-            if (!hit) expectedKept.push_back(s.id);
+            if (!hit)
+                expectedKept.push_back(s.id);
         }
         store.apply(msg("e", StrokeOp::begin, eraser, "eraser"));
         store.apply(msg("e", StrokeOp::end, {}, "eraser"));
@@ -240,7 +251,8 @@ TEST(StrokeStoreLocalTest, PenStrokeSendsBeginAppendsAndEndWithAllPoints) {
     auto messages = rec.messages();
     ASSERT_EQ(messages.size(), 4u);
     const std::vector<std::size_t> sizes = {1, 1, 1, 3};
-    const std::vector<StrokeOp> ops = {StrokeOp::begin, StrokeOp::append, StrokeOp::append, StrokeOp::end};
+    const std::vector<StrokeOp> ops = {StrokeOp::begin, StrokeOp::append, StrokeOp::append,
+                                       StrokeOp::end};
     for (std::size_t i = 0; i < 4; ++i) {
         const auto* m = messages[i].get<StrokeMessage>();
         ASSERT_NE(m, nullptr);
@@ -279,8 +291,11 @@ TEST(StrokeStoreLocalTest, LocalLaserIsNeverSent) {
 
 TEST(StrokeStoreLocalTest, OneCounterForStrokesAndTexts) {
     StrokeStore store;
-    EXPECT_EQ(store.beginLocalStroke(InkTool::pen, InkPalette::defaultColor(), StrokeThickness::thin,
-                                     pt(0, 0)).id, "m-0001");
+    EXPECT_EQ(store
+                  .beginLocalStroke(InkTool::pen, InkPalette::defaultColor(), StrokeThickness::thin,
+                                    pt(0, 0))
+                  .id,
+              "m-0001");
     EXPECT_EQ(store.addText("x", {0, 0}, InkPalette::defaultColor()).id, "m-t0002");
     store.clear(true);
     EXPECT_EQ(store.addText("y", {0, 0}, InkPalette::defaultColor()).id, "m-t0003");  // not reset
@@ -289,7 +304,8 @@ TEST(StrokeStoreLocalTest, OneCounterForStrokesAndTexts) {
 TEST(StrokeStoreLocalTest, IdsGrowBeyondFourDigits) {
     StrokeStore store;
     std::string last;
-    for (int i = 0; i < 10000; ++i) last = store.addText("t", {0, 0}, InkPalette::defaultColor()).id;
+    for (int i = 0; i < 10000; ++i)
+        last = store.addText("t", {0, 0}, InkPalette::defaultColor()).id;
     EXPECT_EQ(last, "m-t10000");
 }
 
@@ -305,8 +321,7 @@ TEST(StrokeStoreHistoryTest, TextAndStrokeUndoRedo) {
     EXPECT_EQ(store.redo(), "s");
     EXPECT_FALSE(store.redo());  // text undo cannot be redone
     EXPECT_EQ(rec.kinds(), (std::vector<K>{K::removed, K::textRemoved, K::began}));
-    EXPECT_EQ(rec.messages(),
-              (std::vector<SessionMessage>{UndoMessage{"s"}, RedoMessage{"s"}}));
+    EXPECT_EQ(rec.messages(), (std::vector<SessionMessage>{UndoMessage{"s"}, RedoMessage{"s"}}));
     EXPECT_TRUE(store.texts().empty());
     EXPECT_EQ(ids(store.strokes()), (std::vector<std::string>{"s"}));
 }
@@ -384,7 +399,9 @@ TEST(StrokeStoreObserverTest, ObserversLearnWhatChangedAfterEventAndMessage) {
     Recorder rec;
     rec.attach(store);
     std::vector<std::pair<StrokeStore::Changes, std::size_t>> seen;
-    auto id = store.addObserver([&](StrokeStore::Changes c) { seen.push_back({c, rec.log.size()}); });
+    auto id = store.addObserver([&](StrokeStore::Changes c) {
+        seen.push_back({c, rec.log.size()});
+    });
     remoteStroke(store, "a", {pt(0.1, 0.1), pt(0.2, 0.2)});
     store.undo();
     ASSERT_EQ(seen.size(), 2u);
@@ -419,7 +436,8 @@ struct ReferenceModel {
         redo.clear();
     }
     std::optional<std::string> undo() {
-        if (history.empty()) return std::nullopt;
+        if (history.empty())
+            return std::nullopt;
         auto [isText, id] = history.back();
         history.pop_back();
         if (isText) {
@@ -427,13 +445,15 @@ struct ReferenceModel {
             return id;
         }
         auto it = std::find(strokes.rbegin(), strokes.rend(), id);
-        if (it == strokes.rend()) return std::nullopt;
+        if (it == strokes.rend())
+            return std::nullopt;
         strokes.erase(std::next(it).base());
         redo.push_back(id);
         return id;
     }
     std::optional<std::string> redoOne() {
-        if (redo.empty()) return std::nullopt;
+        if (redo.empty())
+            return std::nullopt;
         std::string id = redo.back();
         redo.pop_back();
         strokes.push_back(id);
@@ -442,14 +462,16 @@ struct ReferenceModel {
     }
     void undoRequest(const std::string& id) {
         auto it = std::find(strokes.rbegin(), strokes.rend(), id);
-        if (it == strokes.rend()) return;
+        if (it == strokes.rend())
+            return;
         strokes.erase(std::next(it).base());
         std::erase(history, std::pair<bool, std::string>{false, id});
         redo.push_back(id);
     }
     void redoRequest(const std::string& id) {
         auto it = std::find(redo.begin(), redo.end(), id);
-        if (it == redo.end()) return;
+        if (it == redo.end())
+            return;
         redo.erase(it);
         strokes.push_back(id);
         history.push_back({false, id});
@@ -466,7 +488,8 @@ TEST(StrokeStoreHistoryTest, RandomSequencesAgreeWithAReferenceModel) {
             const auto op = rng() % 7;
             if (op == 0) {
                 // Ids are sometimes reused, as a confused peer might.
-                std::string id = "r" + std::to_string(rng() % 4 == 0 ? remoteCounter / 2 : ++remoteCounter);
+                std::string id =
+                    "r" + std::to_string(rng() % 4 == 0 ? remoteCounter / 2 : ++remoteCounter);
                 remoteStroke(store, id, {pt(0.1, 0.1), pt(0.2, 0.2)});
                 model.commit(id);
             } else if (op == 1) {
@@ -481,7 +504,8 @@ TEST(StrokeStoreHistoryTest, RandomSequencesAgreeWithAReferenceModel) {
             } else if (op == 4) {
                 ASSERT_EQ(store.redo(), model.redoOne()) << seed << ":" << step;
             } else {
-                std::string id = "r" + std::to_string(rng() % static_cast<std::uint64_t>(remoteCounter + 1));
+                std::string id =
+                    "r" + std::to_string(rng() % static_cast<std::uint64_t>(remoteCounter + 1));
                 if (op == 5) {
                     store.handleUndoRequest(id);
                     model.undoRequest(id);
@@ -493,7 +517,8 @@ TEST(StrokeStoreHistoryTest, RandomSequencesAgreeWithAReferenceModel) {
             ASSERT_EQ(ids(store.strokes()), model.strokes) << seed << ":" << step;
             ASSERT_EQ(ids(store.redoStack()), model.redo) << seed << ":" << step;
             std::vector<std::string> texts;
-            for (const auto& t : store.texts()) texts.push_back(t.id);
+            for (const auto& t : store.texts())
+                texts.push_back(t.id);
             ASSERT_EQ(texts, model.texts);
             ASSERT_EQ(store.undoHistory().size(), model.history.size());
         }
@@ -502,13 +527,27 @@ TEST(StrokeStoreHistoryTest, RandomSequencesAgreeWithAReferenceModel) {
 
 // Two sources interleaved: the tablet's messages and the local mouse, recorded once.
 struct RecordedOp {
-    enum Kind { remote, localBegin, localAppend, localEnd, erase, text, undo, redo, undoReq, redoReq, clear } kind;
+    enum Kind {
+        remote,
+        localBegin,
+        localAppend,
+        localEnd,
+        erase,
+        text,
+        undo,
+        redo,
+        undoReq,
+        redoReq,
+        clear
+    } kind;
     std::string wire;  // remote: the message as the tablet sent it (canonical JSON)
     std::string id;
     StrokePoint point;
 };
 
-std::string wire(const StrokeMessage& message) { return MessageCodec::encodeToString(message); }
+std::string wire(const StrokeMessage& message) {
+    return MessageCodec::encodeToString(message);
+}
 
 std::vector<RecordedOp> recordStream(std::size_t count, std::uint64_t seed) {
     std::mt19937_64 rng(seed);
@@ -521,23 +560,33 @@ std::vector<RecordedOp> recordStream(std::size_t count, std::uint64_t seed) {
     while (ops.size() < count) {
         const auto r = rng() % 100;
         auto randomPoint = [&] {
-            return StrokePoint{coord(rng), coord(rng), coord(rng), 0, static_cast<std::int64_t>(ops.size())};
+            return StrokePoint{coord(rng), coord(rng), coord(rng), 0,
+                               static_cast<std::int64_t>(ops.size())};
         };
         if (r < 15) {
             std::string id = "ipad-" + std::to_string(++next);
             open.push_back(id);
             ops.push_back({RecordedOp::remote,
-                           wire(msg(id, StrokeOp::begin, {randomPoint()}, tools[rng() % 7], rng() % 5 == 0 ? 3 : 4)),
-                           {}, {}});
+                           wire(msg(id, StrokeOp::begin, {randomPoint()}, tools[rng() % 7],
+                                    rng() % 5 == 0 ? 3 : 4)),
+                           {},
+                           {}});
         } else if (r < 45 && !open.empty()) {
             const std::string id = open[rng() % open.size()];
-            ops.push_back({RecordedOp::remote, wire(msg(id, StrokeOp::append, {randomPoint(), randomPoint()})), {}, {}});
+            ops.push_back({RecordedOp::remote,
+                           wire(msg(id, StrokeOp::append, {randomPoint(), randomPoint()})),
+                           {},
+                           {}});
         } else if (r < 58 && !open.empty()) {
             const std::size_t i = rng() % open.size();
-            ops.push_back({RecordedOp::remote, wire(msg(open[i], StrokeOp::end, {randomPoint()})), {}, {}});
+            ops.push_back(
+                {RecordedOp::remote, wire(msg(open[i], StrokeOp::end, {randomPoint()})), {}, {}});
             open.erase(open.begin() + static_cast<std::ptrdiff_t>(i));
         } else if (r < 64) {
-            ops.push_back({localOpen ? RecordedOp::localAppend : RecordedOp::localBegin, {}, {}, randomPoint()});
+            ops.push_back({localOpen ? RecordedOp::localAppend : RecordedOp::localBegin,
+                           {},
+                           {},
+                           randomPoint()});
             localOpen = true;
         } else if (r < 70 && localOpen) {
             ops.push_back({RecordedOp::localEnd, {}, {}, {}});
@@ -551,9 +600,15 @@ std::vector<RecordedOp> recordStream(std::size_t count, std::uint64_t seed) {
         } else if (r < 93) {
             ops.push_back({RecordedOp::redo, {}, {}, {}});
         } else if (r < 96) {
-            ops.push_back({RecordedOp::undoReq, {}, "ipad-" + std::to_string(rng() % static_cast<std::uint64_t>(next + 1)), {}});
+            ops.push_back({RecordedOp::undoReq,
+                           {},
+                           "ipad-" + std::to_string(rng() % static_cast<std::uint64_t>(next + 1)),
+                           {}});
         } else if (r < 99) {
-            ops.push_back({RecordedOp::redoReq, {}, "ipad-" + std::to_string(rng() % static_cast<std::uint64_t>(next + 1)), {}});
+            ops.push_back({RecordedOp::redoReq,
+                           {},
+                           "ipad-" + std::to_string(rng() % static_cast<std::uint64_t>(next + 1)),
+                           {}});
         } else {
             ops.push_back({RecordedOp::clear, {}, {}, {}});
         }
@@ -576,32 +631,51 @@ ReplayResult replay(const std::vector<RecordedOp>& ops) {
             case RecordedOp::remote: {
                 auto decoded = MessageCodec::decode(op.wire);
                 EXPECT_TRUE(decoded.ok());
-                if (decoded.ok()) store.apply(*decoded->get<StrokeMessage>());
+                if (decoded.ok())
+                    store.apply(*decoded->get<StrokeMessage>());
                 break;
             }
             case RecordedOp::localBegin:
-                store.beginLocalStroke(InkTool::pen, InkPalette::colors()[3], StrokeThickness::medium, op.point);
+                store.beginLocalStroke(InkTool::pen, InkPalette::colors()[3],
+                                       StrokeThickness::medium, op.point);
                 break;
             case RecordedOp::localAppend:
-                if (auto id = store.activeLocalStrokeID()) store.appendLocalStroke(*id, std::vector<StrokePoint>{op.point});
+                if (auto id = store.activeLocalStrokeID())
+                    store.appendLocalStroke(*id, std::vector<StrokePoint>{op.point});
                 break;
             case RecordedOp::localEnd:
-                if (auto id = store.activeLocalStrokeID()) store.endLocalStroke(*id);
+                if (auto id = store.activeLocalStrokeID())
+                    store.endLocalStroke(*id);
                 break;
-            case RecordedOp::erase: store.eraseLocal({op.point.x, op.point.y}, {1920, 1080}); break;
-            case RecordedOp::text: store.addText("nota", {op.point.x, op.point.y}, InkPalette::defaultColor()); break;
-            case RecordedOp::undo: (void)store.undo(); break;
-            case RecordedOp::redo: (void)store.redo(); break;
-            case RecordedOp::undoReq: store.handleUndoRequest(op.id); break;
-            case RecordedOp::redoReq: store.handleRedoRequest(op.id); break;
-            case RecordedOp::clear: store.clear(true); break;
+            case RecordedOp::erase:
+                store.eraseLocal({op.point.x, op.point.y}, {1920, 1080});
+                break;
+            case RecordedOp::text:
+                store.addText("nota", {op.point.x, op.point.y}, InkPalette::defaultColor());
+                break;
+            case RecordedOp::undo:
+                (void)store.undo();
+                break;
+            case RecordedOp::redo:
+                (void)store.redo();
+                break;
+            case RecordedOp::undoReq:
+                store.handleUndoRequest(op.id);
+                break;
+            case RecordedOp::redoReq:
+                store.handleRedoRequest(op.id);
+                break;
+            case RecordedOp::clear:
+                store.clear(true);
+                break;
         }
         // Invariants after every step.
         for (const Stroke& s : store.strokes()) {
             EXPECT_NE(s.tool, InkTool::laser);
             EXPECT_NE(s.tool, InkTool::eraser);
         }
-        for (const auto& [id, s] : store.activeStrokes()) EXPECT_NE(s.tool, InkTool::laser);
+        for (const auto& [id, s] : store.activeStrokes())
+            EXPECT_NE(s.tool, InkTool::laser);
     }
     return {store.strokes(), rec.log};
 }
@@ -614,11 +688,13 @@ TEST(StrokeStoreReplayTest, ARecordedStreamOfTwoSourcesReplaysIdentically) {
     });
     EXPECT_GT(ended, 20);
     EXPECT_GT(first.log.size(), 200u);
-    for (int run = 0; run < 3; ++run) EXPECT_EQ(replay(ops), first);
+    for (int run = 0; run < 3; ++run)
+        EXPECT_EQ(replay(ops), first);
     // The outgoing messages include both the mouse's strokes and the eraser's undo echoes.
     bool sawLocalStroke = false, sawUndo = false;
     for (const auto& e : first.log) {
-        if (e.isEvent) continue;
+        if (e.isEvent)
+            continue;
         sawLocalStroke |= e.message.is<StrokeMessage>();
         sawUndo |= e.message.is<UndoMessage>();
     }

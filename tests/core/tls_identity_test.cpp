@@ -1,10 +1,10 @@
 // LocalTLSIdentity against an in-memory key store that records what was asked of it.
+#include "core/der_reader.h"
+#include "core/local_tls_identity.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
-
-#include "core/der_reader.h"
-#include "core/local_tls_identity.h"
 
 namespace velurio {
 namespace {
@@ -12,7 +12,7 @@ namespace {
 using namespace std::chrono;
 
 class MemoryKeyStore final : public TLSKeyStore {
-public:
+  public:
     std::optional<TLSIdentity> findIdentity(std::string_view label) override {
         const auto cert = m_certificates.find(std::string(label));
         if (cert == m_certificates.end()) {
@@ -39,7 +39,9 @@ public:
         }
         return keyAddStatus;
     }
-    void deleteCertificates(std::string_view label) override { m_certificates.erase(std::string(label)); }
+    void deleteCertificates(std::string_view label) override {
+        m_certificates.erase(std::string(label));
+    }
     int addCertificate(const Certificate& certificate, std::string_view label) override {
         ++certificateAdds;
         if (certificateAddStatus == KeystoreStatus::success) {
@@ -53,7 +55,7 @@ public:
     int keyAddStatus = KeystoreStatus::success;
     int certificateAddStatus = KeystoreStatus::success;
 
-private:
+  private:
     std::map<std::string, P256PrivateKey> m_keys;
     std::map<std::string, Certificate> m_certificates;
 };
@@ -68,7 +70,8 @@ TEST(LocalTLSIdentity, MadeOnceThenFoundAgain) {
     EXPECT_EQ(store.certificateAdds, 1);
     EXPECT_TRUE(first->certificate.isSignedBy(*first->privateKey.publicKey()));
 
-    auto second = LocalTLSIdentity::identity(store, "com.velurio.test", "Test Host", kNow + hours(1));
+    auto second =
+        LocalTLSIdentity::identity(store, "com.velurio.test", "Test Host", kNow + hours(1));
     ASSERT_TRUE(second.ok());
     EXPECT_EQ(second->certificate, first->certificate);
     EXPECT_EQ(store.keyAdds, 1);
@@ -92,8 +95,9 @@ TEST(LocalTLSIdentity, CertificateIsBackdatedByFiveMinutes) {
     auto identity = LocalTLSIdentity::identity(store, "label", "CN", kNow);
     ASSERT_TRUE(identity.ok());
     const auto publicKey = *identity->privateKey.publicKey();
-    auto expected = SelfSignedCertificate::der("CN", publicKey, identity->privateKey, 1, kNow - 300s,
-                                               kNow - 300s + SelfSignedCertificate::kLifetime);
+    auto expected =
+        SelfSignedCertificate::der("CN", publicKey, identity->privateKey, 1, kNow - 300s,
+                                   kNow - 300s + SelfSignedCertificate::kLifetime);
     ASSERT_TRUE(expected.ok());
     // ECDSA signatures are randomised: compare everything before the signature algorithm.
     auto tbsOf = [](const Bytes& certificate) {

@@ -2,11 +2,11 @@
 // again as a sequence of TLVs, down to a fixed depth. Checks the reader never reads past its
 // buffer, always advances on success, and that re-encoding what it read with the writer gives
 // the same contents (for bodies the writer can encode).
-#include <cstdint>
-#include <cstdlib>
-
 #include "core/der_reader.h"
 #include "core/der_writer.h"
+
+#include <cstdint>
+#include <cstdlib>
 
 namespace {
 
@@ -16,12 +16,14 @@ void walk(velurio::Bytes bytes, int depth) {
         const std::ptrdiff_t before = reader.offset();
         auto tlv = reader.readTLV();
         if (!tlv) {
-            if (reader.offset() < before || static_cast<std::size_t>(reader.offset()) > reader.data().size()) {
+            if (reader.offset() < before ||
+                static_cast<std::size_t>(reader.offset()) > reader.data().size()) {
                 std::abort();
             }
             return;
         }
-        if (reader.offset() <= before || static_cast<std::size_t>(reader.offset()) > reader.data().size()) {
+        if (reader.offset() <= before ||
+            static_cast<std::size_t>(reader.offset()) > reader.data().size()) {
             std::abort();
         }
         if (tlv->body.size() <= velurio::DERWriter::kMaxContentLength) {

@@ -1,11 +1,11 @@
 // Random tokens against a fixed P-256 key. Checks that verification never crashes, that a
 // token is accepted only with a 64-byte signature that really verifies, and that base64url
 // decoding agrees with a simple reference on every segment.
+#include "core/es256_verifier.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
-
-#include "core/es256_verifier.h"
 
 namespace {
 
@@ -17,7 +17,8 @@ constexpr std::string_view kPublicKeyPEM =
     "-----END PUBLIC KEY-----\n";
 
 const velurio::P256PublicKey& fixedKey() {
-    static const velurio::P256PublicKey key = velurio::ES256Verifier::p256PublicKey(kPublicKeyPEM).value();
+    static const velurio::P256PublicKey key =
+        velurio::ES256Verifier::p256PublicKey(kPublicKeyPEM).value();
     return key;
 }
 
@@ -32,15 +33,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto signature = velurio::ES256Verifier::base64URLDecode(token.substr(last + 1));
         const std::string_view signedText = token.substr(0, last);
         if (!signature || signature->size() != 64 ||
-            !fixedKey().verifyRaw({reinterpret_cast<const std::uint8_t*>(signedText.data()), signedText.size()},
-                                  *signature)) {
+            !fixedKey().verifyRaw(
+                {reinterpret_cast<const std::uint8_t*>(signedText.data()), signedText.size()},
+                *signature)) {
             std::abort();
         }
         (void)velurio::JSONValue{std::make_shared<const velurio::JSONObject>(*result)}.serialized();
     }
     // Unpadded text of n characters decodes to exactly floor(6n / 8) bytes, or not at all.
     const auto decoded = velurio::ES256Verifier::base64URLDecode(token);
-    if (decoded && token.find('=') == std::string_view::npos && decoded->size() != token.size() * 6 / 8) {
+    if (decoded && token.find('=') == std::string_view::npos &&
+        decoded->size() != token.size() * 6 / 8) {
         std::abort();
     }
     (void)velurio::ES256Verifier::p256PublicKey(token);

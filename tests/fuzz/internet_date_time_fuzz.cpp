@@ -1,12 +1,12 @@
 // Random text as an internet date-time. Checks that parsing never crashes, that an accepted
 // text is a well-formed date-time, and that the instant it names, written back in UTC with
 // milliseconds, parses to the same instant.
+#include "core/internet_date_time.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
-
-#include "core/internet_date_time.h"
 
 namespace {
 
@@ -15,7 +15,8 @@ void civilFromDays(std::int64_t days, std::int64_t& year, int& month, int& day) 
     days += 719468;
     const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
     const std::int64_t dayOfEra = days - era * 146097;
-    const std::int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const std::int64_t yearOfEra =
+        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
     const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
     const std::int64_t mp = (5 * dayOfYear + 2) / 153;
     day = static_cast<int>(dayOfYear - (153 * mp + 2) / 5 + 1);
@@ -58,8 +59,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;  // an offset moved it outside what four digits can write
     }
     char buffer[40];
-    std::snprintf(buffer, sizeof buffer, "%04lld-%02d-%02dT%02lld:%02lld:%02lld.%03lldZ", static_cast<long long>(year), month,
-                  day, static_cast<long long>(inDay / 3'600'000), static_cast<long long>(inDay / 60'000 % 60),
+    std::snprintf(buffer, sizeof buffer, "%04lld-%02d-%02dT%02lld:%02lld:%02lld.%03lldZ",
+                  static_cast<long long>(year), month, day,
+                  static_cast<long long>(inDay / 3'600'000),
+                  static_cast<long long>(inDay / 60'000 % 60),
                   static_cast<long long>(inDay / 1000 % 60), static_cast<long long>(inDay % 1000));
     if (IDT::parseMilliseconds(buffer, IDT::Fraction::required) != ms) {
         std::abort();

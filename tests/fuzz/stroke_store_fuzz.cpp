@@ -5,14 +5,14 @@
 // coordinates taken from the bytes after it; any other line is decoded as a control message
 // and routed as the session would (stroke → apply, undo/redo → the tablet's requests,
 // clear → clear). Undecodable lines are dropped, as the network path drops them.
+#include "core/stroke_store.h"
+#include "protocol/message_codec.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <map>
 #include <string>
 #include <string_view>
-
-#include "core/stroke_store.h"
-#include "protocol/message_codec.h"
 
 namespace {
 
@@ -24,13 +24,16 @@ using namespace velurio;
 }
 
 void check(bool condition, const char* what) {
-    if (!condition) violated(what);
+    if (!condition)
+        violated(what);
 }
 
 bool isLocalStrokeID(std::string_view id) {
-    if (!id.starts_with("m-") || id.size() < 6) return false;
+    if (!id.starts_with("m-") || id.size() < 6)
+        return false;
     for (char c : id.substr(2)) {
-        if (c < '0' || c > '9') return false;
+        if (c < '0' || c > '9')
+            return false;
     }
     return true;
 }
@@ -42,18 +45,21 @@ void checkInvariants(const StrokeStore& store) {
         ++committed[s.id];
     }
     for (const Stroke& s : store.redoStack()) {
-        check(s.tool != InkTool::eraser && s.tool != InkTool::laser, "eraser or laser on redo stack");
+        check(s.tool != InkTool::eraser && s.tool != InkTool::laser,
+              "eraser or laser on redo stack");
     }
     for (const auto& [id, s] : store.activeStrokes()) {
         check(s.tool != InkTool::laser, "laser among active strokes");
         check(id == s.id, "active stroke filed under another id");
     }
-    if (store.activeLaser()) check(store.activeLaser()->tool == InkTool::laser, "non-laser live laser");
+    if (store.activeLaser())
+        check(store.activeLaser()->tool == InkTool::laser, "non-laser live laser");
     std::map<std::string, int> history;
     for (const UndoRef& ref : store.undoHistory()) {
         if (ref.kind == UndoRef::Kind::text) {
             bool found = false;
-            for (const TextAnnotation& t : store.texts()) found |= t.id == ref.id;
+            for (const TextAnnotation& t : store.texts())
+                found |= t.id == ref.id;
             check(found, "history names a missing text");
         } else {
             ++history[ref.id];
@@ -78,11 +84,13 @@ void localOperation(StrokeStore& store, std::string_view line) {
     const auto tools = kAllInkTools;
     switch (op) {
         case 'b': {
-            const InkTool tool = tools[(line.size() > 2 ? static_cast<unsigned char>(line[2]) : 0u) % 7];
+            const InkTool tool =
+                tools[(line.size() > 2 ? static_cast<unsigned char>(line[2]) : 0u) % 7];
             // The canvas never begins a local eraser or text stroke; keep to what it does.
-            if (tool == InkTool::eraser || tool == InkTool::text) return;
-            Stroke s = store.beginLocalStroke(tool, InkPalette::defaultColor(), StrokeThickness::thin,
-                                              pointFrom(line, 3));
+            if (tool == InkTool::eraser || tool == InkTool::text)
+                return;
+            Stroke s = store.beginLocalStroke(tool, InkPalette::defaultColor(),
+                                              StrokeThickness::thin, pointFrom(line, 3));
             check(isLocalStrokeID(s.id), "local id format");
             return;
         }
@@ -93,17 +101,27 @@ void localOperation(StrokeStore& store, std::string_view line) {
             }
             return;
         case 'e':
-            if (auto id = store.activeLocalStrokeID()) store.endLocalStroke(*id);
+            if (auto id = store.activeLocalStrokeID())
+                store.endLocalStroke(*id);
             return;
         case 'x': {
             const StrokePoint p = pointFrom(line, 2);
             store.eraseLocal({p.x, p.y}, {1920, 1080});
             return;
         }
-        case 't': store.addText(std::string(line.substr(2)), {0.5, 0.5}, InkPalette::defaultColor()); return;
-        case 'r': (void)store.redo(); return;
-        case 's': store.setOverlaySize({static_cast<double>(line.size()) * 10, static_cast<double>(line.size()) * 7}); return;
-        default: (void)store.undo(); return;
+        case 't':
+            store.addText(std::string(line.substr(2)), {0.5, 0.5}, InkPalette::defaultColor());
+            return;
+        case 'r':
+            (void)store.redo();
+            return;
+        case 's':
+            store.setOverlaySize(
+                {static_cast<double>(line.size()) * 10, static_cast<double>(line.size()) * 7});
+            return;
+        default:
+            (void)store.undo();
+            return;
     }
 }
 
@@ -115,7 +133,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     store.onEvent = [self](const StrokeEvent& event) {
         switch (event.kind) {
             case StrokeEvent::Kind::appended:
-                check(self->activeStroke(event.id) != nullptr || (self->activeLaser() && self->activeLaser()->id == event.id),
+                check(self->activeStroke(event.id) != nullptr ||
+                          (self->activeLaser() && self->activeLaser()->id == event.id),
                       "appended names no live stroke");
                 break;
             case StrokeEvent::Kind::began:
@@ -127,7 +146,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             case StrokeEvent::Kind::laserEnded:
                 check(event.stroke.tool == InkTool::laser, "laser event for another tool");
                 break;
-            default: break;
+            default:
+                break;
         }
     };
     store.onSend = [](const SessionMessage& message) {
@@ -147,7 +167,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             localOperation(store, line);
         } else {
             auto message = MessageCodec::decode(line);
-            if (!message.ok()) continue;
+            if (!message.ok())
+                continue;
             if (const auto* stroke = message->get<StrokeMessage>()) {
                 store.apply(*stroke);
             } else if (const auto* undo = message->get<UndoMessage>()) {
@@ -161,7 +182,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         checkInvariants(store);
     }
     // Undo everything: every history entry is either undone or safely skipped.
-    while (store.canUndo()) (void)store.undo();
+    while (store.canUndo())
+        (void)store.undo();
     check(store.texts().empty(), "texts left after undoing the whole history");
     checkInvariants(store);
     return 0;

@@ -1,7 +1,7 @@
 // Video datagram header golden bytes, parsing rules and frame cutting.
-#include <gtest/gtest.h>
-
 #include "protocol/video_datagram.h"
+
+#include <gtest/gtest.h>
 
 namespace velurio {
 namespace {
@@ -50,12 +50,14 @@ TEST(VideoFrameHeader, ParsingRules) {
     // A slice of a larger buffer parses like a copy.
     Bytes larger = {0xEE, 0xEE};
     VideoFrameHeader{9, 9, true, 1, 2, 3}.appendTo(larger);
-    EXPECT_EQ(VideoFrameHeader::parse({larger.data() + 2, 20}), (VideoFrameHeader{9, 9, true, 1, 2, 3}));
+    EXPECT_EQ(VideoFrameHeader::parse({larger.data() + 2, 20}),
+              (VideoFrameHeader{9, 9, true, 1, 2, 3}));
 }
 
 TEST(VideoDatagrams, CutsFramesIntoFragments) {
     Bytes frame(2500);
-    for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<std::uint8_t>(i * 7);
+    for (std::size_t i = 0; i < frame.size(); ++i)
+        frame[i] = static_cast<std::uint8_t>(i * 7);
     auto datagrams = VideoFrameHeader::datagrams(42, 99, true, frame, 1200);
     ASSERT_TRUE(datagrams.ok());
     ASSERT_EQ(datagrams->size(), 3u);
@@ -94,8 +96,9 @@ TEST(VideoDatagrams, RefusesBrokenPreconditionsWithoutOutput) {
 }
 
 TEST(VideoControlDatagram, KeepaliveIsTheAsciiText) {
-    EXPECT_EQ(std::string(VideoControlDatagram::keepalive.begin(), VideoControlDatagram::keepalive.end()),
-              "velurio-video-v1");
+    EXPECT_EQ(
+        std::string(VideoControlDatagram::keepalive.begin(), VideoControlDatagram::keepalive.end()),
+        "velurio-video-v1");
 }
 
 }  // namespace

@@ -1,14 +1,16 @@
 // Framing golden bytes and the parser's behaviour on partial, bad and bursty input.
+#include "protocol/wire_framing.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
 
-#include "protocol/wire_framing.h"
-
 namespace velurio {
 namespace {
 
-Bytes bytes(std::string_view text) { return {text.begin(), text.end()}; }
+Bytes bytes(std::string_view text) {
+    return {text.begin(), text.end()};
+}
 
 Bytes framed(std::string_view payload, WireChannel channel) {
     auto result = WireFraming::frame(bytes(payload), channel);
@@ -31,7 +33,8 @@ TEST(WireFraming, GoldenBytes) {
     const Bytes big(0x012345, 0xAB);
     auto bigFrame = WireFraming::frame(big, WireChannel::video);
     ASSERT_TRUE(bigFrame.ok());
-    EXPECT_EQ(Bytes(bigFrame->begin(), bigFrame->begin() + 5), (Bytes{0x02, 0x45, 0x23, 0x01, 0x00}));
+    EXPECT_EQ(Bytes(bigFrame->begin(), bigFrame->begin() + 5),
+              (Bytes{0x02, 0x45, 0x23, 0x01, 0x00}));
 }
 
 TEST(WireFraming, RefusesPayloadsAboveOneMebibyte) {
@@ -69,7 +72,8 @@ TEST(WireFrameParser, SeveralFramesAndAPartialOneInOneCall) {
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(frames[0], (WireFrame{WireChannel::control, bytes("one")}));
     EXPECT_EQ(frames[1], (WireFrame{WireChannel::ink, {}}));
-    EXPECT_EQ(Bytes(parser.buffer().begin(), parser.buffer().end()), Bytes(third.begin(), third.begin() + 3));
+    EXPECT_EQ(Bytes(parser.buffer().begin(), parser.buffer().end()),
+              Bytes(third.begin(), third.begin() + 3));
     // Payloads are copies: they survive further parsing.
     const auto rest = parser.ingest({third.data() + 3, third.size() - 3});
     ASSERT_EQ(rest.size(), 1u);

@@ -3,6 +3,10 @@
 // at build time (capture_backend_<platform>.cpp defines makePlatformCaptureBackend).
 #pragma once
 
+#include "core/capture_dimensions.h"
+#include "core/pixel_buffer.h"
+#include "protocol/result.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -10,14 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "core/capture_dimensions.h"
-#include "platform/ffmpeg/pixel_buffer.h"
-#include "protocol/result.h"
-
 namespace velurio {
 
 class CaptureBackend {
-public:
+  public:
     struct Display {
         std::uint32_t id = 0;
         std::string name;
@@ -48,7 +48,7 @@ public:
 
     // A running stream; destroying it stops it (and joins its thread, so no handler runs after).
     class Stream {
-    public:
+      public:
         virtual ~Stream() = default;
         // Whether this application's own windows are left out of the images.
         virtual bool excludesOwnWindows() const = 0;
@@ -60,9 +60,9 @@ public:
     // screen cannot be recorded (no permission, no display server); the text says why.
     virtual Result<std::vector<Display>, std::string> shareableDisplays() = 0;
     virtual Result<std::unique_ptr<Stream>, std::string> startStream(const Display& display,
-                                                                      CaptureDimensions size,
-                                                                      int fps,
-                                                                      StreamHandlers handlers) = 0;
+                                                                     CaptureDimensions size,
+                                                                     int fps,
+                                                                     StreamHandlers handlers) = 0;
     virtual Result<PixelBuffer, std::string> captureStill(const Display& display,
                                                           CaptureDimensions size) = 0;
 };

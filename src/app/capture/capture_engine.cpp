@@ -1,19 +1,21 @@
 #include "app/capture/capture_engine.h"
 
+#include "protocol/video_datagram.h"
+
 #include <QMetaObject>
 #include <QPointer>
 
 #include <algorithm>
 #include <cstdio>
 
-#include "protocol/video_datagram.h"
-
 namespace velurio {
 
 CaptureEngine::CaptureEngine(CaptureSettings captureSettings, QObject* parent)
-    : CaptureEngine(captureSettings, makePlatformCaptureBackend(), H264Encoder::Options{}, parent) {}
+    : CaptureEngine(captureSettings, makePlatformCaptureBackend(), H264Encoder::Options{}, parent) {
+}
 
-CaptureEngine::CaptureEngine(CaptureSettings captureSettings, std::unique_ptr<CaptureBackend> backend,
+CaptureEngine::CaptureEngine(CaptureSettings captureSettings,
+                             std::unique_ptr<CaptureBackend> backend,
                              H264Encoder::Options encoderOptions, QObject* parent)
     : QObject(parent),
       settings(captureSettings),
@@ -37,13 +39,15 @@ void CaptureEngine::installCallbacks() {
     // Encoder thread: cut the frame here, hand the datagrams to the main thread.
     m_encoder->setOnEncoded([self](std::vector<std::uint8_t> frame, std::uint32_t sequence,
                                    std::uint64_t timestampMs, bool keyFrame) {
-        auto datagrams = VideoFrameHeader::datagrams(sequence, timestampMs, keyFrame, frame,
-                                                     maxDatagramPayload);
-        if (!datagrams || self.isNull()) return;
+        auto datagrams =
+            VideoFrameHeader::datagrams(sequence, timestampMs, keyFrame, frame, maxDatagramPayload);
+        if (!datagrams || self.isNull())
+            return;
         QMetaObject::invokeMethod(
             self.data(),
             [self, list = std::move(datagrams).value()]() mutable {
-                if (self && self->onDatagrams) self->onDatagrams(std::move(list));
+                if (self && self->onDatagrams)
+                    self->onDatagrams(std::move(list));
             },
             Qt::QueuedConnection);
     });
@@ -52,14 +56,16 @@ void CaptureEngine::installCallbacks() {
         QMetaObject::invokeMethod(
             this,
             [this, hash] {
-                if (onSlideChanged) onSlideChanged(hash);
+                if (onSlideChanged)
+                    onSlideChanged(hash);
             },
             Qt::QueuedConnection);
     };
 }
 
 void CaptureEngine::setSelectedDisplayID(std::optional<std::uint32_t> id) {
-    if (m_selectedDisplayID == id) return;
+    if (m_selectedDisplayID == id)
+        return;
     m_selectedDisplayID = id;
     Q_EMIT stateChanged();
 }
@@ -73,7 +79,8 @@ void CaptureEngine::refreshScreenList() {
         m_backendDisplays = *listed;
         for (const CaptureBackend::Display& d : *listed) {
             m_displays.push_back({d.id, d.name, d.width, d.height});
-            if (d.isMain && !m_mainDisplayID) m_mainDisplayID = d.id;
+            if (d.isMain && !m_mainDisplayID)
+                m_mainDisplayID = d.id;
         }
     }
     auto listedId = [this](std::optional<std::uint32_t> id) {
@@ -105,14 +112,16 @@ void CaptureEngine::refreshDisplays() {
 
 void CaptureEngine::handleImage(PixelBuffer image, std::chrono::nanoseconds pts) {
     // Capture thread: touches only the slide monitor, the flag (locked) and the encoder.
-    m_slideMonitor.ingest(image, SlideMonitor::Clock::time_point(
-                                     std::chrono::duration_cast<SlideMonitor::Clock::duration>(pts)));
+    m_slideMonitor.ingest(image,
+                          SlideMonitor::Clock::time_point(
+                              std::chrono::duration_cast<SlideMonitor::Clock::duration>(pts)));
     const bool keyFrame = m_keyframeFlag.take();
     m_encoder->encode(std::move(image), pts, keyFrame);
 }
 
 Status<CaptureError> CaptureEngine::start() {
-    if (m_isCapturing) return {};
+    if (m_isCapturing)
+        return {};
     auto shareable = m_backend->shareableDisplays();
     if (!shareable) {
         m_permissionGranted = false;
@@ -126,7 +135,8 @@ Status<CaptureError> CaptureEngine::start() {
                                [this](const CaptureBackend::Display& d) {
                                    return m_selectedDisplayID && d.id == *m_selectedDisplayID;
                                });
-    if (chosen == candidates.end()) chosen = candidates.begin();
+    if (chosen == candidates.end())
+        chosen = candidates.begin();
     if (chosen == candidates.end()) {
         Q_EMIT stateChanged();
         return fail(CaptureError{CaptureError::Kind::noDisplays, {}});
@@ -154,12 +164,15 @@ Status<CaptureError> CaptureEngine::start() {
     handlers.onFrame = [this](PixelBuffer image, std::chrono::nanoseconds pts) {
         handleImage(std::move(image), pts);
     };
-    handlers.onTick = [this](std::chrono::steady_clock::time_point now) { m_slideMonitor.tick(now); };
+    handlers.onTick = [this](std::chrono::steady_clock::time_point now) {
+        m_slideMonitor.tick(now);
+    };
     handlers.onFailure = [self, generation](const std::string& text) {
         QMetaObject::invokeMethod(
             self.data(),
             [self, generation, text] {
-                if (self) self->handleStreamFailure(generation, text);
+                if (self)
+                    self->handleStreamFailure(generation, text);
             },
             Qt::QueuedConnection);
     };
@@ -168,18 +181,21 @@ Status<CaptureError> CaptureEngine::start() {
         QMetaObject::invokeMethod(
             self.data(),
             [self, generation] {
-                if (!self) return;
+                if (!self)
+                    return;
                 self->m_displaysChangedGeneration = generation;
                 self->m_displaysSettle.start();
             },
             Qt::QueuedConnection);
     };
     auto stream = m_backend->startStream(display, size, fps, std::move(handlers));
-    if (!stream) return failStart(stream.error());
+    if (!stream)
+        return failStart(stream.error());
     m_stream = std::move(stream).value();
 
     auto still = m_backend->captureStill(display, size);
-    if (!still || !*still) return failStart(initialImageText.toStdString());
+    if (!still || !*still)
+        return failStart(initialImageText.toStdString());
     const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::steady_clock::now().time_since_epoch());
     m_encoder->encode(std::move(still).value(), now, true);
@@ -199,7 +215,8 @@ void CaptureEngine::dropStream() {
 }
 
 void CaptureEngine::handleStreamFailure(std::uint64_t generation, const std::string& text) {
-    if (generation != m_streamGeneration || !m_stream) return;  // an older stream's report
+    if (generation != m_streamGeneration || !m_stream)
+        return;  // an older stream's report
     std::fprintf(stderr, "Velurio: captura interrompida (%s)\n", text.c_str());
     const auto now = std::chrono::steady_clock::now();
     while (!m_restarts.empty() && now - m_restarts.front() > std::chrono::minutes(1)) {
@@ -207,7 +224,8 @@ void CaptureEngine::handleStreamFailure(std::uint64_t generation, const std::str
     }
     if (m_restarts.size() < static_cast<std::size_t>(maxRestartsPerMinute)) {
         m_restarts.push_back(now);
-        if (restart("retomando")) return;
+        if (restart("retomando"))
+            return;
     } else {
         dropStream();
     }
@@ -216,19 +234,23 @@ void CaptureEngine::handleStreamFailure(std::uint64_t generation, const std::str
 }
 
 void CaptureEngine::handleDisplaysChanged(std::uint64_t generation) {
-    if (generation != m_streamGeneration || !m_isCapturing || !m_capturingDisplay) return;
+    if (generation != m_streamGeneration || !m_isCapturing || !m_capturingDisplay)
+        return;
     const CaptureBackend::Display before = *m_capturingDisplay;
     refreshScreenList();
-    const auto now = std::find_if(m_backendDisplays.begin(), m_backendDisplays.end(),
-                                  [&](const CaptureBackend::Display& d) { return d.id == before.id; });
+    const auto now =
+        std::find_if(m_backendDisplays.begin(), m_backendDisplays.end(),
+                     [&](const CaptureBackend::Display& d) { return d.id == before.id; });
     if (now != m_backendDisplays.end() && now->x == before.x && now->y == before.y &&
         now->width == before.width && now->height == before.height) {
         return;  // another display changed
     }
-    if (restart(now == m_backendDisplays.end() ? "a tela capturada saiu" : "a tela capturada mudou")) {
+    if (restart(now == m_backendDisplays.end() ? "a tela capturada saiu"
+                                               : "a tela capturada mudou")) {
         return;
     }
-    if (!m_lastError) m_lastError = interruptedText;
+    if (!m_lastError)
+        m_lastError = interruptedText;
     Q_EMIT stateChanged();
 }
 
@@ -239,7 +261,8 @@ bool CaptureEngine::restart(const char* why) {
 }
 
 void CaptureEngine::stop() {
-    if (!m_stream) return;
+    if (!m_stream)
+        return;
     dropStream();
     Q_EMIT stateChanged();
 }
@@ -249,8 +272,10 @@ Status<CaptureError> CaptureEngine::switchDisplay(std::uint32_t id) {
                      [id](const DisplayDescriptor& d) { return d.id == id; })) {
         return {};
     }
-    if (m_isCapturing && capturingDisplayID() == id) return {};
-    if (m_stream) dropStream();
+    if (m_isCapturing && capturingDisplayID() == id)
+        return {};
+    if (m_stream)
+        dropStream();
     m_selectedDisplayID = id;
     return start();
 }

@@ -12,6 +12,13 @@
 // queued call that is dropped once the engine is gone.
 #pragma once
 
+#include "app/capture/capture_backend.h"
+#include "app/capture/slide_monitor.h"
+#include "core/adaptive_bitrate.h"
+#include "platform/ffmpeg/h264_encoder.h"
+#include "protocol/messages.h"
+#include "protocol/wire_framing.h"
+
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -26,13 +33,6 @@
 #include <string>
 #include <vector>
 
-#include "app/capture/capture_backend.h"
-#include "app/capture/slide_monitor.h"
-#include "core/adaptive_bitrate.h"
-#include "platform/ffmpeg/h264_encoder.h"
-#include "protocol/messages.h"
-#include "protocol/wire_framing.h"
-
 namespace velurio {
 
 struct CaptureSettings {
@@ -45,14 +45,16 @@ struct CaptureError {
     Kind kind = Kind::streamFailed;
     std::string text;  // streamFailed only: what failed
 
-    static CaptureError streamFailed(std::string text) { return {Kind::streamFailed, std::move(text)}; }
+    static CaptureError streamFailed(std::string text) {
+        return {Kind::streamFailed, std::move(text)};
+    }
     bool operator==(const CaptureError&) const = default;
 };
 
 // The request for a key frame on the next streamed image, shared by the main thread (which
 // sets it) and the capture thread (which takes it).
 class KeyframeFlag {
-public:
+  public:
     void set() {
         std::lock_guard lock(m_mutex);
         m_pending = true;
@@ -67,7 +69,7 @@ public:
         return m_pending;
     }
 
-private:
+  private:
     mutable std::mutex m_mutex;
     bool m_pending = true;
 };
@@ -75,13 +77,15 @@ private:
 class CaptureEngine : public QObject {
     Q_OBJECT
 
-public:
+  public:
     static constexpr std::size_t maxDatagramPayload = 1200;
-    static inline const QString permissionText = QStringLiteral("Permissão de gravação de tela necessária.");
+    static inline const QString permissionText =
+        QStringLiteral("Permissão de gravação de tela necessária.");
     static inline const QString initialImageText =
         QStringLiteral("A captura não forneceu a imagem inicial.");
     // A running stream ended by itself (the display server went away) and could not resume.
-    static inline const QString interruptedText = QStringLiteral("A captura de tela foi interrompida.");
+    static inline const QString interruptedText =
+        QStringLiteral("A captura de tela foi interrompida.");
     // Automatic restarts after a stream ended by itself, at most this many a minute.
     static constexpr int maxRestartsPerMinute = 3;
     // How long display changes must have been quiet before the engine looks at them.
@@ -103,7 +107,8 @@ public:
     }
     // The size of the running stream's images.
     std::optional<CaptureDimensions> captureSize() const noexcept {
-        if (!m_capturingDisplay) return std::nullopt;
+        if (!m_capturingDisplay)
+            return std::nullopt;
         return CaptureDimensions::forDisplay(m_capturingDisplay->width, m_capturingDisplay->height);
     }
     const std::optional<QString>& lastError() const noexcept { return m_lastError; }
@@ -138,11 +143,11 @@ public:
     // itself, capture restarts (at most maxRestartsPerMinute times a minute); if it cannot,
     // the engine stops with interruptedText as lastError. Both hop to the main thread.
 
-Q_SIGNALS:
+  Q_SIGNALS:
     // Any published field changed (isCapturing, permissionGranted, displays, selection, lastError).
     void stateChanged();
 
-private:
+  private:
     void installCallbacks();
     void handleImage(PixelBuffer image, std::chrono::nanoseconds pts);
     void dropStream();

@@ -11,18 +11,18 @@
 // Runs on the capture thread; no locking. Time is passed in.
 #pragma once
 
+#include "core/pixel_buffer.h"
+#include "core/slide_hasher.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
 
-#include "core/slide_hasher.h"
-#include "platform/ffmpeg/pixel_buffer.h"
-
 namespace velurio {
 
 class SlideMonitor {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
     static constexpr int sampleEvery = 15;
     static constexpr int threshold = 12;
@@ -47,7 +47,7 @@ public:
     std::int64_t examined() const noexcept { return m_examined; }
     const SlideChangeDetector& detector() const noexcept { return m_detector; }
 
-private:
+  private:
     void examine(Clock::time_point now);
     Clock::duration window() const noexcept { return m_interval * sampleEvery; }
 

@@ -6,17 +6,17 @@
 // step). The caller keeps its in-memory tokens regardless. Never logs a token.
 #pragma once
 
-#include <optional>
+#include "platform/keychain/secret_store.h"
 
 #include <QCoroTask>
 #include <QString>
 
-#include "platform/keychain/secret_store.h"
+#include <optional>
 
 namespace velurio {
 
 class AuthStore {
-public:
+  public:
     struct Tokens {
         QString accessToken;
         QString refreshToken;
@@ -35,7 +35,7 @@ public:
     // Removes "access", then "refresh". Harmless when nothing is stored.
     static QCoro::Task<void> clear(SecretStore& store);
 
-private:
+  private:
     static QCoro::Task<std::optional<QString>> read(SecretStore& store, QString account);
     static QCoro::Task<void> upsert(SecretStore& store, QString account, QString value);
 };

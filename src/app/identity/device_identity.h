@@ -4,17 +4,17 @@
 // 32-byte raw private key; created on first use and never rotated.
 #pragma once
 
-#include <QCoroTask>
-
 #include "app/identity/keystore_error.h"
 #include "core/ed25519_signing_key.h"
 #include "platform/keychain/secret_store.h"
 #include "protocol/result.h"
 
+#include <QCoroTask>
+
 namespace velurio {
 
 class DeviceIdentity {
-public:
+  public:
     static constexpr const char* kService = "com.velurio.device.ed25519";
     static constexpr const char* kAccount = "signing-key";
 

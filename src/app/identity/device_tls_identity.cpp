@@ -4,14 +4,18 @@ namespace velurio {
 
 namespace {
 
-QString service() { return QString::fromLatin1(DeviceTLSIdentity::kLabel); }
+QString service() {
+    return QString::fromLatin1(DeviceTLSIdentity::kLabel);
+}
 
 std::span<const std::uint8_t> bytesOf(const QByteArray& data) {
-    return {reinterpret_cast<const std::uint8_t*>(data.constData()), static_cast<std::size_t>(data.size())};
+    return {reinterpret_cast<const std::uint8_t*>(data.constData()),
+            static_cast<std::size_t>(data.size())};
 }
 
 QByteArray toByteArray(const Bytes& bytes) {
-    return QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()),
+                      static_cast<qsizetype>(bytes.size()));
 }
 
 enum class Lookup { found, missing, failed };
@@ -23,20 +27,27 @@ struct Found {
 
 // Both items present, both parse, and the key is the certificate's.
 QCoro::Task<Found> lookUp(SecretStore& store) {
-    const auto certificate = co_await store.read(service(), QString::fromLatin1(DeviceTLSIdentity::kCertificateAccount));
-    const auto key = co_await store.read(service(), QString::fromLatin1(DeviceTLSIdentity::kKeyTag));
-    if (certificate.status == SecretStore::ReadStatus::failed || key.status == SecretStore::ReadStatus::failed) {
+    const auto certificate =
+        co_await store.read(service(), QString::fromLatin1(DeviceTLSIdentity::kCertificateAccount));
+    const auto key =
+        co_await store.read(service(), QString::fromLatin1(DeviceTLSIdentity::kKeyTag));
+    if (certificate.status == SecretStore::ReadStatus::failed ||
+        key.status == SecretStore::ReadStatus::failed) {
         co_return Found{Lookup::failed, std::nullopt};
     }
-    if (certificate.status != SecretStore::ReadStatus::found || key.status != SecretStore::ReadStatus::found) {
+    if (certificate.status != SecretStore::ReadStatus::found ||
+        key.status != SecretStore::ReadStatus::found) {
         co_return Found{};
     }
-    auto parsedCertificate = Certificate::fromDER(Bytes(bytesOf(certificate.data).begin(), bytesOf(certificate.data).end()));
+    auto parsedCertificate = Certificate::fromDER(
+        Bytes(bytesOf(certificate.data).begin(), bytesOf(certificate.data).end()));
     auto parsedKey = P256PrivateKey::fromPKCS8(bytesOf(key.data));
-    if (!parsedCertificate || !parsedKey || parsedCertificate->publicKey() != parsedKey->publicKey()) {
+    if (!parsedCertificate || !parsedKey ||
+        parsedCertificate->publicKey() != parsedKey->publicKey()) {
         co_return Found{};
     }
-    co_return Found{Lookup::found, TLSIdentity{std::move(*parsedKey), std::move(*parsedCertificate)}};
+    co_return Found{Lookup::found,
+                    TLSIdentity{std::move(*parsedKey), std::move(*parsedCertificate)}};
 }
 
 }  // namespace
@@ -49,9 +60,13 @@ QSslCertificate DeviceTLSIdentity::Identity::sslCertificate() const {
     return QSslCertificate(toByteArray(tls.certificate.der()), QSsl::Der);
 }
 
-QByteArray DeviceTLSIdentity::Identity::privateKeyPEM() const { return QByteArray::fromStdString(tls.privateKey.pem()); }
+QByteArray DeviceTLSIdentity::Identity::privateKeyPEM() const {
+    return QByteArray::fromStdString(tls.privateKey.pem());
+}
 
-QByteArray DeviceTLSIdentity::Identity::certificatePEM() const { return QByteArray::fromStdString(tls.certificate.pem()); }
+QByteArray DeviceTLSIdentity::Identity::certificatePEM() const {
+    return QByteArray::fromStdString(tls.certificate.pem());
+}
 
 QCoro::Task<Result<DeviceTLSIdentity::Identity, TLSIdentityError>> DeviceTLSIdentity::identity(
     SecretStore& store, std::chrono::system_clock::time_point now) {
@@ -69,8 +84,8 @@ QCoro::Task<Result<DeviceTLSIdentity::Identity, TLSIdentityError>> DeviceTLSIden
     if (!keys) {
         co_return fail(TLSIdentityError{keys.error()});
     }
-    auto certificate = SelfSignedCertificate::certificate(kCommonName, keys->publicKey, keys->privateKey, 1, now,
-                                                          SelfSignedCertificate::kLifetime);
+    auto certificate = SelfSignedCertificate::certificate(
+        kCommonName, keys->publicKey, keys->privateKey, 1, now, SelfSignedCertificate::kLifetime);
     if (!certificate) {
         co_return fail(TLSIdentityError{certificate.error()});
     }
@@ -82,7 +97,8 @@ QCoro::Task<Result<DeviceTLSIdentity::Identity, TLSIdentityError>> DeviceTLSIden
     if (!certificateWritten.ok) {
         co_return fail(TLSIdentityError{KeystoreStatus::notAvailable});
     }
-    co_await store.write(service(), QString::fromLatin1(kKeyTag), toByteArray(keys->privateKey.pkcs8()));
+    co_await store.write(service(), QString::fromLatin1(kKeyTag),
+                         toByteArray(keys->privateKey.pkcs8()));
 
     Found stored = co_await lookUp(store);
     if (stored.lookup != Lookup::found) {
@@ -97,14 +113,16 @@ QString DeviceTLSIdentity::describe(const TLSIdentityError& error) {
     }
     const auto& certificateError = std::get<SelfSignedCertificateError>(error.error);
     switch (certificateError.kind) {
-    case SelfSignedCertificateError::Kind::keyGenerationFailed:
-        return QStringLiteral("key generation failed: ") + QString::fromStdString(certificateError.text);
-    case SelfSignedCertificateError::Kind::signingFailed:
-        return QStringLiteral("signing failed: ") + QString::fromStdString(certificateError.text);
-    case SelfSignedCertificateError::Kind::publicKeyExportFailed:
-        return QStringLiteral("public key export failed");
-    case SelfSignedCertificateError::Kind::certificateImportFailed:
-        return QStringLiteral("certificate import failed");
+        case SelfSignedCertificateError::Kind::keyGenerationFailed:
+            return QStringLiteral("key generation failed: ") +
+                   QString::fromStdString(certificateError.text);
+        case SelfSignedCertificateError::Kind::signingFailed:
+            return QStringLiteral("signing failed: ") +
+                   QString::fromStdString(certificateError.text);
+        case SelfSignedCertificateError::Kind::publicKeyExportFailed:
+            return QStringLiteral("public key export failed");
+        case SelfSignedCertificateError::Kind::certificateImportFailed:
+            return QStringLiteral("certificate import failed");
     }
     return {};
 }

@@ -6,22 +6,22 @@
 // cached: every call asks the store. The identity is never renewed, whatever its dates.
 #pragma once
 
-#include <chrono>
-#include <variant>
+#include "core/local_tls_identity.h"
+#include "platform/keychain/secret_store.h"
+#include "protocol/result.h"
 
 #include <QByteArray>
 #include <QCoroTask>
 #include <QSslCertificate>
 #include <QSslKey>
 
-#include "core/local_tls_identity.h"
-#include "platform/keychain/secret_store.h"
-#include "protocol/result.h"
+#include <chrono>
+#include <variant>
 
 namespace velurio {
 
 class DeviceTLSIdentity {
-public:
+  public:
     static constexpr const char* kLabel = "com.velurio.device.tls";
     static constexpr const char* kCertificateAccount = "certificate";
     static constexpr const char* kKeyTag = "com.velurio.device.tls.key";
@@ -44,7 +44,8 @@ public:
     // save shows only this way), interactionNotAllowed when the store cannot be read at all
     // (a new identity then would replace a good one on a passing failure).
     static QCoro::Task<Result<Identity, TLSIdentityError>> identity(
-        SecretStore& store, std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
+        SecretStore& store,
+        std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
 
     // A human-readable description of an error, for the log.
     static QString describe(const TLSIdentityError& error);

@@ -10,7 +10,9 @@ namespace {
 
 Q_LOGGING_CATEGORY(lcPlatformKeys, "velurio.identity")
 
-QString overrideFile() { return qEnvironmentVariable(kEnvironmentVariable); }
+QString overrideFile() {
+    return qEnvironmentVariable(kEnvironmentVariable);
+}
 
 Result<QString, ES256VerificationError> readText(const QString& path) {
     QFile file(path);
@@ -41,30 +43,32 @@ Source source() {
 
 Result<QString, ES256VerificationError> publicKeyPEM() {
     switch (source()) {
-    case Source::environment:
-        return readText(overrideFile());
-    case Source::embedded:
-        return readText(QString::fromLatin1(kResourcePath));
-    case Source::none:
-        break;
+        case Source::environment:
+            return readText(overrideFile());
+        case Source::embedded:
+            return readText(QString::fromLatin1(kResourcePath));
+        case Source::none:
+            break;
     }
     return fail(ES256VerificationError{ES256VerificationError::Kind::invalidKey, {}});
 }
 
 void logTrustAnchor() {
     switch (source()) {
-    case Source::environment:
-        qCWarning(lcPlatformKeys,
-                  "Velurio: ATENÇÃO: chave pública da plataforma lida de %s (variável %s, só para desenvolvimento)",
-                  qUtf8Printable(overrideFile()), kEnvironmentVariable);
-        break;
-    case Source::embedded:
-        qCInfo(lcPlatformKeys, "Velurio: chave pública da plataforma embutida no aplicativo");
-        break;
-    case Source::none:
-        qCWarning(lcPlatformKeys,
-                  "Velurio: nenhuma chave pública da plataforma neste build; toda conexão de iPad será recusada");
-        break;
+        case Source::environment:
+            qCWarning(lcPlatformKeys,
+                      "Velurio: ATENÇÃO: chave pública da plataforma lida de %s (variável %s, só "
+                      "para desenvolvimento)",
+                      qUtf8Printable(overrideFile()), kEnvironmentVariable);
+            break;
+        case Source::embedded:
+            qCInfo(lcPlatformKeys, "Velurio: chave pública da plataforma embutida no aplicativo");
+            break;
+        case Source::none:
+            qCWarning(lcPlatformKeys,
+                      "Velurio: nenhuma chave pública da plataforma neste build; toda conexão de "
+                      "iPad será recusada");
+            break;
     }
 }
 

@@ -7,10 +7,10 @@
 // setting can change the key.
 #pragma once
 
-#include <QString>
-
 #include "core/es256_verifier.h"
 #include "protocol/result.h"
+
+#include <QString>
 
 namespace velurio::PlatformKeys {
 

@@ -6,14 +6,15 @@ namespace velurio {
 
 namespace {
 class AvahiServiceAdvertiser final : public ServiceAdvertiser {
-public:
-    void publish(const QString& name, const QByteArray& type, quint16 port, const TxtRecord& txt) override {
+  public:
+    void publish(const QString& name, const QByteArray& type, quint16 port,
+                 const TxtRecord& txt) override {
         m_publisher.publish(name, type, port, txt);
     }
     void withdraw() override { m_publisher.withdraw(); }
     QString publishedName() const override { return m_publisher.publishedName(); }
 
-private:
+  private:
     AvahiServicePublisher m_publisher;
 };
 }  // namespace

@@ -1,13 +1,13 @@
 // Builds without a DNS-SD backend advertise nothing; the listeners work all the same.
-#include <QLoggingCategory>
-
 #include "app/transport/service_advertiser.h"
+
+#include <QLoggingCategory>
 
 namespace velurio {
 
 namespace {
 class NoServiceAdvertiser final : public ServiceAdvertiser {
-public:
+  public:
     void publish(const QString&, const QByteArray&, quint16, const TxtRecord&) override {
         qInfo("Velurio: sem anúncio na rede local (nenhum serviço DNS-SD nesta versão)");
     }

@@ -1,10 +1,10 @@
 #include "app/transport/peer_connection.h"
 
+#include "protocol/message_codec.h"
+
 #include <QAbstractSocket>
 #include <QIODevice>
 #include <QLoggingCategory>
-
-#include "protocol/message_codec.h"
 
 namespace velurio {
 
@@ -65,14 +65,15 @@ void PeerConnection::start() {
     connect(m_stream, &QIODevice::readChannelFinished, this, &PeerConnection::streamEnded);
     if (m_socket != nullptr) {
         connect(m_socket, &QAbstractSocket::disconnected, this, &PeerConnection::streamEnded);
-        connect(m_socket, &QAbstractSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
-            if (error == QAbstractSocket::RemoteHostClosedError) {
-                streamEnded();
-            } else {
-                qCDebug(lcPeer) << "stream failed:" << m_socket->errorString();
-                close(true);
-            }
-        });
+        connect(m_socket, &QAbstractSocket::errorOccurred, this,
+                [this](QAbstractSocket::SocketError error) {
+                    if (error == QAbstractSocket::RemoteHostClosedError) {
+                        streamEnded();
+                    } else {
+                        qCDebug(lcPeer) << "stream failed:" << m_socket->errorString();
+                        close(true);
+                    }
+                });
         if (m_socket->state() == QAbstractSocket::ConnectedState) {
             QTimer::singleShot(0, this, [this] {
                 if (m_state != State::closed && onReady) {
@@ -137,15 +138,17 @@ void PeerConnection::receive() {
     }
     if (m_stream != nullptr && m_stream->bytesAvailable() > 0) {
         const QByteArray chunk = m_stream->read(kReceiveMaxBytes);
-        std::vector<WireFrame> frames = m_parser.ingest(
-            std::span(reinterpret_cast<const std::uint8_t*>(chunk.constData()), static_cast<std::size_t>(chunk.size())));
+        std::vector<WireFrame> frames =
+            m_parser.ingest(std::span(reinterpret_cast<const std::uint8_t*>(chunk.constData()),
+                                      static_cast<std::size_t>(chunk.size())));
         for (std::size_t i = 0; i < frames.size(); ++i) {
             if (m_state == State::closed) {
                 return;
             }
             if (!handle(frames[i].payload)) {
-                m_pendingFrames.assign(std::make_move_iterator(frames.begin() + static_cast<std::ptrdiff_t>(i) + 1),
-                                       std::make_move_iterator(frames.end()));
+                m_pendingFrames.assign(
+                    std::make_move_iterator(frames.begin() + static_cast<std::ptrdiff_t>(i) + 1),
+                    std::make_move_iterator(frames.end()));
                 return;
             }
         }
@@ -198,7 +201,8 @@ bool PeerConnection::handleHello(const HelloMessage& hello) {
     const std::uint64_t generation = ++m_decisionGeneration;
     QPointer<PeerConnection> self(this);
     HelloDecision decide = [self, generation, hello](bool accepted) {
-        if (self == nullptr || !self->m_awaitingDecision || self->m_decisionGeneration != generation) {
+        if (self == nullptr || !self->m_awaitingDecision ||
+            self->m_decisionGeneration != generation) {
             return;  // the peer is gone, or this decision was already taken
         }
         self->finishHello(accepted, hello);
@@ -253,11 +257,14 @@ void PeerConnection::handleActive(const SessionMessage& message) {
             if constexpr (std::is_same_v<M, CapabilitiesMessage>) {
                 m_remoteCapabilities = m;
             } else if constexpr (std::is_same_v<M, ToolStateMessage>) {
-                if (onToolState) onToolState(this, m);
+                if (onToolState)
+                    onToolState(this, m);
             } else if constexpr (std::is_same_v<M, UndoMessage>) {
-                if (onUndoRequested) onUndoRequested(this, m.id);
+                if (onUndoRequested)
+                    onUndoRequested(this, m.id);
             } else if constexpr (std::is_same_v<M, RedoMessage>) {
-                if (onRedoRequested) onRedoRequested(this, m.id);
+                if (onRedoRequested)
+                    onRedoRequested(this, m.id);
             } else if constexpr (std::is_same_v<M, PingMessage>) {
                 sendControl(PongMessage::echoing(m));
             } else if constexpr (std::is_same_v<M, PongMessage>) {
@@ -268,11 +275,14 @@ void PeerConnection::handleActive(const SessionMessage& message) {
             } else if constexpr (std::is_same_v<M, EndMessage>) {
                 close(true);
             } else if constexpr (std::is_same_v<M, StrokeMessage>) {
-                if (onStroke) onStroke(this, m);
+                if (onStroke)
+                    onStroke(this, m);
             } else if constexpr (std::is_same_v<M, SelectDisplayMessage>) {
-                if (onSelectDisplay) onSelectDisplay(this, m.displayID);
+                if (onSelectDisplay)
+                    onSelectDisplay(this, m.displayID);
             } else if constexpr (std::is_same_v<M, ClearMessage>) {
-                if (onClearRequested) onClearRequested(this);
+                if (onClearRequested)
+                    onClearRequested(this);
             }
             // hello, slide_changed and displays are ignored once active.
         },
@@ -297,9 +307,15 @@ void PeerConnection::sendPing() {
     sendControl(PingMessage{m_pingSeq, nowMs()});
 }
 
-void PeerConnection::sendControl(const SessionMessage& message) { send(message, WireChannel::control); }
-void PeerConnection::sendInk(const SessionMessage& message) { send(message, WireChannel::ink); }
-void PeerConnection::sendEnd(SessionEndReason reason) { send(EndMessage{reason}, WireChannel::control); }
+void PeerConnection::sendControl(const SessionMessage& message) {
+    send(message, WireChannel::control);
+}
+void PeerConnection::sendInk(const SessionMessage& message) {
+    send(message, WireChannel::ink);
+}
+void PeerConnection::sendEnd(SessionEndReason reason) {
+    send(EndMessage{reason}, WireChannel::control);
+}
 
 void PeerConnection::send(const SessionMessage& message, WireChannel channel) {
     auto framed = WireFraming::frame(MessageCodec::encode(message), channel);
@@ -319,7 +335,8 @@ bool PeerConnection::writeBytes(const Bytes& bytes) {
     if (m_stream == nullptr || m_state == State::closed || !m_stream->isOpen()) {
         return false;
     }
-    const qint64 written = m_stream->write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+    const qint64 written = m_stream->write(reinterpret_cast<const char*>(bytes.data()),
+                                           static_cast<qint64>(bytes.size()));
     if (written < 0) {
         return false;
     }

@@ -11,13 +11,8 @@
 // (use deleteLater).
 #pragma once
 
-#include <chrono>
-#include <cstdint>
-#include <functional>
-#include <optional>
-#include <span>
-#include <string>
-#include <vector>
+#include "protocol/messages.h"
+#include "protocol/wire_framing.h"
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -26,8 +21,13 @@
 #include <QTimer>
 #include <QUuid>
 
-#include "protocol/messages.h"
-#include "protocol/wire_framing.h"
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
 
 class QIODevice;
 class QAbstractSocket;
@@ -53,14 +53,15 @@ struct RemoteEndpoint {
 
 class PeerConnection : public QObject {
     Q_OBJECT
-public:
+  public:
     enum class State : std::uint8_t { awaitingHello, active, closed };
 
     // Largest read taken from the stream at once.
     static constexpr qint64 kReceiveMaxBytes = 65'536;
 
     // Takes ownership of `stream` (reparented to this peer). Does not start it.
-    PeerConnection(QIODevice* stream, bool isUSB, PeerTiming timing = {}, QObject* parent = nullptr);
+    PeerConnection(QIODevice* stream, bool isUSB, PeerTiming timing = {},
+                   QObject* parent = nullptr);
     ~PeerConnection() override;
 
     QUuid id() const { return m_id; }
@@ -73,7 +74,9 @@ public:
     bool isResume() const { return m_isResume; }
     const std::optional<std::string>& remoteDeviceId() const { return m_remoteDeviceId; }
     const std::optional<std::string>& remoteDeviceName() const { return m_remoteDeviceName; }
-    const std::optional<CapabilitiesMessage>& remoteCapabilities() const { return m_remoteCapabilities; }
+    const std::optional<CapabilitiesMessage>& remoteCapabilities() const {
+        return m_remoteCapabilities;
+    }
     std::uint32_t pingSeq() const { return m_pingSeq; }
     bool sendingVideo() const { return m_sendingVideo; }
     bool needsUSBKeyframe() const { return m_needsUSBKeyframe; }
@@ -115,12 +118,12 @@ public:
     // Ends the connection; idempotent. With notify, calls onClosed (once, ever).
     void close(bool notify);
 
-Q_SIGNALS:
+  Q_SIGNALS:
     // Emitted once when the peer reaches `closed`, with or without notification, after onClosed.
     // Owners that keep peers (the server) release them on it.
     void finished();
 
-private:
+  private:
     void send(const SessionMessage& message, WireChannel channel);
     bool writeBytes(const Bytes& bytes);
     void scheduleReceive();
@@ -165,9 +168,9 @@ private:
 
     bool m_sendingVideo = false;
     bool m_needsUSBKeyframe = false;
-    qint64 m_bytesQueued = 0;    // total bytes handed to the stream
-    qint64 m_bytesWritten = 0;   // total bytes the stream reported written
-    qint64 m_videoSendEnd = 0;   // m_bytesQueued after the in-flight video batch
+    qint64 m_bytesQueued = 0;   // total bytes handed to the stream
+    qint64 m_bytesWritten = 0;  // total bytes the stream reported written
+    qint64 m_videoSendEnd = 0;  // m_bytesQueued after the in-flight video batch
 };
 
 }  // namespace velurio

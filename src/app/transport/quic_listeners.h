@@ -3,7 +3,7 @@
 // every listener, and the server falls back as it does when a QUIC listener fails.
 #pragma once
 
-#include <memory>
+#include "protocol/result.h"
 
 #include <QHostAddress>
 #include <QIODevice>
@@ -12,7 +12,7 @@
 #include <QSslKey>
 #include <QString>
 
-#include "protocol/result.h"
+#include <memory>
 
 namespace velurio {
 
@@ -26,14 +26,15 @@ struct TlsCredentials {
 // named by their remote address and port.
 class QuicVideoListener : public QObject {
     Q_OBJECT
-public:
+  public:
     using QObject::QObject;
     // Starts listening on any port; ends in ready() or failed().
     virtual void start() = 0;
-    virtual bool sendDatagram(const QHostAddress& host, quint16 port, const QByteArray& datagram) = 0;
+    virtual bool sendDatagram(const QHostAddress& host, quint16 port,
+                              const QByteArray& datagram) = 0;
     virtual void closeConnection(const QHostAddress& host, quint16 port) = 0;
 
-Q_SIGNALS:
+  Q_SIGNALS:
     void ready(quint16 port);
     void failed(const QString& description);
     void datagramReceived(const QHostAddress& host, quint16 port, const QByteArray& datagram);
@@ -44,33 +45,37 @@ Q_SIGNALS:
 // open QIODevice the receiver takes ownership of.
 class QuicControlListener : public QObject {
     Q_OBJECT
-public:
+  public:
     using QObject::QObject;
     virtual void start() = 0;
     virtual quint16 port() const = 0;
 
-Q_SIGNALS:
+  Q_SIGNALS:
     void ready(quint16 port);
     void failed(const QString& description);
     void newStream(QIODevice* stream);
 };
 
 class QuicBackend {
-public:
+  public:
     virtual ~QuicBackend() = default;
     // Failures carry a description for the log.
-    virtual Result<std::unique_ptr<QuicVideoListener>, QString> makeVideoListener(const TlsCredentials& identity) = 0;
-    virtual Result<std::unique_ptr<QuicControlListener>, QString> makeControlListener(const TlsCredentials& identity) = 0;
+    virtual Result<std::unique_ptr<QuicVideoListener>, QString> makeVideoListener(
+        const TlsCredentials& identity) = 0;
+    virtual Result<std::unique_ptr<QuicControlListener>, QString> makeControlListener(
+        const TlsCredentials& identity) = 0;
 };
 
 // The backend of builds without QUIC: every listener is unavailable.
 class UnavailableQuicBackend final : public QuicBackend {
-public:
+  public:
     static constexpr const char* kDescription = "QUIC indisponível nesta versão";
-    Result<std::unique_ptr<QuicVideoListener>, QString> makeVideoListener(const TlsCredentials&) override {
+    Result<std::unique_ptr<QuicVideoListener>, QString> makeVideoListener(
+        const TlsCredentials&) override {
         return fail(QString::fromUtf8(kDescription));
     }
-    Result<std::unique_ptr<QuicControlListener>, QString> makeControlListener(const TlsCredentials&) override {
+    Result<std::unique_ptr<QuicControlListener>, QString> makeControlListener(
+        const TlsCredentials&) override {
         return fail(QString::fromUtf8(kDescription));
     }
 };

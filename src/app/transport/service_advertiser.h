@@ -2,13 +2,13 @@
 // build time: Avahi on Linux, nothing where no backend exists.
 #pragma once
 
+#include <QByteArray>
+#include <QString>
+
 #include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
-
-#include <QByteArray>
-#include <QString>
 
 namespace velurio {
 
@@ -16,11 +16,12 @@ namespace velurio {
 using TxtRecord = std::vector<std::pair<QByteArray, QByteArray>>;
 
 class ServiceAdvertiser {
-public:
+  public:
     virtual ~ServiceAdvertiser() = default;
     // Publishes (or re-publishes with new values) one service. Failures are logged, never
     // fatal: the listener keeps running unadvertised. Runs on the main thread.
-    virtual void publish(const QString& name, const QByteArray& type, quint16 port, const TxtRecord& txt) = 0;
+    virtual void publish(const QString& name, const QByteArray& type, quint16 port,
+                         const TxtRecord& txt) = 0;
     // Withdraws the service, if published.
     virtual void withdraw() = 0;
     // The name the service finally carries (after a collision rename), empty when unpublished.

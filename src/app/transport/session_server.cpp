@@ -1,6 +1,8 @@
 #include "app/transport/session_server.h"
 
-#include <algorithm>
+#include "app/identity/device_tls_identity.h"
+#include "platform/keychain/secret_store.h"
+#include "protocol/video_datagram.h"
 
 #include <QLoggingCategory>
 #include <QSslConfiguration>
@@ -10,9 +12,7 @@
 #include <QTimer>
 #include <QUdpSocket>
 
-#include "app/identity/device_tls_identity.h"
-#include "platform/keychain/secret_store.h"
-#include "protocol/video_datagram.h"
+#include <algorithm>
 
 namespace velurio {
 
@@ -34,10 +34,10 @@ QCoro::Task<Result<TlsCredentials, QString>> loadDeviceIdentity(SecretStore& sto
 // sockets still in their handshake (QSslServer only reports a handshake once the client
 // has spoken, and a silent client would otherwise hold its socket until the timeout).
 class HandshakeBoundedServer final : public QSslServer {
-public:
+  public:
     std::function<void(QSslSocket*)> onAccepted;
 
-protected:
+  protected:
     void incomingConnection(qintptr descriptor) override {
         QSslServer::incomingConnection(descriptor);
         const QList<QSslSocket*> sockets = findChildren<QSslSocket*>(Qt::FindDirectChildrenOnly);
@@ -49,7 +49,8 @@ protected:
 
 bool isKeepalive(const QByteArray& datagram) {
     return datagram.size() == static_cast<qsizetype>(VideoControlDatagram::keepalive.size()) &&
-           std::equal(VideoControlDatagram::keepalive.begin(), VideoControlDatagram::keepalive.end(),
+           std::equal(VideoControlDatagram::keepalive.begin(),
+                      VideoControlDatagram::keepalive.end(),
                       reinterpret_cast<const std::uint8_t*>(datagram.constData()));
 }
 }  // namespace
@@ -106,14 +107,16 @@ QHostAddress SessionServer::normalisedHost(const QHostAddress& host) {
     return plain;
 }
 
-bool SessionServer::hasSameRemoteHost(const std::optional<RemoteEndpoint>& a, const std::optional<RemoteEndpoint>& b) {
+bool SessionServer::hasSameRemoteHost(const std::optional<RemoteEndpoint>& a,
+                                      const std::optional<RemoteEndpoint>& b) {
     if (!a || !b || a->host.isNull() || b->host.isNull()) {
         return false;
     }
     return normalisedHost(a->host) == normalisedHost(b->host);
 }
 
-TxtRecord SessionServer::txtRecord(const std::optional<QString>& deviceId, std::optional<quint16> quicVideoPort,
+TxtRecord SessionServer::txtRecord(const std::optional<QString>& deviceId,
+                                   std::optional<quint16> quicVideoPort,
                                    std::optional<quint16> udpVideoPort) {
     TxtRecord txt;
     txt.emplace_back("v", "1");
@@ -122,7 +125,8 @@ TxtRecord SessionServer::txtRecord(const std::optional<QString>& deviceId, std::
         txt.emplace_back("device_id", deviceId->toUtf8());
     }
     if (quicVideoPort || udpVideoPort) {
-        txt.emplace_back("vport", QByteArray::number(quicVideoPort ? *quicVideoPort : *udpVideoPort));
+        txt.emplace_back("vport",
+                         QByteArray::number(quicVideoPort ? *quicVideoPort : *udpVideoPort));
         txt.emplace_back("vquic", quicVideoPort ? "1" : "0");
     }
     if (udpVideoPort) {
@@ -131,7 +135,8 @@ TxtRecord SessionServer::txtRecord(const std::optional<QString>& deviceId, std::
     return txt;
 }
 
-void SessionServer::setState(std::optional<Transport> transport, bool running, std::optional<QString> error) {
+void SessionServer::setState(std::optional<Transport> transport, bool running,
+                             std::optional<QString> error) {
     const bool changed = transport != m_transport || running != m_isRunning || error != m_lastError;
     m_transport = transport;
     m_isRunning = running;
@@ -148,19 +153,22 @@ void SessionServer::start() {
     }
     m_loadingIdentity = true;
     const std::uint64_t generation = m_generation;
-    QCoro::connect(m_identityProvider(), this, [this, generation](Result<TlsCredentials, QString> identity) {
-        if (generation != m_generation) {
-            return;  // stopped meanwhile
-        }
-        m_loadingIdentity = false;
-        identityLoaded(std::move(identity));
-    });
+    QCoro::connect(m_identityProvider(), this,
+                   [this, generation](Result<TlsCredentials, QString> identity) {
+                       if (generation != m_generation) {
+                           return;  // stopped meanwhile
+                       }
+                       m_loadingIdentity = false;
+                       identityLoaded(std::move(identity));
+                   });
 }
 
 void SessionServer::identityLoaded(Result<TlsCredentials, QString> identity) {
     if (!identity.ok()) {
-        qCWarning(lcServer).noquote().nospace() << "Velurio: " << kIdentityErrorPrefix << identity.error();
-        setState(m_transport, m_isRunning, QString::fromUtf8(kIdentityErrorPrefix) + identity.error());
+        qCWarning(lcServer).noquote().nospace()
+            << "Velurio: " << kIdentityErrorPrefix << identity.error();
+        setState(m_transport, m_isRunning,
+                 QString::fromUtf8(kIdentityErrorPrefix) + identity.error());
         return;
     }
     m_tlsIdentity = std::move(identity).value();
@@ -182,15 +190,18 @@ void SessionServer::startVideoListeners() {
             qCWarning(lcServer) << "QUIC video listener failed:" << description;
             videoListenerSettled(VideoConnection::Kind::quic, std::nullopt);
         });
-        connect(listener, &QuicVideoListener::datagramReceived, this,
-                [this](const QHostAddress& host, quint16 port, const QByteArray& datagram) {
-                    videoDatagram(VideoConnection{VideoConnection::Kind::quic, host, port}, datagram);
-                });
-        connect(listener, &QuicVideoListener::connectionClosed, this, [this](const QHostAddress& host, quint16 port) {
-            if (m_videoConnection == VideoConnection{VideoConnection::Kind::quic, host, port}) {
-                setVideoConnection(std::nullopt);
-            }
-        });
+        connect(
+            listener, &QuicVideoListener::datagramReceived, this,
+            [this](const QHostAddress& host, quint16 port, const QByteArray& datagram) {
+                videoDatagram(VideoConnection{VideoConnection::Kind::quic, host, port}, datagram);
+            });
+        connect(
+            listener, &QuicVideoListener::connectionClosed, this,
+            [this](const QHostAddress& host, quint16 port) {
+                if (m_videoConnection == VideoConnection{VideoConnection::Kind::quic, host, port}) {
+                    setVideoConnection(std::nullopt);
+                }
+            });
         listener->start();
     } else {
         qCInfo(lcServer) << "no QUIC video listener:" << quic.error();
@@ -222,7 +233,8 @@ void SessionServer::videoListenerSettled(VideoConnection::Kind kind, std::option
     if (port) {
         (kind == VideoConnection::Kind::quic ? m_quicVideoPort : m_udpVideoPort) = port;
     }
-    if (static_cast<int>(m_settledVideoListeners.size()) >= m_videoListenersPending && !m_controlListenerStarted) {
+    if (static_cast<int>(m_settledVideoListeners.size()) >= m_videoListenersPending &&
+        !m_controlListenerStarted) {
         startControlListener(true);
     }
 }
@@ -261,13 +273,15 @@ void SessionServer::startControlListener(bool quic) {
             setState(Transport::quic, true, std::nullopt);
             advertise();
         });
-        connect(listener, &QuicControlListener::failed, this, [this, generation](const QString& description) {
-            qCWarning(lcServer) << "QUIC control listener failed, retrying over TLS/TCP:" << description;
-            m_quicControlListener.release()->deleteLater();
-            if (generation == m_generation) {
-                startControlListener(false);
-            }
-        });
+        connect(listener, &QuicControlListener::failed, this,
+                [this, generation](const QString& description) {
+                    qCWarning(lcServer)
+                        << "QUIC control listener failed, retrying over TLS/TCP:" << description;
+                    m_quicControlListener.release()->deleteLater();
+                    if (generation == m_generation) {
+                        startControlListener(false);
+                    }
+                });
         connect(listener, &QuicControlListener::newStream, this,
                 [this](QIODevice* stream) { adopt(stream, Transport::quic); });
         listener->start();
@@ -279,7 +293,8 @@ void SessionServer::startControlListener(bool quic) {
         const QString description = server->errorString();
         delete server;
         m_controlListenerStarted = false;
-        qCWarning(lcServer).noquote().nospace() << "Velurio: " << kListenerErrorPrefix << description;
+        qCWarning(lcServer).noquote().nospace()
+            << "Velurio: " << kListenerErrorPrefix << description;
         setState(std::nullopt, false, QString::fromUtf8(kListenerErrorPrefix) + description);
         return;
     }
@@ -432,9 +447,11 @@ bool SessionServer::sendVideoDatagram(const QByteArray& datagram) {
     }
     if (m_videoConnection->kind == VideoConnection::Kind::udp) {
         return m_udpVideoListener != nullptr &&
-               m_udpVideoListener->writeDatagram(datagram, m_videoConnection->host, m_videoConnection->port) == datagram.size();
+               m_udpVideoListener->writeDatagram(datagram, m_videoConnection->host,
+                                                 m_videoConnection->port) == datagram.size();
     }
-    return m_quicVideoListener && m_quicVideoListener->sendDatagram(m_videoConnection->host, m_videoConnection->port, datagram);
+    return m_quicVideoListener && m_quicVideoListener->sendDatagram(
+                                      m_videoConnection->host, m_videoConnection->port, datagram);
 }
 
 void SessionServer::advertise() {
@@ -443,7 +460,8 @@ void SessionServer::advertise() {
         return;
     }
     QString name = QSysInfo::machineHostName();
-    m_advertiser->publish(name, kServiceType, *port, txtRecord(deviceId, m_quicVideoPort, m_udpVideoPort));
+    m_advertiser->publish(name, kServiceType, *port,
+                          txtRecord(deviceId, m_quicVideoPort, m_udpVideoPort));
 }
 
 void SessionServer::stop() {

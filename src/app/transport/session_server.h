@@ -12,6 +12,19 @@
 // Threads: main thread only; every callback runs there.
 #pragma once
 
+#include "app/transport/peer_connection.h"
+#include "app/transport/quic_listeners.h"
+#include "app/transport/service_advertiser.h"
+#include "protocol/messages.h"
+#include "protocol/result.h"
+
+#include <QByteArray>
+#include <QCoroTask>
+#include <QHostAddress>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -19,20 +32,6 @@
 #include <memory>
 #include <optional>
 #include <set>
-
-#include <QByteArray>
-#include <QHostAddress>
-#include <QObject>
-#include <QPointer>
-#include <QString>
-
-#include <QCoroTask>
-
-#include "app/transport/peer_connection.h"
-#include "app/transport/quic_listeners.h"
-#include "app/transport/service_advertiser.h"
-#include "protocol/messages.h"
-#include "protocol/result.h"
 
 class QSslServer;
 class QSslSocket;
@@ -53,7 +52,7 @@ struct VideoConnection {
 
 class SessionServer : public QObject {
     Q_OBJECT
-public:
+  public:
     enum class Transport : std::uint8_t { quic, tcp, usb };
     static QString rawValue(Transport transport);
     static std::optional<Transport> transportFromRaw(const QString& raw);
@@ -71,8 +70,10 @@ public:
     // The device's own TLS identity, from the secret store (which must outlive the server).
     static IdentityProvider deviceIdentityProvider(SecretStore& store);
 
-    explicit SessionServer(IdentityProvider identityProvider, std::unique_ptr<QuicBackend> quic = nullptr,
-                           std::unique_ptr<ServiceAdvertiser> advertiser = nullptr, QObject* parent = nullptr);
+    explicit SessionServer(IdentityProvider identityProvider,
+                           std::unique_ptr<QuicBackend> quic = nullptr,
+                           std::unique_ptr<ServiceAdvertiser> advertiser = nullptr,
+                           QObject* parent = nullptr);
     ~SessionServer() override;
 
     // Published state.
@@ -110,23 +111,27 @@ public:
     std::optional<quint16> controlPort() const;
     // The name the control listener is advertised under (after any collision rename); empty
     // while not advertised.
-    QString advertisedName() const { return m_advertiser ? m_advertiser->publishedName() : QString(); }
+    QString advertisedName() const {
+        return m_advertiser ? m_advertiser->publishedName() : QString();
+    }
     // Peers still waiting for their hello (bounded, see above).
     int awaitingHelloCount();
 
     // The advertised TXT record for the given values, in its specified order.
-    static TxtRecord txtRecord(const std::optional<QString>& deviceId, std::optional<quint16> quicVideoPort,
+    static TxtRecord txtRecord(const std::optional<QString>& deviceId,
+                               std::optional<quint16> quicVideoPort,
                                std::optional<quint16> udpVideoPort);
     // True when both endpoints exist and name the same host (ports ignored; an IPv4 address
     // equals its IPv6-mapped form).
-    static bool hasSameRemoteHost(const std::optional<RemoteEndpoint>& a, const std::optional<RemoteEndpoint>& b);
+    static bool hasSameRemoteHost(const std::optional<RemoteEndpoint>& a,
+                                  const std::optional<RemoteEndpoint>& b);
     static QHostAddress normalisedHost(const QHostAddress& host);
 
-Q_SIGNALS:
+  Q_SIGNALS:
     // transport, isRunning or lastError changed.
     void stateChanged();
 
-private:
+  private:
     void identityLoaded(Result<TlsCredentials, QString> identity);
     void startVideoListeners();
     void videoListenerSettled(VideoConnection::Kind kind, std::optional<quint16> port);

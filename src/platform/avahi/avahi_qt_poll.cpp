@@ -1,12 +1,11 @@
 #include "platform/avahi/avahi_qt_poll.h"
 
-#include <sys/time.h>
-
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 
 #include <avahi-common/timeval.h>
+#include <sys/time.h>
 
 // Avahi's opaque watch and timeout types are ours to define.
 struct AvahiWatch {
@@ -44,7 +43,8 @@ void applyEvents(AvahiWatch* watch, AvahiWatchEvent events) {
     }
 }
 
-AvahiWatch* watchNew(const AvahiPoll*, int fd, AvahiWatchEvent events, AvahiWatchCallback callback, void* userdata) {
+AvahiWatch* watchNew(const AvahiPoll*, int fd, AvahiWatchEvent events, AvahiWatchCallback callback,
+                     void* userdata) {
     auto* watch = new AvahiWatch;
     watch->fd = fd;
     watch->callback = callback;
@@ -59,9 +59,13 @@ AvahiWatch* watchNew(const AvahiPoll*, int fd, AvahiWatchEvent events, AvahiWatc
     return watch;
 }
 
-void watchUpdate(AvahiWatch* watch, AvahiWatchEvent events) { applyEvents(watch, events); }
+void watchUpdate(AvahiWatch* watch, AvahiWatchEvent events) {
+    applyEvents(watch, events);
+}
 
-AvahiWatchEvent watchGetEvents(AvahiWatch* watch) { return watch->lastEvent; }
+AvahiWatchEvent watchGetEvents(AvahiWatch* watch) {
+    return watch->lastEvent;
+}
 
 void watchFree(AvahiWatch* watch) {
     // The notifier may be emitting right now: let the event loop delete it.
@@ -84,7 +88,8 @@ void timeoutUpdate(AvahiTimeout* timeout, const struct timeval* tv) {
     timeout->timer->start(usec <= 0 ? 0 : static_cast<int>((usec + 999) / 1000));
 }
 
-AvahiTimeout* timeoutNew(const AvahiPoll*, const struct timeval* tv, AvahiTimeoutCallback callback, void* userdata) {
+AvahiTimeout* timeoutNew(const AvahiPoll*, const struct timeval* tv, AvahiTimeoutCallback callback,
+                         void* userdata) {
     auto* timeout = new AvahiTimeout;
     timeout->callback = callback;
     timeout->userdata = userdata;

@@ -7,7 +7,7 @@
 namespace velurio {
 
 class AvahiQtPoll {
-public:
+  public:
     AvahiQtPoll();
     AvahiQtPoll(const AvahiQtPoll&) = delete;
     AvahiQtPoll& operator=(const AvahiQtPoll&) = delete;
@@ -15,7 +15,7 @@ public:
     // Valid for the lifetime of this object; every client using it must be freed first.
     const AvahiPoll* poll() const { return &m_poll; }
 
-private:
+  private:
     AvahiPoll m_poll;
 };
 

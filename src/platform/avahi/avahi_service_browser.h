@@ -2,14 +2,14 @@
 // a port and a TXT record. Runs on the Qt event loop of its thread.
 #pragma once
 
-#include <functional>
-#include <utility>
-#include <vector>
+#include "platform/avahi/avahi_qt_poll.h"
 
 #include <QByteArray>
 #include <QString>
 
-#include "platform/avahi/avahi_qt_poll.h"
+#include <functional>
+#include <utility>
+#include <vector>
 
 struct AvahiClient;
 struct AvahiServiceBrowser;
@@ -17,7 +17,7 @@ struct AvahiServiceBrowser;
 namespace velurio {
 
 class AvahiServiceFinder {
-public:
+  public:
     struct Found {
         QString name;
         QString address;  // numeric
@@ -36,7 +36,7 @@ public:
     std::function<void(const Found&)> onFound;
     std::function<void(const QString&)> onError;
 
-private:
+  private:
     AvahiQtPoll m_poll;
     AvahiClient* m_client = nullptr;
     AvahiServiceBrowser* m_browser = nullptr;

@@ -29,15 +29,20 @@ void AvahiServicePublisher::ensureClient() {
     }
     int error = 0;
     // NO_FAIL: without a daemon the client waits for one instead of failing.
-    m_client = avahi_client_new(m_poll.poll(), AVAHI_CLIENT_NO_FAIL,
-                                [](AvahiClient* c, AvahiClientState s, void* u) { clientCallback(c, static_cast<int>(s), u); },
-                                this, &error);
+    m_client = avahi_client_new(
+        m_poll.poll(), AVAHI_CLIENT_NO_FAIL,
+        [](AvahiClient* c, AvahiClientState s, void* u) {
+            clientCallback(c, static_cast<int>(s), u);
+        },
+        this, &error);
     if (m_client == nullptr) {
-        qCWarning(lcAvahi) << "Velurio: anúncio na rede local indisponível:" << avahi_strerror(error);
+        qCWarning(lcAvahi) << "Velurio: anúncio na rede local indisponível:"
+                           << avahi_strerror(error);
     }
 }
 
-void AvahiServicePublisher::publish(const QString& name, const QByteArray& type, quint16 port, Txt txt) {
+void AvahiServicePublisher::publish(const QString& name, const QByteArray& type, quint16 port,
+                                    Txt txt) {
     m_wanted = true;
     m_name = name.isEmpty() ? QStringLiteral("Velurio") : name;
     m_type = type;
@@ -75,10 +80,12 @@ void AvahiServicePublisher::clientCallback(AvahiClient* client, int state, void*
             }
             break;
         case AVAHI_CLIENT_CONNECTING:
-            qCWarning(lcAvahi) << "Velurio: nenhum daemon Avahi acessível; o serviço será anunciado quando ele aparecer";
+            qCWarning(lcAvahi) << "Velurio: nenhum daemon Avahi acessível; o serviço será "
+                                  "anunciado quando ele aparecer";
             break;
         case AVAHI_CLIENT_FAILURE:
-            qCWarning(lcAvahi) << "Velurio: falha no cliente Avahi:" << avahi_strerror(avahi_client_errno(client));
+            qCWarning(lcAvahi) << "Velurio: falha no cliente Avahi:"
+                               << avahi_strerror(avahi_client_errno(client));
             break;
     }
 }
@@ -116,10 +123,14 @@ void AvahiServicePublisher::registerService() {
     }
     if (m_group == nullptr) {
         m_group = avahi_entry_group_new(
-            m_client, [](AvahiEntryGroup* g, AvahiEntryGroupState s, void* u) { groupCallback(g, static_cast<int>(s), u); },
+            m_client,
+            [](AvahiEntryGroup* g, AvahiEntryGroupState s, void* u) {
+                groupCallback(g, static_cast<int>(s), u);
+            },
             this);
         if (m_group == nullptr) {
-            qCWarning(lcAvahi) << "Velurio: falha ao anunciar o serviço:" << avahi_strerror(avahi_client_errno(m_client));
+            qCWarning(lcAvahi) << "Velurio: falha ao anunciar o serviço:"
+                               << avahi_strerror(avahi_client_errno(m_client));
             return;
         }
     }
@@ -129,13 +140,14 @@ void AvahiServicePublisher::registerService() {
     // entries on the wire in order.
     AvahiStringList* txt = nullptr;
     for (const auto& [key, value] : m_txt) {
-        txt = avahi_string_list_add_pair_arbitrary(txt, key.constData(), reinterpret_cast<const uint8_t*>(value.constData()),
-                                                   static_cast<size_t>(value.size()));
+        txt = avahi_string_list_add_pair_arbitrary(
+            txt, key.constData(), reinterpret_cast<const uint8_t*>(value.constData()),
+            static_cast<size_t>(value.size()));
     }
     for (;;) {
-        const int result = avahi_entry_group_add_service_strlst(m_group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC,
-                                                                static_cast<AvahiPublishFlags>(0), m_name.toUtf8().constData(),
-                                                                m_type.constData(), nullptr, nullptr, m_port, txt);
+        const int result = avahi_entry_group_add_service_strlst(
+            m_group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, static_cast<AvahiPublishFlags>(0),
+            m_name.toUtf8().constData(), m_type.constData(), nullptr, nullptr, m_port, txt);
         if (result == AVAHI_ERR_COLLISION) {
             char* alternative = avahi_alternative_service_name(m_name.toUtf8().constData());
             m_name = QString::fromUtf8(alternative);

@@ -3,14 +3,14 @@
 // log; a name collision renames the service the way Avahi does ("name #2", ...).
 #pragma once
 
-#include <memory>
-#include <utility>
-#include <vector>
+#include "platform/avahi/avahi_qt_poll.h"
 
 #include <QByteArray>
 #include <QString>
 
-#include "platform/avahi/avahi_qt_poll.h"
+#include <memory>
+#include <utility>
+#include <vector>
 
 struct AvahiClient;
 struct AvahiEntryGroup;
@@ -18,7 +18,7 @@ struct AvahiEntryGroup;
 namespace velurio {
 
 class AvahiServicePublisher {
-public:
+  public:
     using Txt = std::vector<std::pair<QByteArray, QByteArray>>;
 
     AvahiServicePublisher();
@@ -32,7 +32,7 @@ public:
     // The name the service carries now (after any rename); empty when nothing is registered.
     QString publishedName() const { return m_registered ? m_name : QString(); }
 
-private:
+  private:
     static void clientCallback(AvahiClient* client, int state, void* userdata);
     static void groupCallback(AvahiEntryGroup* group, int state, void* userdata);
     void ensureClient();

@@ -34,7 +34,9 @@ H264Encoder::~H264Encoder() {
     m_thread.join();
 }
 
-void H264Encoder::setOnEncoded(EncodedHandler handler) { post(SetHandler{std::move(handler)}); }
+void H264Encoder::setOnEncoded(EncodedHandler handler) {
+    post(SetHandler{std::move(handler)});
+}
 
 void H264Encoder::start(int width, int height, int fps, std::int64_t bitrate, Codec codec) {
     post(Start{width, height, fps, bitrate, codec});
@@ -44,11 +46,17 @@ void H264Encoder::encode(PixelBuffer image, Duration pts, bool forceKeyframe) {
     post(Encode{std::move(image), pts, forceKeyframe});
 }
 
-void H264Encoder::requestKeyframe() { post(RequestKeyframe{}); }
+void H264Encoder::requestKeyframe() {
+    post(RequestKeyframe{});
+}
 
-void H264Encoder::setBitrate(std::int64_t bitrate) { post(SetBitrate{bitrate}); }
+void H264Encoder::setBitrate(std::int64_t bitrate) {
+    post(SetBitrate{bitrate});
+}
 
-void H264Encoder::invalidate() { post(Invalidate{}); }
+void H264Encoder::invalidate() {
+    post(Invalidate{});
+}
 
 void H264Encoder::waitUntilIdle() {
     std::unique_lock lock(m_mutex);
@@ -86,7 +94,8 @@ void H264Encoder::run() {
         {
             std::unique_lock lock(m_mutex);
             m_wake.wait(lock, [&] { return m_stopping || !m_queue.empty(); });
-            if (m_stopping) break;
+            if (m_stopping)
+                break;
             command = std::move(m_queue.front());
             m_queue.pop_front();
         }
@@ -109,7 +118,8 @@ void H264Encoder::apply(Command& command) {
             } else if constexpr (std::is_same_v<T, Encode>) {
                 encodeImage(c.image, c.pts, c.forceKeyframe);
             } else if constexpr (std::is_same_v<T, RequestKeyframe>) {
-                if (m_lastFrame && m_lastFramePts) encodeImage(PixelBuffer(m_lastFrame), *m_lastFramePts, true);
+                if (m_lastFrame && m_lastFramePts)
+                    encodeImage(PixelBuffer(m_lastFrame), *m_lastFramePts, true);
             } else if constexpr (std::is_same_v<T, SetBitrate>) {
                 changeBitrate(c.bitrate);
             } else if constexpr (std::is_same_v<T, Invalidate>) {
@@ -148,7 +158,8 @@ bool H264Encoder::openCompressor(const CompressorSettings& settings) {
     auto opened = VideoCompressor::open(settings);
     if (!opened) {
         const CompressorError& error = opened.error();
-        log("Velurio: falha ao criar " + error.encoderName + " (" + std::to_string(error.status) + ")");
+        log("Velurio: falha ao criar " + error.encoderName + " (" + std::to_string(error.status) +
+            ")");
         return false;
     }
     m_compressor = std::move(opened).value();
@@ -169,35 +180,42 @@ void H264Encoder::teardown() {
 void H264Encoder::encodeImage(const PixelBuffer& image, Duration pts, bool forceKeyframe) {
     m_lastFrame = image;
     m_lastFramePts = pts;
-    if (!m_compressor || !image) return;
+    if (!m_compressor || !image)
+        return;
     if (image->width != m_settings.width || image->height != m_settings.height || !image->isValid())
         return;
 
     const Duration t = m_timestamps.submissionTime(pts);
     std::int64_t ptsUs = std::chrono::duration_cast<std::chrono::microseconds>(t).count();
-    if (m_lastSubmittedUs && ptsUs <= *m_lastSubmittedUs) ptsUs = *m_lastSubmittedUs + 1;
+    if (m_lastSubmittedUs && ptsUs <= *m_lastSubmittedUs)
+        ptsUs = *m_lastSubmittedUs + 1;
     m_lastSubmittedUs = ptsUs;
 
     const bool keyFrame =
         forceKeyframe || !m_lastKeyFrameTime || t - *m_lastKeyFrameTime >= maxKeyFrameInterval;
-    if (!m_compressor->submit(*image, ptsUs, keyFrame)) return;  // a refused frame is skipped
-    if (keyFrame) m_lastKeyFrameTime = t;
+    if (!m_compressor->submit(*image, ptsUs, keyFrame))
+        return;  // a refused frame is skipped
+    if (keyFrame)
+        m_lastKeyFrameTime = t;
     m_compressor->receive([this](const CompressedPacket& packet) { deliver(packet); });
 }
 
 void H264Encoder::deliver(const CompressedPacket& packet) {
     const Duration time = std::chrono::microseconds(packet.ptsUs);
-    if (packet.keyFrame && (!m_lastKeyFrameTime || *m_lastKeyFrameTime < time)) m_lastKeyFrameTime = time;
-    auto frame =
-        m_compressor->isLengthPrefixed()
-            ? m_assembler.assemble(packet.data, m_compressor->parameterSets(), packet.keyFrame, time)
-            : m_assembler.assembleAnnexB(packet.data, m_compressor->parameterSets(), packet.keyFrame,
-                                         m_compressor->syntax(), time);
-    if (frame && m_onEncoded) m_onEncoded(std::move(frame->data), frame->sequence, frame->timestampMs, frame->keyFrame);
+    if (packet.keyFrame && (!m_lastKeyFrameTime || *m_lastKeyFrameTime < time))
+        m_lastKeyFrameTime = time;
+    auto frame = m_compressor->isLengthPrefixed()
+                     ? m_assembler.assemble(packet.data, m_compressor->parameterSets(),
+                                            packet.keyFrame, time)
+                     : m_assembler.assembleAnnexB(packet.data, m_compressor->parameterSets(),
+                                                  packet.keyFrame, m_compressor->syntax(), time);
+    if (frame && m_onEncoded)
+        m_onEncoded(std::move(frame->data), frame->sequence, frame->timestampMs, frame->keyFrame);
 }
 
 void H264Encoder::changeBitrate(std::int64_t bitrate) {
-    if (!m_compressor || bitrate == m_settings.bitrateBps) return;
+    if (!m_compressor || bitrate == m_settings.bitrateBps)
+        return;
     m_settings.bitrateBps = bitrate;
     if (m_compressor->followsBitrateLive()) {
         m_compressor->setBitrate(bitrate);

@@ -13,6 +13,10 @@
 // it and inherits its key-frame request, so a slow encoder never falls behind the screen.
 #pragma once
 
+#include "core/annex_b.h"
+#include "core/pixel_buffer.h"
+#include "platform/ffmpeg/video_compressor.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -27,14 +31,10 @@
 #include <variant>
 #include <vector>
 
-#include "core/annex_b.h"
-#include "platform/ffmpeg/pixel_buffer.h"
-#include "platform/ffmpeg/video_compressor.h"
-
 namespace velurio {
 
 class H264Encoder {
-public:
+  public:
     using Codec = VideoCodec;
     // A capture timestamp on the capture's monotonic clock (any origin).
     using Duration = std::chrono::nanoseconds;
@@ -93,7 +93,7 @@ public:
     // stopped. Any thread.
     std::string activeEncoderName() const;
 
-private:
+  private:
     struct Start {
         int width;
         int height;
@@ -114,7 +114,8 @@ private:
     struct SetHandler {
         EncodedHandler handler;
     };
-    using Command = std::variant<Start, Encode, RequestKeyframe, SetBitrate, Invalidate, SetHandler>;
+    using Command =
+        std::variant<Start, Encode, RequestKeyframe, SetBitrate, Invalidate, SetHandler>;
 
     void post(Command command);
     void run();

@@ -53,13 +53,13 @@ void quietLibraryLogs() {
 bool hardwarePresent(Backend backend) {
     std::error_code ignored;
     switch (backend) {
-    case Backend::vaapi:
-        return std::filesystem::exists("/dev/dri/renderD128", ignored);
-    case Backend::nvenc:
-        return std::filesystem::exists("/dev/nvidiactl", ignored);
-    case Backend::x264:
-    case Backend::x265:
-        return true;
+        case Backend::vaapi:
+            return std::filesystem::exists("/dev/dri/renderD128", ignored);
+        case Backend::nvenc:
+            return std::filesystem::exists("/dev/nvidiactl", ignored);
+        case Backend::x264:
+        case Backend::x265:
+            return true;
     }
     return false;
 }
@@ -71,7 +71,8 @@ std::vector<Candidate> candidatesFor(const CompressorSettings& settings) {
         list.push_back({hevc ? "hevc_vaapi" : "h264_vaapi", Backend::vaapi});
         list.push_back({hevc ? "hevc_nvenc" : "h264_nvenc", Backend::nvenc});
     }
-    list.push_back(hevc ? Candidate{"libx265", Backend::x265} : Candidate{"libx264", Backend::x264});
+    list.push_back(hevc ? Candidate{"libx265", Backend::x265}
+                        : Candidate{"libx264", Backend::x264});
     return list;
 }
 
@@ -90,12 +91,12 @@ RateFields rateFields(H264RateControl mode, std::int64_t bitrateBps) {
         return static_cast<int>(std::min<std::int64_t>(v, std::numeric_limits<int>::max()));
     };
     switch (mode) {
-    case H264RateControl::constantBitrate:
-        return {target, target, clampInt(target)};
-    case H264RateControl::averageBitrate:
-        return {target, cap, clampInt(cap)};
-    case H264RateControl::cappedQuality:
-        return {0, target, clampInt(target)};
+        case H264RateControl::constantBitrate:
+            return {target, target, clampInt(target)};
+        case H264RateControl::averageBitrate:
+            return {target, cap, clampInt(cap)};
+        case H264RateControl::cappedQuality:
+            return {0, target, clampInt(target)};
     }
     return {target, target, clampInt(target)};
 }
@@ -131,8 +132,8 @@ struct VideoCompressor::State {
 namespace {
 
 int configure(VideoCompressor::LogSink const& debugLog, const Candidate& candidate,
-              const CompressorSettings& settings, AVCodecContext& context,
-              BufferRefPtr& device, BufferRefPtr& framesContext) {
+              const CompressorSettings& settings, AVCodecContext& context, BufferRefPtr& device,
+              BufferRefPtr& framesContext) {
     context.width = settings.width;
     context.height = settings.height;
     context.time_base = kTimeBase;
@@ -145,69 +146,79 @@ int configure(VideoCompressor::LogSink const& debugLog, const Candidate& candida
     const std::string threads = std::to_string(std::max(settings.threads, 0));
 
     switch (candidate.backend) {
-    case Backend::x264:
-        context.pix_fmt = AV_PIX_FMT_YUV420P;
-        context.thread_count = std::max(settings.threads, 0);
-        applyRate(context, settings.h264RateControl, settings.bitrateBps);
-        setOption(context, "preset", settings.h264Preset);
-        setOption(context, "tune", "zerolatency");
-        setOption(context, "forced-idr", "1");
-        if (settings.h264RateControl == H264RateControl::cappedQuality) setOption(context, "crf", "23");
-        // Length-prefixed packets with the parameter sets in the global header: exactly what the
-        // frame assembly expects. Key frames come on demand and from the 4-second rule.
-        setOption(context, "x264-params",
-                  "annexb=0:keyint=infinite" + (settings.h264Params.empty() ? "" : ":" + settings.h264Params));
-        return 0;
-    case Backend::x265: {
-        context.pix_fmt = AV_PIX_FMT_YUV420P;
-        // Reopened at every change, so its average-bitrate control starts afresh and holds the
-        // target closely (measured within 2 %).
-        applyRate(context, H264RateControl::constantBitrate, settings.bitrateBps);
-        setOption(context, "preset", settings.hevcPreset);
-        setOption(context, "tune", "zerolatency");
-        setOption(context, "forced-idr", "1");
-        // One frame thread: more add a frame of delay. Closed GOPs so that a forced key frame
-        // decodes on its own; no encoder-information SEI in the stream.
-        std::string params = "frame-threads=1:open-gop=0:info=0:keyint=-1:repeat-headers=0:log-level=error";
-        if (settings.threads == 1) params += ":pools=none";
-        else if (settings.threads > 1) params += ":pools=" + threads;
-        setOption(context, "x265-params", params);
-        return 0;
-    }
-    case Backend::nvenc:
-        context.pix_fmt = AV_PIX_FMT_YUV420P;
-        context.gop_size = std::max(settings.fps, 1) * 4;
-        applyRate(context, H264RateControl::constantBitrate, settings.bitrateBps);
-        setOption(context, "preset", "p1");
-        setOption(context, "tune", "ull");
-        setOption(context, "rc", "cbr");
-        setOption(context, "zerolatency", "1");
-        setOption(context, "forced-idr", "1");
-        setOption(context, "delay", "0");
-        return 0;
-    case Backend::vaapi: {
-        AVBufferRef* rawDevice = nullptr;
-        int status = av_hwdevice_ctx_create(&rawDevice, AV_HWDEVICE_TYPE_VAAPI, nullptr, nullptr, 0);
-        if (status < 0) return status;
-        device.reset(rawDevice);
-        framesContext.reset(av_hwframe_ctx_alloc(device.get()));
-        if (!framesContext) return AVERROR(ENOMEM);
-        auto* frames = reinterpret_cast<AVHWFramesContext*>(framesContext->data);
-        frames->format = AV_PIX_FMT_VAAPI;
-        frames->sw_format = AV_PIX_FMT_NV12;
-        frames->width = settings.width;
-        frames->height = settings.height;
-        frames->initial_pool_size = 8;
-        status = av_hwframe_ctx_init(framesContext.get());
-        if (status < 0) return status;
-        context.pix_fmt = AV_PIX_FMT_VAAPI;
-        context.hw_frames_ctx = av_buffer_ref(framesContext.get());
-        context.gop_size = std::max(settings.fps, 1) * 4;
-        applyRate(context, H264RateControl::constantBitrate, settings.bitrateBps);
-        setOption(context, "async_depth", "1");
-        if (debugLog) debugLog("VAAPI device opened");
-        return 0;
-    }
+        case Backend::x264:
+            context.pix_fmt = AV_PIX_FMT_YUV420P;
+            context.thread_count = std::max(settings.threads, 0);
+            applyRate(context, settings.h264RateControl, settings.bitrateBps);
+            setOption(context, "preset", settings.h264Preset);
+            setOption(context, "tune", "zerolatency");
+            setOption(context, "forced-idr", "1");
+            if (settings.h264RateControl == H264RateControl::cappedQuality)
+                setOption(context, "crf", "23");
+            // Length-prefixed packets with the parameter sets in the global header: exactly what
+            // the frame assembly expects. Key frames come on demand and from the 4-second rule.
+            setOption(context, "x264-params",
+                      "annexb=0:keyint=infinite" +
+                          (settings.h264Params.empty() ? "" : ":" + settings.h264Params));
+            return 0;
+        case Backend::x265: {
+            context.pix_fmt = AV_PIX_FMT_YUV420P;
+            // Reopened at every change, so its average-bitrate control starts afresh and holds the
+            // target closely (measured within 2 %).
+            applyRate(context, H264RateControl::constantBitrate, settings.bitrateBps);
+            setOption(context, "preset", settings.hevcPreset);
+            setOption(context, "tune", "zerolatency");
+            setOption(context, "forced-idr", "1");
+            // One frame thread: more add a frame of delay. Closed GOPs so that a forced key frame
+            // decodes on its own; no encoder-information SEI in the stream.
+            std::string params =
+                "frame-threads=1:open-gop=0:info=0:keyint=-1:repeat-headers=0:log-level=error";
+            if (settings.threads == 1)
+                params += ":pools=none";
+            else if (settings.threads > 1)
+                params += ":pools=" + threads;
+            setOption(context, "x265-params", params);
+            return 0;
+        }
+        case Backend::nvenc:
+            context.pix_fmt = AV_PIX_FMT_YUV420P;
+            context.gop_size = std::max(settings.fps, 1) * 4;
+            applyRate(context, H264RateControl::constantBitrate, settings.bitrateBps);
+            setOption(context, "preset", "p1");
+            setOption(context, "tune", "ull");
+            setOption(context, "rc", "cbr");
+            setOption(context, "zerolatency", "1");
+            setOption(context, "forced-idr", "1");
+            setOption(context, "delay", "0");
+            return 0;
+        case Backend::vaapi: {
+            AVBufferRef* rawDevice = nullptr;
+            int status =
+                av_hwdevice_ctx_create(&rawDevice, AV_HWDEVICE_TYPE_VAAPI, nullptr, nullptr, 0);
+            if (status < 0)
+                return status;
+            device.reset(rawDevice);
+            framesContext.reset(av_hwframe_ctx_alloc(device.get()));
+            if (!framesContext)
+                return AVERROR(ENOMEM);
+            auto* frames = reinterpret_cast<AVHWFramesContext*>(framesContext->data);
+            frames->format = AV_PIX_FMT_VAAPI;
+            frames->sw_format = AV_PIX_FMT_NV12;
+            frames->width = settings.width;
+            frames->height = settings.height;
+            frames->initial_pool_size = 8;
+            status = av_hwframe_ctx_init(framesContext.get());
+            if (status < 0)
+                return status;
+            context.pix_fmt = AV_PIX_FMT_VAAPI;
+            context.hw_frames_ctx = av_buffer_ref(framesContext.get());
+            context.gop_size = std::max(settings.fps, 1) * 4;
+            applyRate(context, H264RateControl::constantBitrate, settings.bitrateBps);
+            setOption(context, "async_depth", "1");
+            if (debugLog)
+                debugLog("VAAPI device opened");
+            return 0;
+        }
     }
     return AVERROR(EINVAL);
 }
@@ -219,15 +230,19 @@ void VideoCompressor::collectParameterSets() {
     const bool lengthPrefixed = isLengthPrefixed();
     const AnnexB::NalSyntax nalSyntax = syntax();
     const AVCodecContext& context = *state.context;
-    if (!context.extradata || context.extradata_size <= 0) return;
+    if (!context.extradata || context.extradata_size <= 0)
+        return;
     const std::span<const std::uint8_t> extra(context.extradata,
                                               static_cast<std::size_t>(context.extradata_size));
-    const auto units = lengthPrefixed ? AnnexB::splitLengthPrefixed(extra) : AnnexB::splitAnnexB(extra);
+    const auto units =
+        lengthPrefixed ? AnnexB::splitLengthPrefixed(extra) : AnnexB::splitAnnexB(extra);
     for (const auto& unit : units) {
-        if (!AnnexB::isParameterSet(unit, nalSyntax)) continue;
+        if (!AnnexB::isParameterSet(unit, nalSyntax))
+            continue;
         state.parameterSetBytes.emplace_back(unit.begin(), unit.end());
     }
-    for (const auto& bytes : state.parameterSetBytes) state.parameterSets.emplace_back(bytes);
+    for (const auto& bytes : state.parameterSetBytes)
+        state.parameterSets.emplace_back(bytes);
 }
 
 Result<std::unique_ptr<VideoCompressor>, CompressorError> VideoCompressor::open(
@@ -236,9 +251,11 @@ Result<std::unique_ptr<VideoCompressor>, CompressorError> VideoCompressor::open(
     CompressorError last{"", AVERROR_ENCODER_NOT_FOUND};
     for (const Candidate& candidate : candidatesFor(settings)) {
         last = CompressorError{candidate.name, AVERROR_ENCODER_NOT_FOUND};
-        if (!hardwarePresent(candidate.backend)) continue;
+        if (!hardwarePresent(candidate.backend))
+            continue;
         const AVCodec* codec = avcodec_find_encoder_by_name(candidate.name);
-        if (!codec) continue;
+        if (!codec)
+            continue;
 
         auto state = std::make_unique<State>();
         state->settings = settings;
@@ -253,21 +270,26 @@ Result<std::unique_ptr<VideoCompressor>, CompressorError> VideoCompressor::open(
         }
         int status = configure(debugLog, candidate, settings, *state->context, state->device,
                                state->framesContext);
-        if (status >= 0) status = avcodec_open2(state->context.get(), codec, nullptr);
+        if (status >= 0)
+            status = avcodec_open2(state->context.get(), codec, nullptr);
         if (status >= 0) {
             AVFrame& frame = *state->frame;
-            frame.format = candidate.backend == Backend::vaapi ? AV_PIX_FMT_NV12 : AV_PIX_FMT_YUV420P;
+            frame.format =
+                candidate.backend == Backend::vaapi ? AV_PIX_FMT_NV12 : AV_PIX_FMT_YUV420P;
             frame.width = settings.width;
             frame.height = settings.height;
             status = av_frame_get_buffer(&frame, 0);
         }
         if (status >= 0 && candidate.backend == Backend::vaapi) {
             state->hwFrame.reset(av_frame_alloc());
-            if (!state->hwFrame) status = AVERROR(ENOMEM);
+            if (!state->hwFrame)
+                status = AVERROR(ENOMEM);
         }
         if (status < 0) {
             last.status = status;
-            if (debugLog) debugLog(std::string(candidate.name) + " unavailable (" + std::to_string(status) + ")");
+            if (debugLog)
+                debugLog(std::string(candidate.name) + " unavailable (" + std::to_string(status) +
+                         ")");
             continue;
         }
         auto compressor = std::unique_ptr<VideoCompressor>(new VideoCompressor(std::move(state)));
@@ -281,36 +303,48 @@ VideoCompressor::VideoCompressor(std::unique_ptr<State> state) : m_state(std::mo
 
 VideoCompressor::~VideoCompressor() = default;
 
-const std::string& VideoCompressor::name() const noexcept { return m_state->name; }
+const std::string& VideoCompressor::name() const noexcept {
+    return m_state->name;
+}
 
-const CompressorSettings& VideoCompressor::settings() const noexcept { return m_state->settings; }
+const CompressorSettings& VideoCompressor::settings() const noexcept {
+    return m_state->settings;
+}
 
-bool VideoCompressor::isLengthPrefixed() const noexcept { return m_state->backend == Backend::x264; }
+bool VideoCompressor::isLengthPrefixed() const noexcept {
+    return m_state->backend == Backend::x264;
+}
 
 AnnexB::NalSyntax VideoCompressor::syntax() const noexcept {
-    return m_state->settings.codec == VideoCodec::hevc ? AnnexB::NalSyntax::hevc : AnnexB::NalSyntax::h264;
+    return m_state->settings.codec == VideoCodec::hevc ? AnnexB::NalSyntax::hevc
+                                                       : AnnexB::NalSyntax::h264;
 }
 
 std::span<const std::span<const std::uint8_t>> VideoCompressor::parameterSets() const noexcept {
     return m_state->parameterSets;
 }
 
-bool VideoCompressor::followsBitrateLive() const noexcept { return m_state->backend == Backend::x264; }
+bool VideoCompressor::followsBitrateLive() const noexcept {
+    return m_state->backend == Backend::x264;
+}
 
 void VideoCompressor::setBitrate(std::int64_t bitrateBps) {
     m_state->settings.bitrateBps = bitrateBps;
     // libx264 compares these fields with its own before every frame and reconfigures itself.
-    if (followsBitrateLive()) applyRate(*m_state->context, m_state->settings.h264RateControl, bitrateBps);
+    if (followsBitrateLive())
+        applyRate(*m_state->context, m_state->settings.h264RateControl, bitrateBps);
 }
 
 bool VideoCompressor::submit(const BgraImageView& image, std::int64_t ptsUs, bool forceKeyFrame) {
     State& state = *m_state;
-    if (!image.isValid() || image.width != state.settings.width || image.height != state.settings.height)
+    if (!image.isValid() || image.width != state.settings.width ||
+        image.height != state.settings.height)
         return false;
     AVFrame& frame = *state.frame;
     // Writable unless the encoder still holds a reference to the previous picture, in which
     // case libavutil gives this frame fresh buffers (x264 and x265 copy their input).
-    if (av_frame_make_writable(&frame) < 0) return false;
+    if (av_frame_make_writable(&frame) < 0)
+        return false;
     const auto stride = static_cast<int>(image.bytesPerRow);
     int converted = 0;
     if (state.backend == Backend::vaapi) {
@@ -318,23 +352,27 @@ bool VideoCompressor::submit(const BgraImageView& image, std::int64_t ptsUs, boo
                                        frame.data[1], frame.linesize[1], image.width, image.height);
     } else {
         converted = libyuv::ARGBToI420(image.bytes.data(), stride, frame.data[0], frame.linesize[0],
-                                       frame.data[1], frame.linesize[1], frame.data[2], frame.linesize[2],
-                                       image.width, image.height);
+                                       frame.data[1], frame.linesize[1], frame.data[2],
+                                       frame.linesize[2], image.width, image.height);
     }
-    if (converted != 0) return false;
+    if (converted != 0)
+        return false;
 
     AVFrame* input = &frame;
     if (state.backend == Backend::vaapi) {
         AVFrame& surface = *state.hwFrame;
         av_frame_unref(&surface);
-        if (av_hwframe_get_buffer(state.framesContext.get(), &surface, 0) < 0) return false;
-        if (av_hwframe_transfer_data(&surface, &frame, 0) < 0) return false;
+        if (av_hwframe_get_buffer(state.framesContext.get(), &surface, 0) < 0)
+            return false;
+        if (av_hwframe_transfer_data(&surface, &frame, 0) < 0)
+            return false;
         input = &surface;
     }
     input->pts = ptsUs;
     input->pict_type = forceKeyFrame ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     const int status = avcodec_send_frame(state.context.get(), input);
-    if (state.backend == Backend::vaapi) av_frame_unref(state.hwFrame.get());
+    if (state.backend == Backend::vaapi)
+        av_frame_unref(state.hwFrame.get());
     return status >= 0;
 }
 

@@ -5,6 +5,10 @@
 // frame: the conversion target is allocated once when the encoder opens and reused.
 #pragma once
 
+#include "core/annex_b.h"
+#include "core/slide_hasher.h"
+#include "protocol/result.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -12,10 +16,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "core/annex_b.h"
-#include "core/slide_hasher.h"
-#include "protocol/result.h"
 
 namespace velurio {
 
@@ -68,7 +68,7 @@ struct CompressedPacket {
 };
 
 class VideoCompressor {
-public:
+  public:
     using LogSink = std::function<void(std::string_view)>;
 
     // Opens the first encoder that accepts `settings`. Failed hardware attempts go to `debugLog`
@@ -99,7 +99,7 @@ public:
     // Hands every packet that is ready to `sink`, in order.
     void receive(const std::function<void(const CompressedPacket&)>& sink);
 
-private:
+  private:
     struct State;
     explicit VideoCompressor(std::unique_ptr<State> state);
     // Keeps the parameter sets of the global header, in the encoder's (index) order.

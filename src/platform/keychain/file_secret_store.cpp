@@ -1,9 +1,5 @@
 #include "platform/keychain/file_secret_store.h"
 
-#include <cerrno>
-#include <cstring>
-#include <optional>
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -16,6 +12,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <optional>
+
 namespace velurio {
 
 namespace {
@@ -25,7 +25,9 @@ struct Loaded {
     QString error;  // empty on success
 };
 
-QString systemError(const char* what) { return QString::fromUtf8(what) + QStringLiteral(": ") + QString::fromUtf8(std::strerror(errno)); }
+QString systemError(const char* what) {
+    return QString::fromUtf8(what) + QStringLiteral(": ") + QString::fromUtf8(std::strerror(errno));
+}
 
 // The whole file as a JSON object; a missing file is an empty object.
 Loaded load(const QString& path) {
@@ -121,7 +123,7 @@ QString store(const QString& path, const QJsonObject& root) {
 // instance, a tool) changing different items never lose each other's update between read
 // and rename. The lock file is empty and stays in place.
 class WriteLock {
-public:
+  public:
     explicit WriteLock(const QString& path) {
         const QFileInfo info(path);
         if (!QDir().mkpath(info.absolutePath())) {
@@ -152,7 +154,7 @@ public:
 
     const QString& error() const { return m_error; }
 
-private:
+  private:
     int m_fd = -1;
     QString m_error;
 };
@@ -162,7 +164,8 @@ private:
 FileSecretStore::FileSecretStore(QString path) : m_path(std::move(path)) {}
 
 QString FileSecretStore::defaultPath() {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/velurio/secrets.json");
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/velurio/secrets.json");
 }
 
 QCoro::Task<SecretStore::ReadResult> FileSecretStore::read(QString service, QString account) {
@@ -174,14 +177,16 @@ QCoro::Task<SecretStore::ReadResult> FileSecretStore::read(QString service, QStr
     if (!value.isString()) {
         co_return ReadResult{ReadStatus::notFound, {}, {}};
     }
-    auto decoded = QByteArray::fromBase64Encoding(value.toString().toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+    auto decoded = QByteArray::fromBase64Encoding(value.toString().toLatin1(),
+                                                  QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded) {
         co_return ReadResult{ReadStatus::failed, {}, QStringLiteral("the secrets file is damaged")};
     }
     co_return ReadResult{ReadStatus::found, *decoded, {}};
 }
 
-QCoro::Task<SecretStore::WriteResult> FileSecretStore::write(QString service, QString account, QByteArray data) {
+QCoro::Task<SecretStore::WriteResult> FileSecretStore::write(QString service, QString account,
+                                                             QByteArray data) {
     const WriteLock lock(m_path);
     if (!lock.error().isEmpty()) {
         co_return WriteResult{false, lock.error()};
@@ -221,6 +226,8 @@ QCoro::Task<SecretStore::WriteResult> FileSecretStore::remove(QString service, Q
     co_return WriteResult{error.isEmpty(), error};
 }
 
-QString FileSecretStore::backendName() const { return QStringLiteral("file"); }
+QString FileSecretStore::backendName() const {
+    return QStringLiteral("file");
+}
 
 }  // namespace velurio

@@ -13,7 +13,7 @@
 namespace velurio {
 
 class FileSecretStore final : public SecretStore {
-public:
+  public:
     // `path`: the file; its directory is created (0700) on the first write.
     explicit FileSecretStore(QString path);
 
@@ -27,7 +27,7 @@ public:
 
     const QString& path() const noexcept { return m_path; }
 
-private:
+  private:
     QString m_path;
 };
 

@@ -1,9 +1,9 @@
 #include "platform/keychain/keychain_secret_store.h"
 
-#include <memory>
-
 #include <QCoroSignal>
 #include <qt6keychain/keychain.h>
+
+#include <memory>
 
 namespace velurio {
 
@@ -40,16 +40,17 @@ QCoro::Task<SecretStore::ReadResult> KeychainSecretStore::read(QString service, 
     auto job = makeJob<QKeychain::ReadPasswordJob>(service, account);
     co_await run(job.get());
     switch (job->error()) {
-    case QKeychain::NoError:
-        co_return ReadResult{ReadStatus::found, job->binaryData(), {}};
-    case QKeychain::EntryNotFound:
-        co_return ReadResult{ReadStatus::notFound, {}, {}};
-    default:
-        co_return ReadResult{ReadStatus::failed, {}, job->errorString()};
+        case QKeychain::NoError:
+            co_return ReadResult{ReadStatus::found, job->binaryData(), {}};
+        case QKeychain::EntryNotFound:
+            co_return ReadResult{ReadStatus::notFound, {}, {}};
+        default:
+            co_return ReadResult{ReadStatus::failed, {}, job->errorString()};
     }
 }
 
-QCoro::Task<SecretStore::WriteResult> KeychainSecretStore::write(QString service, QString account, QByteArray data) {
+QCoro::Task<SecretStore::WriteResult> KeychainSecretStore::write(QString service, QString account,
+                                                                 QByteArray data) {
     // The secret service replaces an item with the same attributes in one call, so there is
     // no delete-then-add window in which the old value is gone and the new one not yet stored.
     auto job = makeJob<QKeychain::WritePasswordJob>(service, account);
@@ -58,13 +59,16 @@ QCoro::Task<SecretStore::WriteResult> KeychainSecretStore::write(QString service
     co_return WriteResult{job->error() == QKeychain::NoError, job->errorString()};
 }
 
-QCoro::Task<SecretStore::WriteResult> KeychainSecretStore::remove(QString service, QString account) {
+QCoro::Task<SecretStore::WriteResult> KeychainSecretStore::remove(QString service,
+                                                                  QString account) {
     auto job = makeJob<QKeychain::DeletePasswordJob>(service, account);
     co_await run(job.get());
     const bool ok = job->error() == QKeychain::NoError || job->error() == QKeychain::EntryNotFound;
     co_return WriteResult{ok, ok ? QString() : job->errorString()};
 }
 
-QString KeychainSecretStore::backendName() const { return QStringLiteral("keychain"); }
+QString KeychainSecretStore::backendName() const {
+    return QStringLiteral("keychain");
+}
 
 }  // namespace velurio

@@ -7,7 +7,7 @@
 namespace velurio {
 
 class KeychainSecretStore final : public SecretStore {
-public:
+  public:
     QCoro::Task<ReadResult> read(QString service, QString account) override;
     QCoro::Task<WriteResult> write(QString service, QString account, QByteArray data) override;
     QCoro::Task<WriteResult> remove(QString service, QString account) override;

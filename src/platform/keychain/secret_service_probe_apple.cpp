@@ -3,9 +3,13 @@
 namespace velurio {
 
 // Every Mac has a login keychain.
-SecretServiceAvailability probeSecretService() { return SecretServiceAvailability::available; }
+SecretServiceAvailability probeSecretService() {
+    return SecretServiceAvailability::available;
+}
 
 // The Keychain is asked with authentication UI disallowed instead.
-QCoro::Task<bool> secretStoreIsLocked() { co_return false; }
+QCoro::Task<bool> secretStoreIsLocked() {
+    co_return false;
+}
 
 }  // namespace velurio

@@ -1,3 +1,5 @@
+#include "platform/keychain/secret_store.h"
+
 #include <QCoroDBusPendingCall>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -5,8 +7,6 @@
 #include <QDBusPendingCall>
 #include <QDBusVariant>
 #include <QStringList>
-
-#include "platform/keychain/secret_store.h"
 
 namespace velurio {
 
@@ -18,7 +18,8 @@ SecretServiceAvailability probeSecretService() {
         return SecretServiceAvailability::absent;
     }
     QDBusConnectionInterface* dbus = bus.interface();
-    const QStringList names = {QStringLiteral("org.freedesktop.secrets"), QStringLiteral("org.kde.kwalletd6"),
+    const QStringList names = {QStringLiteral("org.freedesktop.secrets"),
+                               QStringLiteral("org.kde.kwalletd6"),
                                QStringLiteral("org.kde.kwalletd5")};
     for (const QString& name : names) {
         if (dbus->isServiceRegistered(name).value()) {
@@ -42,7 +43,8 @@ QCoro::Task<bool> secretStoreIsLocked() {
         co_return false;
     }
     QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.secrets"), QStringLiteral("/org/freedesktop/secrets/aliases/default"),
+        QStringLiteral("org.freedesktop.secrets"),
+        QStringLiteral("/org/freedesktop/secrets/aliases/default"),
         QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
     call << QStringLiteral("org.freedesktop.Secret.Collection") << QStringLiteral("Locked");
     const QDBusPendingCall pending = bus.asyncCall(call, 5000);

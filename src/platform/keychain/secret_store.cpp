@@ -1,9 +1,9 @@
 #include "platform/keychain/secret_store.h"
 
-#include <QLoggingCategory>
-
 #include "platform/keychain/file_secret_store.h"
 #include "platform/keychain/keychain_secret_store.h"
+
+#include <QLoggingCategory>
 
 namespace velurio {
 

@@ -5,16 +5,16 @@
 // prompt. Secrets never pass through the log or the settings file.
 #pragma once
 
-#include <memory>
-
 #include <QByteArray>
 #include <QCoroTask>
 #include <QString>
 
+#include <memory>
+
 namespace velurio {
 
 class SecretStore {
-public:
+  public:
     enum class ReadStatus { found, notFound, failed };
     struct ReadResult {
         ReadStatus status = ReadStatus::failed;

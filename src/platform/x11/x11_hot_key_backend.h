@@ -7,7 +7,7 @@
 //
 // Main thread only. Without an X server (another Qt platform) every grab is `unavailable`.
 
-#include "app/hot_key_backend.h"
+#include "core/hot_key_backend.h"
 
 #include <QAbstractNativeEventFilter>
 
@@ -21,13 +21,14 @@ struct xcb_connection_t;
 namespace velurio {
 
 class X11HotKeyBackend final : public HotKeyBackend, public QAbstractNativeEventFilter {
-public:
+  public:
     X11HotKeyBackend();
     ~X11HotKeyBackend() override;
     X11HotKeyBackend(const X11HotKeyBackend&) = delete;
     X11HotKeyBackend& operator=(const X11HotKeyBackend&) = delete;
 
-    GrabResult grab(std::uint32_t id, std::uint32_t keyCode, std::uint32_t carbonModifiers) override;
+    GrabResult grab(std::uint32_t id, std::uint32_t keyCode,
+                    std::uint32_t carbonModifiers) override;
     void release(std::uint32_t id) override;
 
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
@@ -37,7 +38,7 @@ public:
     // The X modifier mask (Control, Shift, Mod1 for option, Mod4 for command) of a Carbon mask.
     static std::uint16_t xModifiers(std::uint32_t carbonModifiers);
 
-private:
+  private:
     struct Grab {
         std::uint8_t keycode = 0;
         std::uint16_t modifiers = 0;

@@ -5,6 +5,8 @@
 // per frame interval, since its motion makes no damage.
 #pragma once
 
+#include "platform/x11capture/x11_screen_grabber.h"
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -12,12 +14,10 @@
 #include <string>
 #include <thread>
 
-#include "platform/x11capture/x11_screen_grabber.h"
-
 namespace velurio {
 
 class X11CaptureStream {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
     // Capture thread. `pts` is the grab time on the steady clock.
     using FrameHandler = std::function<void(PixelBuffer image, std::chrono::nanoseconds pts)>;
@@ -53,9 +53,11 @@ public:
 
     X11ScreenGrabber::Mode mode() const noexcept { return m_mode; }
     // Images handed to onFrame so far. Any thread.
-    std::uint64_t framesCaptured() const noexcept { return m_frames.load(std::memory_order_relaxed); }
+    std::uint64_t framesCaptured() const noexcept {
+        return m_frames.load(std::memory_order_relaxed);
+    }
 
-private:
+  private:
     X11CaptureStream() = default;
     void run();
 

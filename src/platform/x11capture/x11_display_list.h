@@ -3,12 +3,12 @@
 // survives a restart of the X server, where output and monitor numbers may change.
 #pragma once
 
+#include <xcb/xcb.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <xcb/xcb.h>
 
 namespace velurio {
 

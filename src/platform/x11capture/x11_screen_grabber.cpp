@@ -1,15 +1,10 @@
 #include "platform/x11capture/x11_screen_grabber.h"
 
+#include "platform/x11/xcb_reply.h"
+
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
-
-#include <algorithm>
-#include <atomic>
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
-
 #include <xcb/composite.h>
 #include <xcb/damage.h>
 #include <xcb/randr.h>
@@ -18,14 +13,16 @@
 #include <xcb/shm.h>
 #include <xcb/xfixes.h>
 
-namespace velurio {
-namespace {
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
 
-struct FreeDeleter {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
-template <class T>
-using Reply = std::unique_ptr<T, FreeDeleter>;
+namespace velurio {
+
+using x11::XcbReply;
+namespace {
 
 // What a compositing manager shows where no wallpaper is set.
 constexpr std::uint16_t kBackgroundGrey = 0x8080;
@@ -41,7 +38,7 @@ std::uint8_t firstEvent(xcb_connection_t* c, xcb_extension_t* ext) {
 }
 
 xcb_atom_t internAtom(xcb_connection_t* c, const char* name) {
-    Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(
+    XcbReply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(
         c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr));
     return reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
 }
@@ -100,20 +97,23 @@ struct X11ScreenGrabber::Slot {
     Slot(const Slot&) = delete;
     Slot& operator=(const Slot&) = delete;
     ~Slot() {
-        if (segment != 0 && data != nullptr) shmdt(data);
+        if (segment != 0 && data != nullptr)
+            shmdt(data);
     }
 };
 
-Result<std::unique_ptr<X11ScreenGrabber>, std::string> X11ScreenGrabber::open(const char* displayName,
-                                                                             Options options) {
+Result<std::unique_ptr<X11ScreenGrabber>, std::string> X11ScreenGrabber::open(
+    const char* displayName, Options options) {
     std::unique_ptr<X11ScreenGrabber> grabber(new X11ScreenGrabber());
-    if (Status<std::string> status = grabber->initialise(displayName, options); !status) return fail(status.error());
+    if (Status<std::string> status = grabber->initialise(displayName, options); !status)
+        return fail(status.error());
     return grabber;
 }
 
 Status<std::string> X11ScreenGrabber::initialise(const char* displayName, Options options) {
     m_options = options;
-    if (m_options.ownPid == 0) m_options.ownPid = getpid();
+    if (m_options.ownPid == 0)
+        m_options.ownPid = getpid();
     int screenNumber = 0;
     m_connection = xcb_connect(displayName, &screenNumber);
     if (m_connection == nullptr || xcb_connection_has_error(m_connection) != 0) {
@@ -121,17 +121,20 @@ Status<std::string> X11ScreenGrabber::initialise(const char* displayName, Option
     }
     const xcb_setup_t* setup = xcb_get_setup(m_connection);
     auto it = xcb_setup_roots_iterator(setup);
-    for (int i = 0; i < screenNumber && it.rem != 0; ++i) xcb_screen_next(&it);
-    if (it.rem == 0) return fail(std::string("the X display has no screen"));
+    for (int i = 0; i < screenNumber && it.rem != 0; ++i)
+        xcb_screen_next(&it);
+    if (it.rem == 0)
+        return fail(std::string("the X display has no screen"));
     m_root = it.data->root;
     m_rootVisual = it.data->root_visual;
     m_rootDepth = it.data->root_depth;
 
     // Readable: one pixel of the root window comes back.
-    Reply<xcb_get_image_reply_t> probe(xcb_get_image_reply(
-        m_connection, xcb_get_image(m_connection, XCB_IMAGE_FORMAT_Z_PIXMAP, m_root, 0, 0, 1, 1, ~0u),
-        nullptr));
-    if (!probe) return fail(std::string("the X root window cannot be read"));
+    XcbReply<xcb_get_image_reply_t> probe(xcb_get_image_reply(
+        m_connection,
+        xcb_get_image(m_connection, XCB_IMAGE_FORMAT_Z_PIXMAP, m_root, 0, 0, 1, 1, ~0u), nullptr));
+    if (!probe)
+        return fail(std::string("the X root window cannot be read"));
 
     xcb_prefetch_extension_data(m_connection, &xcb_shm_id);
     xcb_prefetch_extension_data(m_connection, &xcb_composite_id);
@@ -143,31 +146,31 @@ Status<std::string> X11ScreenGrabber::initialise(const char* displayName, Option
 
     m_hasShm = extensionPresent(m_connection, &xcb_shm_id);
     if (m_hasShm) {
-        Reply<xcb_shm_query_version_reply_t> v(
-            xcb_shm_query_version_reply(m_connection, xcb_shm_query_version(m_connection), nullptr));
+        XcbReply<xcb_shm_query_version_reply_t> v(xcb_shm_query_version_reply(
+            m_connection, xcb_shm_query_version(m_connection), nullptr));
         m_hasShm = v != nullptr;
         m_sharedPixmaps = m_options.allowSharedPixmaps && v != nullptr && v->shared_pixmaps != 0 &&
                           v->pixmap_format == XCB_IMAGE_FORMAT_Z_PIXMAP;
     }
     bool hasDamage = extensionPresent(m_connection, &xcb_damage_id);
     if (hasDamage) {
-        Reply<xcb_damage_query_version_reply_t> v(xcb_damage_query_version_reply(
+        XcbReply<xcb_damage_query_version_reply_t> v(xcb_damage_query_version_reply(
             m_connection, xcb_damage_query_version(m_connection, 1, 1), nullptr));
         hasDamage = v != nullptr;
         m_damageEvent = firstEvent(m_connection, &xcb_damage_id);
     }
     m_hasXfixes = extensionPresent(m_connection, &xcb_xfixes_id);
     if (m_hasXfixes) {
-        Reply<xcb_xfixes_query_version_reply_t> v(xcb_xfixes_query_version_reply(
+        XcbReply<xcb_xfixes_query_version_reply_t> v(xcb_xfixes_query_version_reply(
             m_connection, xcb_xfixes_query_version(m_connection, 4, 0), nullptr));
         m_hasXfixes = v != nullptr && v->major_version >= 2;
         m_xfixesEvent = firstEvent(m_connection, &xcb_xfixes_id);
     }
     m_hasRender = extensionPresent(m_connection, &xcb_render_id);
     if (m_hasRender) {
-        Reply<xcb_render_query_version_reply_t> v(xcb_render_query_version_reply(
+        XcbReply<xcb_render_query_version_reply_t> v(xcb_render_query_version_reply(
             m_connection, xcb_render_query_version(m_connection, 0, 11), nullptr));
-        Reply<xcb_render_query_pict_formats_reply_t> formats(xcb_render_query_pict_formats_reply(
+        XcbReply<xcb_render_query_pict_formats_reply_t> formats(xcb_render_query_pict_formats_reply(
             m_connection, xcb_render_query_pict_formats(m_connection), nullptr));
         m_hasRender = v != nullptr && formats != nullptr;
         if (m_hasRender) {
@@ -184,7 +187,8 @@ Status<std::string> X11ScreenGrabber::initialise(const char* displayName, Option
                     for (auto v2 = xcb_render_pictdepth_visuals_iterator(d.data); v2.rem != 0;
                          xcb_render_pictvisual_next(&v2)) {
                         auto found = byId.find(v2.data->format);
-                        if (found != byId.end()) m_formats->byVisual[v2.data->visual] = found->second;
+                        if (found != byId.end())
+                            m_formats->byVisual[v2.data->visual] = found->second;
                     }
                 }
             }
@@ -198,12 +202,12 @@ Status<std::string> X11ScreenGrabber::initialise(const char* displayName, Option
     }
     bool hasComposite = extensionPresent(m_connection, &xcb_composite_id);
     if (hasComposite) {
-        Reply<xcb_composite_query_version_reply_t> v(xcb_composite_query_version_reply(
+        XcbReply<xcb_composite_query_version_reply_t> v(xcb_composite_query_version_reply(
             m_connection, xcb_composite_query_version(m_connection, 0, 4), nullptr));
         hasComposite = v != nullptr && (v->major_version > 0 || v->minor_version >= 2);
     }
     if (extensionPresent(m_connection, &xcb_randr_id)) {
-        Reply<xcb_randr_query_version_reply_t> v(xcb_randr_query_version_reply(
+        XcbReply<xcb_randr_query_version_reply_t> v(xcb_randr_query_version_reply(
             m_connection, xcb_randr_query_version(m_connection, 1, 5), nullptr));
         if (v) {
             m_randrEvent = firstEvent(m_connection, &xcb_randr_id);
@@ -214,7 +218,8 @@ Status<std::string> X11ScreenGrabber::initialise(const char* displayName, Option
         }
     }
     bool hasShape = extensionPresent(m_connection, &xcb_shape_id);
-    if (hasShape) m_shapeEvent = firstEvent(m_connection, &xcb_shape_id);
+    if (hasShape)
+        m_shapeEvent = firstEvent(m_connection, &xcb_shape_id);
 
     m_atomPid = internAtom(m_connection, "_NET_WM_PID");
     m_atomRootPmap = internAtom(m_connection, "_XROOTPMAP_ID");
@@ -248,22 +253,28 @@ Status<std::string> X11ScreenGrabber::initialise(const char* displayName, Option
 }
 
 X11ScreenGrabber::~X11ScreenGrabber() {
-    if (m_connection == nullptr) return;
+    if (m_connection == nullptr)
+        return;
     // Closing the connection frees every server resource we made (redirection, damage,
     // pictures, shared-memory attachments); the slots detach their memory when unused.
     for (auto& slot : m_slots) {
-        if (slot->segment != 0) xcb_shm_detach(m_connection, slot->segment);
+        if (slot->segment != 0)
+            xcb_shm_detach(m_connection, slot->segment);
     }
     xcb_disconnect(m_connection);
 }
 
-int X11ScreenGrabber::fileDescriptor() const noexcept { return xcb_get_file_descriptor(m_connection); }
+int X11ScreenGrabber::fileDescriptor() const noexcept {
+    return xcb_get_file_descriptor(m_connection);
+}
 
 bool X11ScreenGrabber::connectionBroken() const noexcept {
     return xcb_connection_has_error(m_connection) != 0;
 }
 
-std::vector<X11Display> X11ScreenGrabber::displays() const { return listX11Displays(m_connection, m_root); }
+std::vector<X11Display> X11ScreenGrabber::displays() const {
+    return listX11Displays(m_connection, m_root);
+}
 
 void X11ScreenGrabber::releaseRenderTargets() {
     freePicture(m_composePicture, m_composePixmap);
@@ -276,14 +287,15 @@ Status<std::string> X11ScreenGrabber::setRegion(Rect region, int outputWidth, in
         outputHeight > INT16_MAX) {
         return fail(std::string("invalid capture size"));
     }
-    Reply<xcb_get_geometry_reply_t> geometry(
+    XcbReply<xcb_get_geometry_reply_t> geometry(
         xcb_get_geometry_reply(m_connection, xcb_get_geometry(m_connection, m_root), nullptr));
-    if (!geometry || region.x < 0 || region.y < 0 ||
-        region.x + region.width > geometry->width || region.y + region.height > geometry->height) {
+    if (!geometry || region.x < 0 || region.y < 0 || region.x + region.width > geometry->width ||
+        region.y + region.height > geometry->height) {
         return fail(std::string("the capture region leaves the screen"));
     }
     const bool scaled = outputWidth != region.width || outputHeight != region.height;
-    if (!m_hasRender && scaled) return fail(std::string("scaling needs the Render extension"));
+    if (!m_hasRender && scaled)
+        return fail(std::string("scaling needs the Render extension"));
     m_region = region;
     m_outWidth = outputWidth;
     m_outHeight = outputHeight;
@@ -298,18 +310,20 @@ Status<std::string> X11ScreenGrabber::setRegion(Rect region, int outputWidth, in
 // shared pixmaps can take the drawing.
 void X11ScreenGrabber::createRenderTargets() {
     releaseRenderTargets();
-    if (!m_hasRender || (m_mode != Mode::composed && !scaled())) return;
+    if (!m_hasRender || (m_mode != Mode::composed && !scaled()))
+        return;
     auto make = [this](std::uint32_t& pixmap, std::uint32_t& picture, int width, int height) {
         pixmap = xcb_generate_id(m_connection);
-        xcb_create_pixmap(m_connection, m_rootDepth, pixmap, m_root, static_cast<std::uint16_t>(width),
-                          static_cast<std::uint16_t>(height));
+        xcb_create_pixmap(m_connection, m_rootDepth, pixmap, m_root,
+                          static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height));
         picture = xcb_generate_id(m_connection);
         xcb_render_create_picture(m_connection, picture, pixmap, m_formats->root.id, 0, nullptr);
     };
     if (m_mode == Mode::composed && (scaled() || !m_sharedPixmaps)) {
         make(m_composePixmap, m_composePicture, m_region.width, m_region.height);
     }
-    if (scaled() && !m_sharedPixmaps) make(m_scaledPixmap, m_scaledPicture, m_outWidth, m_outHeight);
+    if (scaled() && !m_sharedPixmaps)
+        make(m_scaledPixmap, m_scaledPicture, m_outWidth, m_outHeight);
     if (scaled()) {
         // The source of the scaling step maps output pixels back to region pixels.
         const std::uint32_t source = m_mode == Mode::composed ? m_composePicture : m_rootPicture;
@@ -319,32 +333,40 @@ void X11ScreenGrabber::createRenderTargets() {
         xcb_render_transform_t transform{fixed(sx), 0, 0, 0, fixed(sy), 0, 0, 0, fixed(1.0)};
         xcb_render_set_picture_transform(m_connection, source, transform);
         static const char kFilter[] = "bilinear";
-        xcb_render_set_picture_filter(m_connection, source, sizeof kFilter - 1, kFilter, 0, nullptr);
+        xcb_render_set_picture_filter(m_connection, source, sizeof kFilter - 1, kFilter, 0,
+                                      nullptr);
     }
 }
 
-Status<std::string> X11ScreenGrabber::readBack(const Slot& slot, std::uint32_t source, std::int16_t x,
-                                               std::int16_t y, std::uint16_t width,
+Status<std::string> X11ScreenGrabber::readBack(const Slot& slot, std::uint32_t source,
+                                               std::int16_t x, std::int16_t y, std::uint16_t width,
                                                std::uint16_t height) {
     if (slot.segment != 0) {
         xcb_generic_error_t* error = nullptr;
-        const xcb_shm_get_image_cookie_t cookie = xcb_shm_get_image(
-            m_connection, source, x, y, width, height, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, slot.segment, 0);
+        const xcb_shm_get_image_cookie_t cookie =
+            xcb_shm_get_image(m_connection, source, x, y, width, height, ~0u,
+                              XCB_IMAGE_FORMAT_Z_PIXMAP, slot.segment, 0);
         m_lastReadSequence = cookie.sequence;
-        Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(m_connection, cookie, &error));
-        if (error != nullptr) std::free(error);
-        if (error != nullptr || !reply) return fail(std::string("the screen could not be read"));
+        XcbReply<xcb_shm_get_image_reply_t> reply(
+            xcb_shm_get_image_reply(m_connection, cookie, &error));
+        if (error != nullptr)
+            std::free(error);
+        if (error != nullptr || !reply)
+            return fail(std::string("the screen could not be read"));
         return {};
     }
     xcb_generic_error_t* error = nullptr;
     const xcb_get_image_cookie_t cookie =
         xcb_get_image(m_connection, XCB_IMAGE_FORMAT_Z_PIXMAP, source, x, y, width, height, ~0u);
     m_lastReadSequence = cookie.sequence;
-    Reply<xcb_get_image_reply_t> reply(xcb_get_image_reply(m_connection, cookie, &error));
-    if (error != nullptr) std::free(error);
-    if (!reply) return fail(std::string("the screen could not be read"));
+    XcbReply<xcb_get_image_reply_t> reply(xcb_get_image_reply(m_connection, cookie, &error));
+    if (error != nullptr)
+        std::free(error);
+    if (!reply)
+        return fail(std::string("the screen could not be read"));
     const auto length = static_cast<std::size_t>(xcb_get_image_data_length(reply.get()));
-    if (length != slot.size) return fail(std::string("the screen has an unsupported depth"));
+    if (length != slot.size)
+        return fail(std::string("the screen has an unsupported depth"));
     std::memcpy(slot.data, xcb_get_image_data(reply.get()), length);
     return {};
 }
@@ -372,90 +394,95 @@ bool X11ScreenGrabber::handleEvent(const xcb_generic_event_t& event) {
         return it == m_windows.end() ? nullptr : it->second.get();
     };
     switch (type) {
-    case 0:  // an error: a window vanished between a request and its use
-        return false;
-    case XCB_CREATE_NOTIFY:
-        m_treeDirty = true;
-        return false;
-    case XCB_DESTROY_NOTIFY: {
-        const auto& e = reinterpret_cast<const xcb_destroy_notify_event_t&>(event);
-        Window* w = find(e.window);
-        const bool visible = w != nullptr && w->mapped;
-        if (w != nullptr) {
-            w->damage = 0;  // destroyed with its window
-            forget(*w);
-            m_windows.erase(e.window);
+        case 0:  // an error: a window vanished between a request and its use
+            return false;
+        case XCB_CREATE_NOTIFY:
+            m_treeDirty = true;
+            return false;
+        case XCB_DESTROY_NOTIFY: {
+            const auto& e = reinterpret_cast<const xcb_destroy_notify_event_t&>(event);
+            Window* w = find(e.window);
+            const bool visible = w != nullptr && w->mapped;
+            if (w != nullptr) {
+                w->damage = 0;  // destroyed with its window
+                forget(*w);
+                m_windows.erase(e.window);
+            }
+            m_treeDirty = true;
+            return visible;
         }
-        m_treeDirty = true;
-        return visible;
-    }
-    case XCB_MAP_NOTIFY: {
-        const auto& e = reinterpret_cast<const xcb_map_notify_event_t&>(event);
-        if (e.event != m_root) return false;
-        if (Window* w = find(e.window)) {
-            w->mapped = true;
-            w->pixmapStale = true;
-            w->shapeStale = true;
-            w->ours.reset();
-        }
-        m_treeDirty = true;
-        return true;
-    }
-    case XCB_UNMAP_NOTIFY: {
-        const auto& e = reinterpret_cast<const xcb_unmap_notify_event_t&>(event);
-        if (e.event != m_root) return false;
-        if (Window* w = find(e.window)) {
-            w->mapped = false;
-            w->pixmapStale = true;
-        }
-        return true;
-    }
-    case XCB_CONFIGURE_NOTIFY: {
-        const auto& e = reinterpret_cast<const xcb_configure_notify_event_t&>(event);
-        if (e.window == m_root) {
-            // The root resizes with the screen; monitors set or deleted also reconfigure it.
-            m_displaysChanged = true;
-            return true;
-        }
-        if (e.event != m_root) return false;
-        if (Window* w = find(e.window)) {
-            if (w->width != e.width || w->height != e.height || w->border != e.border_width) {
+        case XCB_MAP_NOTIFY: {
+            const auto& e = reinterpret_cast<const xcb_map_notify_event_t&>(event);
+            if (e.event != m_root)
+                return false;
+            if (Window* w = find(e.window)) {
+                w->mapped = true;
                 w->pixmapStale = true;
                 w->shapeStale = true;
+                w->ours.reset();
             }
-            w->x = e.x;
-            w->y = e.y;
-            w->width = e.width;
-            w->height = e.height;
-            w->border = e.border_width;
-        }
-        m_treeDirty = true;
-        return true;
-    }
-    case XCB_REPARENT_NOTIFY:
-    case XCB_CIRCULATE_NOTIFY:
-        m_treeDirty = true;
-        return true;
-    case XCB_PROPERTY_NOTIFY: {
-        const auto& e = reinterpret_cast<const xcb_property_notify_event_t&>(event);
-        if (e.window == m_root && (e.atom == m_atomRootPmap || e.atom == m_atomEsetrootPmap)) {
-            m_backgroundStale = true;
+            m_treeDirty = true;
             return true;
         }
-        return false;
-    }
-    default:
-        break;
+        case XCB_UNMAP_NOTIFY: {
+            const auto& e = reinterpret_cast<const xcb_unmap_notify_event_t&>(event);
+            if (e.event != m_root)
+                return false;
+            if (Window* w = find(e.window)) {
+                w->mapped = false;
+                w->pixmapStale = true;
+            }
+            return true;
+        }
+        case XCB_CONFIGURE_NOTIFY: {
+            const auto& e = reinterpret_cast<const xcb_configure_notify_event_t&>(event);
+            if (e.window == m_root) {
+                // The root resizes with the screen; monitors set or deleted also reconfigure it.
+                m_displaysChanged = true;
+                return true;
+            }
+            if (e.event != m_root)
+                return false;
+            if (Window* w = find(e.window)) {
+                if (w->width != e.width || w->height != e.height || w->border != e.border_width) {
+                    w->pixmapStale = true;
+                    w->shapeStale = true;
+                }
+                w->x = e.x;
+                w->y = e.y;
+                w->width = e.width;
+                w->height = e.height;
+                w->border = e.border_width;
+            }
+            m_treeDirty = true;
+            return true;
+        }
+        case XCB_REPARENT_NOTIFY:
+        case XCB_CIRCULATE_NOTIFY:
+            m_treeDirty = true;
+            return true;
+        case XCB_PROPERTY_NOTIFY: {
+            const auto& e = reinterpret_cast<const xcb_property_notify_event_t&>(event);
+            if (e.window == m_root && (e.atom == m_atomRootPmap || e.atom == m_atomEsetrootPmap)) {
+                m_backgroundStale = true;
+                return true;
+            }
+            return false;
+        }
+        default:
+            break;
     }
     if (m_damageEvent != 0 && type == m_damageEvent + XCB_DAMAGE_NOTIFY) {
         const auto& e = reinterpret_cast<const xcb_damage_notify_event_t&>(event);
         xcb_damage_subtract(m_connection, e.damage, XCB_NONE, XCB_NONE);
         // Damage the server saw before it read our last image is in that image (this is also
         // the report every new damage object makes of the window's existing contents).
-        if (m_lastReadSequence && static_cast<std::int32_t>(event.full_sequence - *m_lastReadSequence) < 0) {
+        if (m_lastReadSequence &&
+            static_cast<std::int32_t>(event.full_sequence - *m_lastReadSequence) < 0) {
             return false;
         }
-        if (e.drawable == m_root) return true;
+        if (e.drawable == m_root)
+            return true;
         Window* w = find(e.drawable);
         return w == nullptr || intersectsRegion(*w);
     }
@@ -474,31 +501,35 @@ bool X11ScreenGrabber::handleEvent(const xcb_generic_event_t& event) {
     }
     if (m_xfixesEvent != 0 && type == m_xfixesEvent + XCB_XFIXES_CURSOR_NOTIFY) {
         m_cursorStale = true;
-        return m_options.drawCursor && m_pointerOnScreen &&
-               m_pointerX >= m_region.x && m_pointerX < m_region.x + m_region.width &&
-               m_pointerY >= m_region.y && m_pointerY < m_region.y + m_region.height;
+        return m_options.drawCursor && m_pointerOnScreen && m_pointerX >= m_region.x &&
+               m_pointerX < m_region.x + m_region.width && m_pointerY >= m_region.y &&
+               m_pointerY < m_region.y + m_region.height;
     }
     return false;
 }
 
 void X11ScreenGrabber::freePicture(std::uint32_t& picture, std::uint32_t& pixmap) {
-    if (picture != 0) xcb_render_free_picture(m_connection, picture);
-    if (pixmap != 0) xcb_free_pixmap(m_connection, pixmap);
+    if (picture != 0)
+        xcb_render_free_picture(m_connection, picture);
+    if (pixmap != 0)
+        xcb_free_pixmap(m_connection, pixmap);
     picture = 0;
     pixmap = 0;
 }
 
 void X11ScreenGrabber::forget(Window& w) {
     freePicture(w.picture, w.pixmap);
-    if (w.damage != 0) xcb_damage_destroy(m_connection, w.damage);
+    if (w.damage != 0)
+        xcb_damage_destroy(m_connection, w.damage);
     w.damage = 0;
 }
 
 void X11ScreenGrabber::refreshTree() {
     m_treeDirty = false;
-    Reply<xcb_query_tree_reply_t> tree(
+    XcbReply<xcb_query_tree_reply_t> tree(
         xcb_query_tree_reply(m_connection, xcb_query_tree(m_connection, m_root), nullptr));
-    if (!tree) return;
+    if (!tree)
+        return;
     const xcb_window_t* children = xcb_query_tree_children(tree.get());
     const int count = xcb_query_tree_children_length(tree.get());
     std::vector<xcb_window_t> stack(children, children + count);
@@ -516,11 +547,12 @@ void X11ScreenGrabber::refreshTree() {
         }
     }
     for (const Pending& p : pending) {
-        Reply<xcb_get_window_attributes_reply_t> attributes(
+        XcbReply<xcb_get_window_attributes_reply_t> attributes(
             xcb_get_window_attributes_reply(m_connection, p.attributes, nullptr));
-        Reply<xcb_get_geometry_reply_t> geometry(
+        XcbReply<xcb_get_geometry_reply_t> geometry(
             xcb_get_geometry_reply(m_connection, p.geometry, nullptr));
-        if (!attributes || !geometry) continue;  // gone meanwhile
+        if (!attributes || !geometry)
+            continue;  // gone meanwhile
         auto w = std::make_unique<Window>();
         w->id = p.id;
         w->x = geometry->x;
@@ -550,7 +582,8 @@ void X11ScreenGrabber::refreshTree() {
 
 bool X11ScreenGrabber::isOurs(xcb_window_t window) {
     auto pidOf = [this](xcb_get_property_cookie_t cookie) -> std::optional<std::uint32_t> {
-        Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(m_connection, cookie, nullptr));
+        XcbReply<xcb_get_property_reply_t> reply(
+            xcb_get_property_reply(m_connection, cookie, nullptr));
         if (!reply || reply->format != 32 || xcb_get_property_value_length(reply.get()) < 4) {
             return std::nullopt;
         }
@@ -562,9 +595,11 @@ bool X11ScreenGrabber::isOurs(xcb_window_t window) {
     auto cookie = xcb_get_property(m_connection, 0, window, m_atomPid, XCB_ATOM_CARDINAL, 0, 1);
     auto treeCookie = xcb_query_tree(m_connection, window);
     const std::optional<std::uint32_t> pid = pidOf(cookie);
-    Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(m_connection, treeCookie, nullptr));
-    if (pid) return *pid == own;
-    if (!tree) return false;
+    XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(m_connection, treeCookie, nullptr));
+    if (pid)
+        return *pid == own;
+    if (!tree)
+        return false;
     // A window manager's frame: the client inside carries the process id.
     const xcb_window_t* children = xcb_query_tree_children(tree.get());
     const int count = xcb_query_tree_children_length(tree.get());
@@ -589,10 +624,12 @@ void X11ScreenGrabber::prepare(Window& w) {
         } else if (w.damage == 0) {
             w.damage = xcb_generate_id(m_connection);
             xcb_damage_create(m_connection, w.damage, w.id, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
-            if (m_shapeEvent != 0) xcb_shape_select_input(m_connection, w.id, 1);
+            if (m_shapeEvent != 0)
+                xcb_shape_select_input(m_connection, w.id, 1);
         }
     }
-    if (*w.ours) return;
+    if (*w.ours)
+        return;
     if (w.pixmapStale) {
         freePicture(w.picture, w.pixmap);
         w.pixmapStale = false;
@@ -611,10 +648,10 @@ void X11ScreenGrabber::prepare(Window& w) {
         w.shapeStale = false;
         w.shaped = false;
         w.shape.clear();
-        Reply<xcb_shape_query_extents_reply_t> extents(xcb_shape_query_extents_reply(
+        XcbReply<xcb_shape_query_extents_reply_t> extents(xcb_shape_query_extents_reply(
             m_connection, xcb_shape_query_extents(m_connection, w.id), nullptr));
         if (extents && extents->bounding_shaped != 0) {
-            Reply<xcb_shape_get_rectangles_reply_t> rects(xcb_shape_get_rectangles_reply(
+            XcbReply<xcb_shape_get_rectangles_reply_t> rects(xcb_shape_get_rectangles_reply(
                 m_connection, xcb_shape_get_rectangles(m_connection, w.id, XCB_SHAPE_SK_BOUNDING),
                 nullptr));
             if (rects) {
@@ -635,17 +672,21 @@ void X11ScreenGrabber::prepare(Window& w) {
 
 void X11ScreenGrabber::refreshBackground() {
     m_backgroundStale = false;
-    if (m_backgroundPicture != 0) xcb_render_free_picture(m_connection, m_backgroundPicture);
+    if (m_backgroundPicture != 0)
+        xcb_render_free_picture(m_connection, m_backgroundPicture);
     m_backgroundPicture = 0;
     for (xcb_atom_t atom : {m_atomRootPmap, m_atomEsetrootPmap}) {
-        if (atom == XCB_ATOM_NONE) continue;
-        Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
+        if (atom == XCB_ATOM_NONE)
+            continue;
+        XcbReply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
             m_connection, xcb_get_property(m_connection, 0, m_root, atom, XCB_ATOM_PIXMAP, 0, 1),
             nullptr));
-        if (!reply || reply->format != 32 || xcb_get_property_value_length(reply.get()) < 4) continue;
+        if (!reply || reply->format != 32 || xcb_get_property_value_length(reply.get()) < 4)
+            continue;
         xcb_pixmap_t pixmap = 0;
         std::memcpy(&pixmap, xcb_get_property_value(reply.get()), sizeof pixmap);
-        if (pixmap == 0) continue;
+        if (pixmap == 0)
+            continue;
         // A stale id (the setter exited) makes the picture fail; the check keeps the grey.
         const std::uint32_t picture = xcb_generate_id(m_connection);
         const xcb_void_cookie_t cookie = xcb_render_create_picture_checked(
@@ -662,8 +703,10 @@ void X11ScreenGrabber::refreshBackground() {
 }
 
 void X11ScreenGrabber::compose(std::uint32_t target) {
-    if (m_treeDirty) refreshTree();
-    if (m_backgroundStale) refreshBackground();
+    if (m_treeDirty)
+        refreshTree();
+    if (m_backgroundStale)
+        refreshBackground();
     const auto width = static_cast<std::uint16_t>(m_region.width);
     const auto height = static_cast<std::uint16_t>(m_region.height);
 
@@ -672,15 +715,18 @@ void X11ScreenGrabber::compose(std::uint32_t target) {
     m_lastExcluded = 0;
     for (xcb_window_t id : m_stack) {
         auto it = m_windows.find(id);
-        if (it == m_windows.end()) continue;
+        if (it == m_windows.end())
+            continue;
         Window& w = *it->second;
-        if (!w.mapped || !w.inputOutput || !intersectsRegion(w)) continue;
+        if (!w.mapped || !w.inputOutput || !intersectsRegion(w))
+            continue;
         prepare(w);
         if (*w.ours) {
             ++m_lastExcluded;
             continue;
         }
-        if (w.picture != 0) visible.push_back(&w);
+        if (w.picture != 0)
+            visible.push_back(&w);
     }
     auto outer = [this](const Window& w) {
         return xcb_rectangle_t{clamp16(std::int64_t{w.x} - m_region.x),
@@ -688,20 +734,20 @@ void X11ScreenGrabber::compose(std::uint32_t target) {
                                clampU16(w.width + 2 * w.border), clampU16(w.height + 2 * w.border)};
     };
     auto draw = [this, target](const Window& w, const xcb_rectangle_t& r) {
-        xcb_render_composite(m_connection, w.hasAlpha ? XCB_RENDER_PICT_OP_OVER : XCB_RENDER_PICT_OP_SRC,
-                             w.picture, XCB_NONE, target, 0, 0, 0, 0, r.x, r.y, r.width,
-                             r.height);
+        xcb_render_composite(m_connection,
+                             w.hasAlpha ? XCB_RENDER_PICT_OP_OVER : XCB_RENDER_PICT_OP_SRC,
+                             w.picture, XCB_NONE, target, 0, 0, 0, 0, r.x, r.y, r.width, r.height);
     };
     auto drawBackground = [&] {
         if (m_backgroundPicture != 0) {
-            xcb_render_composite(m_connection, XCB_RENDER_PICT_OP_SRC, m_backgroundPicture, XCB_NONE,
-                                 target, clamp16(m_region.x), clamp16(m_region.y), 0, 0,
+            xcb_render_composite(m_connection, XCB_RENDER_PICT_OP_SRC, m_backgroundPicture,
+                                 XCB_NONE, target, clamp16(m_region.x), clamp16(m_region.y), 0, 0,
                                  0, 0, width, height);
         } else {
-            const xcb_render_color_t grey{kBackgroundGrey, kBackgroundGrey, kBackgroundGrey, 0xffff};
+            const xcb_render_color_t grey{kBackgroundGrey, kBackgroundGrey, kBackgroundGrey,
+                                          0xffff};
             const xcb_rectangle_t all{0, 0, width, height};
-            xcb_render_fill_rectangles(m_connection, XCB_RENDER_PICT_OP_SRC, target, grey,
-                                       1, &all);
+            xcb_render_fill_rectangles(m_connection, XCB_RENDER_PICT_OP_SRC, target, grey, 1, &all);
         }
     };
 
@@ -719,14 +765,16 @@ void X11ScreenGrabber::compose(std::uint32_t target) {
             xcb_xfixes_create_region(m_connection, clip, 1, &r);
             if (w.shaped) {
                 const std::uint32_t shape = xcb_generate_id(m_connection);
-                xcb_xfixes_create_region(m_connection, shape, static_cast<std::uint32_t>(w.shape.size()),
+                xcb_xfixes_create_region(m_connection, shape,
+                                         static_cast<std::uint32_t>(w.shape.size()),
                                          w.shape.data());
                 xcb_xfixes_translate_region(m_connection, shape, r.x, r.y);
                 xcb_xfixes_intersect_region(m_connection, clip, shape, clip);
                 xcb_xfixes_destroy_region(m_connection, shape);
             }
             xcb_xfixes_subtract_region(m_connection, clip, covered, clip);
-            if (!w.hasAlpha && !w.shaped) xcb_xfixes_union_region(m_connection, covered, clip, covered);
+            if (!w.hasAlpha && !w.shaped)
+                xcb_xfixes_union_region(m_connection, covered, clip, covered);
             clips[i] = clip;
         }
         const xcb_rectangle_t all{0, 0, width, height};
@@ -765,10 +813,9 @@ void X11ScreenGrabber::compose(std::uint32_t target) {
 void X11ScreenGrabber::createSlotPicture(Slot& slot) {
     const std::uint32_t pixmap = xcb_generate_id(m_connection);
     xcb_generic_error_t* error = xcb_request_check(
-        m_connection, xcb_shm_create_pixmap_checked(m_connection, pixmap, m_root,
-                                                    static_cast<std::uint16_t>(m_outWidth),
-                                                    static_cast<std::uint16_t>(m_outHeight),
-                                                    m_rootDepth, slot.segment, 0));
+        m_connection, xcb_shm_create_pixmap_checked(
+                          m_connection, pixmap, m_root, static_cast<std::uint16_t>(m_outWidth),
+                          static_cast<std::uint16_t>(m_outHeight), m_rootDepth, slot.segment, 0));
     if (error != nullptr) {
         // Not shared after all: draw into pixmaps of our own and read them back.
         std::free(error);
@@ -783,7 +830,8 @@ void X11ScreenGrabber::createSlotPicture(Slot& slot) {
 
 void X11ScreenGrabber::freeSlot(Slot& slot) {
     freePicture(slot.picture, slot.pixmap);
-    if (slot.segment != 0) xcb_shm_detach(m_connection, slot.segment);
+    if (slot.segment != 0)
+        xcb_shm_detach(m_connection, slot.segment);
     slot.segment = 0;
 }
 
@@ -791,19 +839,21 @@ std::shared_ptr<X11ScreenGrabber::Slot> X11ScreenGrabber::acquireSlot() {
     const std::size_t size = std::size_t(m_outWidth) * std::size_t(m_outHeight) * 4;
     for (auto& slot : m_slots) {
         bool expected = false;
-        if (slot->size == size && slot->inUse.compare_exchange_strong(expected, true,
-                                                                      std::memory_order_acquire)) {
+        if (slot->size == size &&
+            slot->inUse.compare_exchange_strong(expected, true, std::memory_order_acquire)) {
             return slot;
         }
     }
     // Images of another size are of no more use; free ones go.
     std::erase_if(m_slots, [this, size](const std::shared_ptr<Slot>& slot) {
-        if (slot->size == size || slot->inUse.load(std::memory_order_acquire)) return false;
+        if (slot->size == size || slot->inUse.load(std::memory_order_acquire))
+            return false;
         freeSlot(*slot);
         return true;
     });
     constexpr std::size_t kMaxSlots = 8;
-    if (m_slots.size() >= kMaxSlots) return nullptr;
+    if (m_slots.size() >= kMaxSlots)
+        return nullptr;
     auto slot = std::make_shared<Slot>();
     slot->size = size;
     if (m_hasShm) {
@@ -813,12 +863,13 @@ std::shared_ptr<X11ScreenGrabber::Slot> X11ScreenGrabber::acquireSlot() {
             if (address != reinterpret_cast<void*>(-1)) {
                 const std::uint32_t segment = xcb_generate_id(m_connection);
                 xcb_generic_error_t* error = xcb_request_check(
-                    m_connection,
-                    xcb_shm_attach_checked(m_connection, segment, static_cast<std::uint32_t>(id), 0));
+                    m_connection, xcb_shm_attach_checked(m_connection, segment,
+                                                         static_cast<std::uint32_t>(id), 0));
                 if (error == nullptr) {
                     slot->data = static_cast<std::uint8_t*>(address);
                     slot->segment = segment;
-                    if (m_sharedPixmaps && m_hasRender) createSlotPicture(*slot);
+                    if (m_sharedPixmaps && m_hasRender)
+                        createSlotPicture(*slot);
                 } else {
                     std::free(error);
                     shmdt(address);
@@ -839,10 +890,13 @@ std::shared_ptr<X11ScreenGrabber::Slot> X11ScreenGrabber::acquireSlot() {
 }
 
 Result<PixelBuffer, std::string> X11ScreenGrabber::grab() {
-    if (m_outWidth <= 0) return fail(std::string("no capture region"));
-    if (connectionBroken()) return fail(std::string("the X connection was lost"));
+    if (m_outWidth <= 0)
+        return fail(std::string("no capture region"));
+    if (connectionBroken())
+        return fail(std::string("the X connection was lost"));
     std::shared_ptr<Slot> slot = acquireSlot();
-    if (!slot) return fail(std::string("every capture buffer is still in use"));
+    if (!slot)
+        return fail(std::string("every capture buffer is still in use"));
     // Hands the slot back when the last reference to the image drops.
     PixelBuffer image(&slot->view, [slot](const BgraImageView*) {
         slot->inUse.store(false, std::memory_order_release);
@@ -856,8 +910,8 @@ Result<PixelBuffer, std::string> X11ScreenGrabber::grab() {
         const double fy = static_cast<double>(m_outHeight) / m_region.height;
         xcb_render_composite(m_connection, XCB_RENDER_PICT_OP_SRC, from, XCB_NONE, to,
                              clamp16(static_cast<std::int64_t>(static_cast<double>(fromX) * fx)),
-                             clamp16(static_cast<std::int64_t>(static_cast<double>(fromY) * fy)),
-                             0, 0, 0, 0, static_cast<std::uint16_t>(m_outWidth),
+                             clamp16(static_cast<std::int64_t>(static_cast<double>(fromY) * fy)), 0,
+                             0, 0, 0, static_cast<std::uint16_t>(m_outWidth),
                              static_cast<std::uint16_t>(m_outHeight));
     };
     const auto w = static_cast<std::uint16_t>(m_outWidth);
@@ -876,8 +930,10 @@ Result<PixelBuffer, std::string> X11ScreenGrabber::grab() {
         }
         const xcb_get_input_focus_cookie_t cookie = xcb_get_input_focus(m_connection);
         m_lastReadSequence = cookie.sequence;
-        Reply<xcb_get_input_focus_reply_t> reply(xcb_get_input_focus_reply(m_connection, cookie, nullptr));
-        if (!reply) return fail(std::string("the screen could not be read"));
+        XcbReply<xcb_get_input_focus_reply_t> reply(
+            xcb_get_input_focus_reply(m_connection, cookie, nullptr));
+        if (!reply)
+            return fail(std::string("the screen could not be read"));
     } else {
         xcb_drawable_t source = m_root;
         std::int16_t x = clamp16(m_region.x);
@@ -900,15 +956,18 @@ Result<PixelBuffer, std::string> X11ScreenGrabber::grab() {
             return fail(read.error());
         }
     }
-    if (m_options.drawCursor) drawCursor(slot->view, slot->data);
+    if (m_options.drawCursor)
+        drawCursor(slot->view, slot->data);
     return image;
 }
 
 bool X11ScreenGrabber::pollCursor() {
-    if (!m_options.drawCursor) return false;
-    Reply<xcb_query_pointer_reply_t> pointer(
+    if (!m_options.drawCursor)
+        return false;
+    XcbReply<xcb_query_pointer_reply_t> pointer(
         xcb_query_pointer_reply(m_connection, xcb_query_pointer(m_connection, m_root), nullptr));
-    if (!pointer) return false;
+    if (!pointer)
+        return false;
     const bool onScreen = pointer->same_screen != 0;
     if (onScreen == m_pointerOnScreen && pointer->root_x == m_pointerX &&
         pointer->root_y == m_pointerY) {
@@ -929,12 +988,14 @@ bool X11ScreenGrabber::pollCursor() {
 }
 
 void X11ScreenGrabber::drawCursor(const BgraImageView& image, std::uint8_t* bytes) {
-    if (!m_hasXfixes) return;
+    if (!m_hasXfixes)
+        return;
     if (m_cursorStale) {
         m_cursorStale = false;
-        Reply<xcb_xfixes_get_cursor_image_reply_t> cursor(xcb_xfixes_get_cursor_image_reply(
+        XcbReply<xcb_xfixes_get_cursor_image_reply_t> cursor(xcb_xfixes_get_cursor_image_reply(
             m_connection, xcb_xfixes_get_cursor_image(m_connection), nullptr));
-        if (!cursor) return;
+        if (!cursor)
+            return;
         const std::uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(cursor.get());
         const int count = xcb_xfixes_get_cursor_image_cursor_image_length(cursor.get());
         m_cursorPixels.assign(pixels, pixels + count);
@@ -949,7 +1010,8 @@ void X11ScreenGrabber::drawCursor(const BgraImageView& image, std::uint8_t* byte
             m_pointerOnScreen = true;
         }
     }
-    if (!m_pointerOnScreen || m_cursorPixels.size() < std::size_t(m_cursorWidth) * std::size_t(m_cursorHeight)) {
+    if (!m_pointerOnScreen ||
+        m_cursorPixels.size() < std::size_t(m_cursorWidth) * std::size_t(m_cursorHeight)) {
         return;
     }
     const double fx = static_cast<double>(image.width) / m_region.width;
@@ -974,14 +1036,18 @@ void X11ScreenGrabber::drawCursor(const BgraImageView& image, std::uint8_t* byte
     const auto top = static_cast<int>((m_pointerY - m_region.y) * fy) - hotY;
     for (int row = 0; row < height; ++row) {
         const int y = top + row;
-        if (y < 0 || y >= image.height) continue;
+        if (y < 0 || y >= image.height)
+            continue;
         for (int col = 0; col < width; ++col) {
             const int x = left + col;
-            if (x < 0 || x >= image.width) continue;
+            if (x < 0 || x >= image.width)
+                continue;
             // Premultiplied ARGB: out = src + dst·(1 − αsrc).
-            const std::uint32_t p = pixels[std::size_t(row) * std::size_t(width) + std::size_t(col)];
+            const std::uint32_t p =
+                pixels[std::size_t(row) * std::size_t(width) + std::size_t(col)];
             const std::uint32_t alpha = p >> 24;
-            if (alpha == 0) continue;
+            if (alpha == 0)
+                continue;
             std::uint8_t* d = bytes + std::size_t(y) * image.bytesPerRow + std::size_t(x) * 4;
             const std::uint32_t inverse = 255 - alpha;
             const std::uint32_t src[3] = {p & 0xff, (p >> 8) & 0xff, (p >> 16) & 0xff};
@@ -1022,17 +1088,22 @@ void X11ScreenGrabber::scaleCursor(double fx, double fy) {
                 for (int sx = static_cast<int>(x0); sx < m_cursorWidth && sx < x1; ++sx) {
                     const double wx = std::min<double>(sx + 1, x1) - std::max<double>(sx, x0);
                     const double weight = wx * wy;
-                    if (weight <= 0) continue;
+                    if (weight <= 0)
+                        continue;
                     const std::uint32_t p =
-                        m_cursorPixels[std::size_t(sy) * std::size_t(m_cursorWidth) + std::size_t(sx)];
-                    for (int c = 0; c < 4; ++c) sum[c] += weight * static_cast<double>((p >> (8 * c)) & 0xff);
+                        m_cursorPixels[std::size_t(sy) * std::size_t(m_cursorWidth) +
+                                       std::size_t(sx)];
+                    for (int c = 0; c < 4; ++c)
+                        sum[c] += weight * static_cast<double>((p >> (8 * c)) & 0xff);
                     area += weight;
                 }
             }
-            if (area <= 0) continue;
+            if (area <= 0)
+                continue;
             std::uint32_t out = 0;
             for (int c = 0; c < 4; ++c) {
-                const auto v = static_cast<std::uint32_t>(std::lround(std::min(sum[c] / area, 255.0)));
+                const auto v =
+                    static_cast<std::uint32_t>(std::lround(std::min(sum[c] / area, 255.0)));
                 out |= v << (8 * c);
             }
             m_scaledCursorPixels[std::size_t(oy) * std::size_t(width) + std::size_t(ox)] = out;

@@ -20,7 +20,12 @@
 // after the grabber is gone; their memory returns to its pool when the last reference drops.
 #pragma once
 
+#include "core/pixel_buffer.h"
+#include "platform/x11capture/x11_display_list.h"
+#include "protocol/result.h"
+
 #include <sys/types.h>
+#include <xcb/xcb.h>
 
 #include <cstdint>
 #include <memory>
@@ -30,16 +35,10 @@
 #include <utility>
 #include <vector>
 
-#include <xcb/xcb.h>
-
-#include "platform/ffmpeg/pixel_buffer.h"
-#include "platform/x11capture/x11_display_list.h"
-#include "protocol/result.h"
-
 namespace velurio {
 
 class X11ScreenGrabber {
-public:
+  public:
     enum class Mode : std::uint8_t { composed, rootGrab };
 
     struct Rect {
@@ -63,7 +62,7 @@ public:
     // Opens its own connection to `displayName` (nullptr: $DISPLAY). Fails with a text when the
     // display cannot be opened or its root window cannot be read.
     static Result<std::unique_ptr<X11ScreenGrabber>, std::string> open(const char* displayName,
-                                                                      Options options);
+                                                                       Options options);
     ~X11ScreenGrabber();
     X11ScreenGrabber(const X11ScreenGrabber&) = delete;
     X11ScreenGrabber& operator=(const X11ScreenGrabber&) = delete;
@@ -98,7 +97,7 @@ public:
     // Windows left out of the last composed frame (tests and logs).
     std::size_t lastExcludedCount() const noexcept { return m_lastExcluded; }
 
-private:
+  private:
     struct Window;
     struct Slot;
     struct Formats;
@@ -116,7 +115,9 @@ private:
     void drawCursor(const BgraImageView& image, std::uint8_t* bytes);
     std::shared_ptr<Slot> acquireSlot();
     void releaseRenderTargets();
-    bool scaled() const noexcept { return m_outWidth != m_region.width || m_outHeight != m_region.height; }
+    bool scaled() const noexcept {
+        return m_outWidth != m_region.width || m_outHeight != m_region.height;
+    }
     void freeSlot(Slot& slot);
     // Frees a Render picture and the pixmap under it (either may be 0) and zeroes both.
     void freePicture(std::uint32_t& picture, std::uint32_t& pixmap);

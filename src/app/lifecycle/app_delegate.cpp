@@ -1,0 +1,155 @@
+#include "app/lifecycle/app_delegate.h"
+
+#include "app/ui/panel.h"
+#include "core/ink_color.h"
+#include "core/ink_tool.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QSocketNotifier>
+#include <QTextStream>
+#include <QTimer>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+
+namespace velurio {
+
+namespace {
+
+int g_signalFds[2] = {-1, -1};
+
+void onSignal(int) {
+    const char byte = 1;
+    // Async-signal-safe: the event loop reads the byte and quits.
+    [[maybe_unused]] const auto written = ::write(g_signalFds[0], &byte, 1);
+}
+
+void installQuitSignals(AppDelegate& delegate) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalFds) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(g_signalFds[1], QSocketNotifier::Read, &delegate);
+    QObject::connect(notifier, &QSocketNotifier::activated, &delegate, [&delegate]() {
+        char byte = 0;
+        [[maybe_unused]] const auto got = ::read(g_signalFds[1], &byte, 1);
+        delegate.requestQuit();
+    });
+    struct sigaction action {};
+    action.sa_handler = &onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+}  // namespace
+
+AppDelegate::AppDelegate(std::unique_ptr<SessionCoordinator> coordinator, QObject* parent)
+    : QObject(parent), m_coordinator(std::move(coordinator)) {}
+
+AppDelegate::~AppDelegate() {
+    m_shell.reset();
+}
+
+QScreen* AppDelegate::launchScreen() {
+    return fallbackScreen();
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+    if (QScreen* screen = launchScreen())
+        m_coordinator->bootstrap(screen);
+    m_shell = std::make_unique<ShellController>(*m_coordinator);
+    m_shell->onQuit = [this]() { requestQuit(); };
+    m_shell->start();
+}
+
+void AppDelegate::requestQuit() {
+    if (m_isTerminating)
+        return;
+    m_isTerminating = true;
+    m_coordinator->shutdown();
+    QCoreApplication::quit();
+}
+
+int runApplication(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Velurio"));
+    QCoreApplication::setApplicationName(QStringLiteral("velurio"));
+    QGuiApplication::setApplicationDisplayName(QStringLiteral("Velurio"));
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Draw on the screen with the mouse. Without a tablet the app runs in local mode."));
+    parser.addHelpOption();
+    QCommandLineOption annotation(QStringLiteral("annotation"),
+                                  QStringLiteral("Turn mouse annotation on or off (saved)."),
+                                  QStringLiteral("on|off"));
+    QCommandLineOption tool(
+        QStringLiteral("tool"),
+        QStringLiteral("Tool to draw with: pen, marker, laser, arrow, rectangle, text, eraser."),
+        QStringLiteral("tool"));
+    QCommandLineOption color(QStringLiteral("color"), QStringLiteral("Ink colour, #RRGGBB."),
+                             QStringLiteral("hex"));
+    QCommandLineOption thickness(QStringLiteral("thickness"),
+                                 QStringLiteral("Line thickness: 2, 4 or 8."),
+                                 QStringLiteral("width"));
+    QCommandLineOption highlight(QStringLiteral("highlight-cursor"),
+                                 QStringLiteral("Highlight the mouse pointer (saved)."),
+                                 QStringLiteral("on|off"));
+    parser.addOptions({annotation, tool, color, thickness, highlight});
+    parser.process(app);
+
+    AppDelegate delegate(std::make_unique<SessionCoordinator>());
+    SessionCoordinator& coordinator = *delegate.coordinator();
+    QTextStream err(stderr);
+    auto onOff = [&](const QCommandLineOption& option, auto&& set) {
+        if (!parser.isSet(option))
+            return true;
+        const QString value = parser.value(option);
+        if (value != QLatin1String("on") && value != QLatin1String("off")) {
+            err << "velurio: --" << option.names().front() << " takes on or off\n";
+            return false;
+        }
+        set(value == QLatin1String("on"));
+        return true;
+    };
+    if (!onOff(annotation, [&](bool on) { coordinator.settings().setAnnotationActive(on); }) ||
+        !onOff(highlight, [&](bool on) { coordinator.settings().setHighlightCursor(on); })) {
+        return 2;
+    }
+    if (parser.isSet(tool)) {
+        const auto parsed = inkToolFromRaw(parser.value(tool).toStdString());
+        if (!parsed) {
+            err << "velurio: unknown tool " << parser.value(tool) << "\n";
+            return 2;
+        }
+        coordinator.toolbarState().setTool(*parsed);
+    }
+    if (parser.isSet(color)) {
+        const auto parsed = InkColor::fromHex(parser.value(color).toStdString());
+        if (!parsed) {
+            err << "velurio: invalid colour " << parser.value(color) << "\n";
+            return 2;
+        }
+        coordinator.toolbarState().setColor(*parsed);
+    }
+    if (parser.isSet(thickness)) {
+        const auto parsed = strokeThicknessFromRaw(parser.value(thickness).toLongLong());
+        if (!parsed) {
+            err << "velurio: thickness must be 2, 4 or 8\n";
+            return 2;
+        }
+        coordinator.toolbarState().setThickness(*parsed);
+    }
+
+    installQuitSignals(delegate);
+    QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
+    return QApplication::exec();
+}
+
+}  // namespace velurio

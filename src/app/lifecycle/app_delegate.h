@@ -1,0 +1,45 @@
+#pragma once
+// Start and stop of the application: builds the session coordinator, bootstraps it on the main
+// screen (or the first one; with no screen it runs without an overlay) and, on quit, lets it
+// shut down before the event loop ends. SIGINT and SIGTERM quit the same way.
+
+#include "app/session/session_coordinator.h"
+#include "app/session/shell_controller.h"
+
+#include <QObject>
+
+#include <memory>
+
+class QScreen;
+
+namespace velurio {
+
+class AppDelegate : public QObject {
+    Q_OBJECT
+  public:
+    explicit AppDelegate(std::unique_ptr<SessionCoordinator> coordinator,
+                         QObject* parent = nullptr);
+    ~AppDelegate() override;
+
+    // Bootstraps the coordinator on the main screen, else the first screen, else not at all.
+    void applicationDidFinishLaunching();
+    // Starts the shutdown the first time; later calls while terminating do nothing.
+    void requestQuit();
+    bool isTerminating() const { return m_isTerminating; }
+    SessionCoordinator* coordinator() const { return m_coordinator.get(); }
+    ShellController* shell() const { return m_shell.get(); }
+
+    // The screen the coordinator is bootstrapped on; nullptr when there is none.
+    static QScreen* launchScreen();
+
+  private:
+    std::unique_ptr<SessionCoordinator> m_coordinator;
+    // Destroyed before the coordinator it is attached to.
+    std::unique_ptr<ShellController> m_shell;
+    bool m_isTerminating = false;
+};
+
+// The entry point: a menu-bar style application (no main window, closing windows never quits).
+int runApplication(int argc, char** argv);
+
+}  // namespace velurio

@@ -1,0 +1,103 @@
+#include "platform/x11/x11_window_support.h"
+
+#include "platform/x11/xcb_reply.h"
+
+#include <QGuiApplication>
+#include <QRegion>
+#include <QWindow>
+
+#include <xcb/shape.h>
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+namespace velurio::x11 {
+
+namespace {
+
+xcb_connection_t* connection() {
+    auto* app = qGuiApp;
+    if (app == nullptr || QGuiApplication::platformName() != QLatin1String("xcb"))
+        return nullptr;
+    auto* native = app->nativeInterface<QNativeInterface::QX11Application>();
+    return native != nullptr ? native->connection() : nullptr;
+}
+
+}  // namespace
+
+bool available() {
+    return connection() != nullptr;
+}
+
+std::uint32_t windowId(QWindow* window) {
+    if (window == nullptr || connection() == nullptr)
+        return 0;
+    return static_cast<std::uint32_t>(window->winId());
+}
+
+bool setInputTransparent(QWindow* window, bool transparent) {
+    xcb_connection_t* c = connection();
+    if (c == nullptr || window == nullptr)
+        return false;
+    const auto id = static_cast<xcb_window_t>(window->winId());
+    if (transparent) {
+        // An input region without rectangles: the pointer goes through to the windows below.
+        xcb_shape_rectangles(c, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_INPUT, XCB_CLIP_ORDERING_UNSORTED,
+                             id, 0, 0, 0, nullptr);
+    } else {
+        // No mask resets the input region to the window's whole shape.
+        xcb_shape_mask(c, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_INPUT, id, 0, 0, XCB_PIXMAP_NONE);
+    }
+    xcb_flush(c);
+    return true;
+}
+
+bool setInputRegion(QWindow* window, const QRegion& region) {
+    xcb_connection_t* c = connection();
+    if (c == nullptr || window == nullptr)
+        return false;
+    std::vector<xcb_rectangle_t> rectangles;
+    for (const QRect& r : region) {
+        rectangles.push_back({static_cast<std::int16_t>(r.x()), static_cast<std::int16_t>(r.y()),
+                              static_cast<std::uint16_t>(r.width()),
+                              static_cast<std::uint16_t>(r.height())});
+    }
+    xcb_shape_rectangles(c, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_INPUT, XCB_CLIP_ORDERING_UNSORTED,
+                         static_cast<xcb_window_t>(window->winId()), 0, 0,
+                         static_cast<std::uint32_t>(rectangles.size()), rectangles.data());
+    xcb_flush(c);
+    return true;
+}
+
+std::optional<std::uint32_t> inputFocus() {
+    xcb_connection_t* c = connection();
+    if (c == nullptr)
+        return std::nullopt;
+    XcbReply<xcb_get_input_focus_reply_t> reply(
+        xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    if (!reply)
+        return std::nullopt;
+    return reply->focus;
+}
+
+void restoreInputFocus(std::uint32_t xWindow) {
+    xcb_connection_t* c = connection();
+    if (c == nullptr)
+        return;
+    xcb_window_t target = xWindow;
+    if (target > XCB_INPUT_FOCUS_POINTER_ROOT) {
+        // The window may have gone or been unmapped while our editor was open; focusing it then
+        // would raise an X error, so fall back to following the pointer.
+        XcbReply<xcb_get_window_attributes_reply_t> attributes(
+            xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, target), nullptr));
+        if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE) {
+            target = XCB_INPUT_FOCUS_POINTER_ROOT;
+        }
+    }
+    xcb_set_input_focus(c, XCB_INPUT_FOCUS_POINTER_ROOT, target, XCB_CURRENT_TIME);
+    xcb_flush(c);
+}
+
+}  // namespace velurio::x11

@@ -1,0 +1,142 @@
+// 1,000 TLS connections opened as fast as possible and 100 that never start TLS, while one
+// accepted tablet keeps answering pings: the tablet misses no ping and keeps its session, the
+// host's sockets stay bounded and all of them are closed afterwards. The host's peak memory and
+// sockets are printed (figures, not assertions).
+#include "transport_host_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+namespace velurio::test {
+namespace {
+
+int openSockets() {
+    int count = 0;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QFileInfo& entry : fds.entryInfoList(QDir::System | QDir::NoDotAndDotDot)) {
+        count += entry.symLinkTarget().contains(QStringLiteral("socket:")) ||
+                         QFile::symLinkTarget(entry.absoluteFilePath())
+                             .startsWith(QStringLiteral("socket:"))
+                     ? 1
+                     : 0;
+    }
+    return count;
+}
+
+qint64 statusKiB(const char* field) {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith(field)) {
+            return line.mid(static_cast<qsizetype>(qstrlen(field)))
+                .trimmed()
+                .split(' ')
+                .value(0)
+                .toLongLong();
+        }
+    }
+    return -1;
+}
+
+std::vector<QJsonObject> readLog(const QString& path) {
+    std::vector<QJsonObject> lines;
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly)) {
+        while (!file.atEnd()) {
+            const QByteArray line = file.readLine().trimmed();
+            if (!line.isEmpty()) {
+                lines.push_back(QJsonDocument::fromJson(line).object());
+            }
+        }
+    }
+    return lines;
+}
+
+TEST(ConnectionFlood, ALiveSessionSurvivesAndEverySocketIsClosedAfterwards) {
+    ensureApplication();
+    QTemporaryDir dir;
+    HostHarness host(dir.path(), [](SessionServer& server) {
+        server.handshakeTimeout = 500ms;
+        server.peerTiming.pingInterval = 50ms;
+        server.peerTiming.helloTimeout = 300ms;
+    });
+    ASSERT_TRUE(host.server->isRunning());
+    const QString port = QString::number(*host.server->controlPort());
+
+    auto run = [&](const QStringList& arguments, const QString& log) {
+        auto process = std::make_unique<QProcess>();
+        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process->start(QStringLiteral(VELURIO_PEER_PATH),
+                       QStringList{"--log", dir.filePath(log), "--port", port} + arguments);
+        EXPECT_TRUE(process->waitForStarted(5'000));
+        return process;
+    };
+    auto tablet = run({"--duration-ms", "60000"}, "tablet.jsonl");  // stopped below
+    ASSERT_TRUE(waitUntil([&] { return host.active != nullptr && host.pongs >= 2; }));
+    const qint64 rssBeforeKiB = statusKiB("VmRSS:");
+    const int socketsBefore = openSockets();  // listeners and the live tablet
+
+    auto flood = run({"--flood", "1000", "--duration-ms", "2500"}, "flood.jsonl");
+    auto stall = run({"--stall", "100", "--duration-ms", "2500"}, "stall.jsonl");
+    int peakSockets = 0;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            peakSockets = std::max(peakSockets, openSockets());
+            return flood->state() == QProcess::NotRunning && stall->state() == QProcess::NotRunning;
+        },
+        30s));
+    // Every connection of the flood is gone on the host's side too.
+    ASSERT_TRUE(waitUntil([&] { return openSockets() <= socketsBefore; }, 10s))
+        << openSockets() << " sockets open, " << socketsBefore << " before";
+    // The live session is untouched by all of it.
+    ASSERT_FALSE(host.activeClosed);
+    ASSERT_NE(host.active, nullptr);
+    EXPECT_EQ(host.active->state(), PeerConnection::State::active);
+    const int pongsAtEnd = host.pongs;
+    tablet->kill();
+    tablet->waitForFinished(5'000);
+
+    const auto log = readLog(dir.filePath("tablet.jsonl"));
+    std::vector<int> pings;
+    bool closedEarly = false;
+    for (const QJsonObject& line : log) {
+        if (line.value("event") == "message" &&
+            line.value("message").toObject().value("t") == "ping") {
+            pings.push_back(line.value("message").toObject().value("seq").toInt());
+        }
+        closedEarly = closedEarly || line.value("event") == "closed";
+    }
+    EXPECT_FALSE(closedEarly) << "the live tablet lost its session";  // killed, it logs no close
+    ASSERT_GE(pings.size(), 20U);
+    for (std::size_t i = 0; i < pings.size(); ++i) {
+        ASSERT_EQ(pings[i], static_cast<int>(i + 1)) << "ping missed";
+    }
+    // Every ping but the last one or two in flight was answered.
+    EXPECT_GE(pongsAtEnd + 2, static_cast<int>(pings.size()));
+
+    const auto floodLog = readLog(dir.filePath("flood.jsonl"));
+    const QJsonObject floodStats = floodLog.empty() ? QJsonObject() : floodLog.back();
+    const auto stallLog = readLog(dir.filePath("stall.jsonl"));
+    const QJsonObject stallStats = stallLog.empty() ? QJsonObject() : stallLog.back();
+    std::printf("flood: %s\nstall: %s\n",
+                QJsonDocument(floodStats).toJson(QJsonDocument::Compact).constData(),
+                QJsonDocument(stallStats).toJson(QJsonDocument::Compact).constData());
+    std::printf(
+        "host: pings %zu, pongs %d, sockets before %d, peak %d; RSS before flood %lld KiB, peak "
+        "(VmHWM) %lld KiB\n",
+        pings.size(), pongsAtEnd, socketsBefore, peakSockets, static_cast<long long>(rssBeforeKiB),
+        static_cast<long long>(statusKiB("VmHWM:")));
+    RecordProperty("peak_sockets", peakSockets);
+    RecordProperty("vmhwm_kib", static_cast<int>(statusKiB("VmHWM:")));
+}
+
+}  // namespace
+}  // namespace velurio::test
