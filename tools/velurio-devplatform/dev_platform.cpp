@@ -1,15 +1,15 @@
 #include "dev_platform.h"
 
-#include <algorithm>
-#include <array>
+#include "core/base64.h"
+#include "core/es256_verifier.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QStringList>
 
-#include "core/base64.h"
-#include "core/es256_verifier.h"
+#include <algorithm>
+#include <array>
 
 namespace velurio::devplatform {
 namespace {
@@ -18,7 +18,8 @@ const QString kTransportWifi = QStringLiteral("wifi");
 const QString kTransportUsb = QStringLiteral("usb_c");
 
 Reply unauthorized() {
-    return errorReply(401, QStringLiteral("unauthorized"), QStringLiteral("Sessão expirada. Entre novamente."));
+    return errorReply(401, QStringLiteral("unauthorized"),
+                      QStringLiteral("Sessão expirada. Entre novamente."));
 }
 
 Reply badRequest(const QString& message) {
@@ -74,7 +75,8 @@ QString randomToken(const char* prefix) {
     return QLatin1String(prefix) + QString::fromStdString(Base64::encodeURL(bytes));
 }
 
-DevPlatform::DevPlatform(P256PrivateKey key, Options options) : m_key(std::move(key)), m_options(options) {}
+DevPlatform::DevPlatform(P256PrivateKey key, Options options)
+    : m_key(std::move(key)), m_options(options) {}
 
 void DevPlatform::addAccount(Account account) {
     if (account.id.isEmpty()) {
@@ -140,16 +142,18 @@ DevPlatform::Device* DevPlatform::device(const QString& userId, const QString& d
 QJsonObject DevPlatform::issueTokens(const QString& userId) {
     const QString access = randomToken("at_");
     const QString refreshToken = randomToken("rt_");
-    m_accessTokens[access] = AccessGrant{userId, now().addSecs(m_options.accessTokenLifetime.count())};
+    m_accessTokens[access] =
+        AccessGrant{userId, now().addSecs(m_options.accessTokenLifetime.count())};
     m_refreshTokens[refreshToken] = userId;
     m_dirty = true;
     return QJsonObject{{QStringLiteral("accessToken"), access},
                        {QStringLiteral("refreshToken"), refreshToken},
-                       {QStringLiteral("expiresInSeconds"), static_cast<qint64>(m_options.accessTokenLifetime.count())}};
+                       {QStringLiteral("expiresInSeconds"),
+                        static_cast<qint64>(m_options.accessTokenLifetime.count())}};
 }
 
-Reply DevPlatform::handle(const QByteArray& method, const QStringList& segments, const QString& bearer,
-                          const QByteArray& body) {
+Reply DevPlatform::handle(const QByteArray& method, const QStringList& segments,
+                          const QString& bearer, const QByteArray& body) {
     QJsonObject object;
     if (method == "POST") {
         // Every POST of this API carries a JSON object (possibly {}); an absent body counts as {}.
@@ -162,7 +166,8 @@ Reply DevPlatform::handle(const QByteArray& method, const QStringList& segments,
             object = document.object();
         }
     } else if (method != "GET") {
-        return errorReply(405, QStringLiteral("method_not_allowed"), QStringLiteral("Método não permitido."));
+        return errorReply(405, QStringLiteral("method_not_allowed"),
+                          QStringLiteral("Método não permitido."));
     }
 
     const auto is = [&](std::initializer_list<const char*> path) {
@@ -189,8 +194,9 @@ Reply DevPlatform::handle(const QByteArray& method, const QStringList& segments,
 
     const bool known = is({"api", "devices", "register"}) || is({"api", "devices"}) ||
                        is({"api", "pairing", "codes"}) || is({"api", "pairing", "redeem"}) ||
-                       is({"api", "pairing", "sessions", "validate"}) || is({"api", "sessions", "start"}) ||
-                       is({"api", "sessions", "*", "end"}) || is({"api", "sessions"});
+                       is({"api", "pairing", "sessions", "validate"}) ||
+                       is({"api", "sessions", "start"}) || is({"api", "sessions", "*", "end"}) ||
+                       is({"api", "sessions"});
     if (!known) {
         return notFound();
     }
@@ -223,7 +229,8 @@ Reply DevPlatform::handle(const QByteArray& method, const QStringList& segments,
     if (!post && is({"api", "sessions"})) {
         return listSessions(*user);
     }
-    return errorReply(405, QStringLiteral("method_not_allowed"), QStringLiteral("Método não permitido."));
+    return errorReply(405, QStringLiteral("method_not_allowed"),
+                      QStringLiteral("Método não permitido."));
 }
 
 Reply DevPlatform::login(const QJsonObject& body) {
@@ -234,15 +241,18 @@ Reply DevPlatform::login(const QJsonObject& body) {
         return badRequest(QStringLiteral("Informe e-mail e senha."));
     }
     for (const Account& account : m_accounts) {
-        if (account.email.compare(email, Qt::CaseInsensitive) == 0 && account.password == password) {
+        if (account.email.compare(email, Qt::CaseInsensitive) == 0 &&
+            account.password == password) {
             QJsonObject reply = issueTokens(account.id);
-            reply.insert(QStringLiteral("user"), QJsonObject{{QStringLiteral("id"), account.id},
-                                                             {QStringLiteral("email"), account.email},
-                                                             {QStringLiteral("name"), account.name}});
+            reply.insert(QStringLiteral("user"),
+                         QJsonObject{{QStringLiteral("id"), account.id},
+                                     {QStringLiteral("email"), account.email},
+                                     {QStringLiteral("name"), account.name}});
             return jsonReply(reply);
         }
     }
-    return errorReply(401, QStringLiteral("invalid_credentials"), QStringLiteral("E-mail ou senha incorretos."));
+    return errorReply(401, QStringLiteral("invalid_credentials"),
+                      QStringLiteral("E-mail ou senha incorretos."));
 }
 
 Reply DevPlatform::refresh(const QJsonObject& body) {
@@ -268,7 +278,8 @@ Reply DevPlatform::registerDevice(const QString& userId, const QJsonObject& body
     }
     const auto keyBytes = Base64::decode(pubkey.toStdString());
     if (!keyBytes || keyBytes->empty()) {
-        return errorReply(400, QStringLiteral("invalid_pubkey"), QStringLiteral("Chave pública inválida."));
+        return errorReply(400, QStringLiteral("invalid_pubkey"),
+                          QStringLiteral("Chave pública inválida."));
     }
     // The same key of the same account is the same device: registering again after a logout
     // keeps its id.
@@ -279,7 +290,12 @@ Reply DevPlatform::registerDevice(const QString& userId, const QJsonObject& body
         }
     }
     if (found == nullptr) {
-        m_devices.push_back(Device{newId(type == QLatin1String("mac") ? "mac-" : "ipad-"), userId, name, type, pubkey, {}});
+        m_devices.push_back(Device{newId(type == QLatin1String("mac") ? "mac-" : "ipad-"),
+                                   userId,
+                                   name,
+                                   type,
+                                   pubkey,
+                                   {}});
         found = &m_devices.back();
     }
     if (!name.isEmpty()) {
@@ -289,16 +305,19 @@ Reply DevPlatform::registerDevice(const QString& userId, const QJsonObject& body
     m_dirty = true;
 
     const qint64 issuedAt = now().toSecsSinceEpoch();
-    const QJsonObject claims{{QStringLiteral("iss"), QStringLiteral("velurio-devplatform")},
-                             {QStringLiteral("sub"), found->id},
-                             {QStringLiteral("uid"), userId},
-                             {QStringLiteral("device_type"), type},
-                             {QStringLiteral("pubkey"), pubkey},
-                             {QStringLiteral("iat"), issuedAt},
-                             {QStringLiteral("exp"), issuedAt + m_options.attestationLifetime.count()}};
-    const auto token = ES256Signer::sign(QJsonDocument(claims).toJson(QJsonDocument::Compact).toStdString(), m_key);
+    const QJsonObject claims{
+        {QStringLiteral("iss"), QStringLiteral("velurio-devplatform")},
+        {QStringLiteral("sub"), found->id},
+        {QStringLiteral("uid"), userId},
+        {QStringLiteral("device_type"), type},
+        {QStringLiteral("pubkey"), pubkey},
+        {QStringLiteral("iat"), issuedAt},
+        {QStringLiteral("exp"), issuedAt + m_options.attestationLifetime.count()}};
+    const auto token = ES256Signer::sign(
+        QJsonDocument(claims).toJson(QJsonDocument::Compact).toStdString(), m_key);
     if (!token) {
-        return errorReply(500, QStringLiteral("signing_failed"), QStringLiteral("Falha ao assinar o atestado."));
+        return errorReply(500, QStringLiteral("signing_failed"),
+                          QStringLiteral("Falha ao assinar o atestado."));
     }
     const QJsonObject deviceObject{{QStringLiteral("id"), found->id},
                                    {QStringLiteral("name"), found->name},
@@ -327,7 +346,8 @@ Reply DevPlatform::createPairingCode(const QString& userId, const QJsonObject& b
     const QString deviceId = stringField(body, "deviceId", ok);
     Device* mac = ok ? device(userId, deviceId) : nullptr;
     if (mac == nullptr || mac->type != QLatin1String("mac")) {
-        return errorReply(404, QStringLiteral("device_not_found"), QStringLiteral("Dispositivo não encontrado."));
+        return errorReply(404, QStringLiteral("device_not_found"),
+                          QStringLiteral("Dispositivo não encontrado."));
     }
     mac->lastSeen = now();
     // One live code per Mac: a new code replaces the previous one.
@@ -336,14 +356,16 @@ Reply DevPlatform::createPairingCode(const QString& userId, const QJsonObject& b
     }
     QString code;
     do {
-        code = QStringLiteral("%1").arg(QRandomGenerator::system()->bounded(1000000), 6, 10, QLatin1Char('0'));
+        code = QStringLiteral("%1").arg(QRandomGenerator::system()->bounded(1000000), 6, 10,
+                                        QLatin1Char('0'));
     } while (m_pairingCodes.count(code) != 0);
     const QDateTime expiresAt = now().addSecs(m_options.pairingCodeLifetime.count());
     m_pairingCodes[code] = PairingCode{code, userId, deviceId, expiresAt};
     m_dirty = true;
     return jsonReply(QJsonObject{{QStringLiteral("code"), code},
                                  {QStringLiteral("expiresAt"), isoDate(expiresAt)},
-                                 {QStringLiteral("expiresInSeconds"), static_cast<qint64>(m_options.pairingCodeLifetime.count())}});
+                                 {QStringLiteral("expiresInSeconds"),
+                                  static_cast<qint64>(m_options.pairingCodeLifetime.count())}});
 }
 
 Reply DevPlatform::redeemPairingCode(const QString& userId, const QJsonObject& body) {
@@ -352,16 +374,19 @@ Reply DevPlatform::redeemPairingCode(const QString& userId, const QJsonObject& b
     const QString deviceId = stringField(body, "deviceId", ok);
     Device* ipad = ok ? device(userId, deviceId) : nullptr;
     if (ipad == nullptr || ipad->type != QLatin1String("ipad")) {
-        return errorReply(404, QStringLiteral("device_not_found"), QStringLiteral("Dispositivo não encontrado."));
+        return errorReply(404, QStringLiteral("device_not_found"),
+                          QStringLiteral("Dispositivo não encontrado."));
     }
     const auto it = m_pairingCodes.find(code);
     if (it == m_pairingCodes.end() || it->second.userId != userId) {
-        return errorReply(404, QStringLiteral("invalid_code"), QStringLiteral("Código de pareamento inválido."));
+        return errorReply(404, QStringLiteral("invalid_code"),
+                          QStringLiteral("Código de pareamento inválido."));
     }
     if (it->second.expiresAt <= now()) {
         m_pairingCodes.erase(it);
         m_dirty = true;
-        return errorReply(410, QStringLiteral("code_expired"), QStringLiteral("Código de pareamento expirado."));
+        return errorReply(410, QStringLiteral("code_expired"),
+                          QStringLiteral("Código de pareamento expirado."));
     }
     const PairingCode entry = it->second;
     m_pairingCodes.erase(it);  // a code pairs one tablet once
@@ -369,7 +394,8 @@ Reply DevPlatform::redeemPairingCode(const QString& userId, const QJsonObject& b
     const QString token = randomToken("pt_");
     const QDateTime expiresAt = now().addSecs(m_options.pairingTokenLifetime.count());
     const QString sessionId = newId("pair-");
-    m_pairingTokens[token] = PairingToken{sessionId, userId, entry.macDeviceId, deviceId, expiresAt};
+    m_pairingTokens[token] =
+        PairingToken{sessionId, userId, entry.macDeviceId, deviceId, expiresAt};
     m_dirty = true;
     return jsonReply(QJsonObject{{QStringLiteral("token"), token},
                                  {QStringLiteral("sessionId"), sessionId},
@@ -381,8 +407,10 @@ Reply DevPlatform::validatePairingToken(const QString& userId, const QJsonObject
     bool ok = true;
     const QString token = stringField(body, "token", ok);
     const auto it = m_pairingTokens.find(token);
-    if (!ok || it == m_pairingTokens.end() || it->second.userId != userId || it->second.expiresAt <= now()) {
-        return errorReply(404, QStringLiteral("invalid_pairing_token"), QStringLiteral("Token de pareamento inválido."));
+    if (!ok || it == m_pairingTokens.end() || it->second.userId != userId ||
+        it->second.expiresAt <= now()) {
+        return errorReply(404, QStringLiteral("invalid_pairing_token"),
+                          QStringLiteral("Token de pareamento inválido."));
     }
     const PairingToken& entry = it->second;
     return jsonReply(QJsonObject{{QStringLiteral("sessionId"), entry.sessionId},
@@ -397,34 +425,43 @@ Reply DevPlatform::startSession(const QString& userId, const QJsonObject& body) 
     const QString transport = stringField(body, "transport", ok);
     const QString pairingToken = stringField(body, "pairingToken", ok);
     const QString macDeviceId = stringField(body, "macDeviceId", ok);
-    if (!ok || ipadDeviceId.isEmpty() || (transport != kTransportWifi && transport != kTransportUsb)) {
+    if (!ok || ipadDeviceId.isEmpty() ||
+        (transport != kTransportWifi && transport != kTransportUsb)) {
         return badRequest(QStringLiteral("Sessão inválida."));
     }
     if (!pairingToken.isEmpty()) {
         const auto it = m_pairingTokens.find(pairingToken);
         if (it == m_pairingTokens.end() || it->second.userId != userId) {
-            return errorReply(404, QStringLiteral("invalid_pairing_token"), QStringLiteral("Token de pareamento inválido."));
+            return errorReply(404, QStringLiteral("invalid_pairing_token"),
+                              QStringLiteral("Token de pareamento inválido."));
         }
     }
-    PlatformSession session{newId("sess-"), userId, macDeviceId, ipadDeviceId, transport, now(), std::nullopt, {}};
+    PlatformSession session{newId("sess-"), userId, macDeviceId,  ipadDeviceId,
+                            transport,      now(),  std::nullopt, {}};
     m_sessions.push_back(session);
     m_dirty = true;
-    return jsonReply(QJsonObject{{QStringLiteral("session"),
-                                  QJsonObject{{QStringLiteral("id"), session.id},
-                                              {QStringLiteral("startedAt"), isoDate(session.startedAt)}}}});
+    return jsonReply(
+        QJsonObject{{QStringLiteral("session"),
+                     QJsonObject{{QStringLiteral("id"), session.id},
+                                 {QStringLiteral("startedAt"), isoDate(session.startedAt)}}}});
 }
 
-Reply DevPlatform::endSession(const QString& userId, const QString& sessionId, const QJsonObject& body) {
-    const auto it = std::find_if(m_sessions.begin(), m_sessions.end(), [&](const PlatformSession& session) {
-        return session.id == sessionId && session.userId == userId;
-    });
+Reply DevPlatform::endSession(const QString& userId, const QString& sessionId,
+                              const QJsonObject& body) {
+    const auto it =
+        std::find_if(m_sessions.begin(), m_sessions.end(), [&](const PlatformSession& session) {
+            return session.id == sessionId && session.userId == userId;
+        });
     if (it == m_sessions.end()) {
-        return errorReply(404, QStringLiteral("session_not_found"), QStringLiteral("Sessão não encontrada."));
+        return errorReply(404, QStringLiteral("session_not_found"),
+                          QStringLiteral("Sessão não encontrada."));
     }
     if (it->endedAt) {
-        return errorReply(409, QStringLiteral("session_already_ended"), QStringLiteral("Sessão já encerrada."));
+        return errorReply(409, QStringLiteral("session_already_ended"),
+                          QStringLiteral("Sessão já encerrada."));
     }
-    for (const char* key : {"durationSeconds", "framesDropped", "strokeCount", "latencyP50Ms", "latencyP95Ms"}) {
+    for (const char* key :
+         {"durationSeconds", "framesDropped", "strokeCount", "latencyP50Ms", "latencyP95Ms"}) {
         const QJsonValue value = body.value(QLatin1String(key));
         if (!value.isUndefined() && !value.isDouble()) {
             return badRequest(QStringLiteral("Resumo de sessão inválido."));
@@ -433,9 +470,10 @@ Reply DevPlatform::endSession(const QString& userId, const QString& sessionId, c
     it->endedAt = now();
     it->summary = body;
     m_dirty = true;
-    return jsonReply(QJsonObject{{QStringLiteral("session"),
-                                  QJsonObject{{QStringLiteral("id"), it->id},
-                                              {QStringLiteral("endedAt"), isoDate(*it->endedAt)}}}});
+    return jsonReply(
+        QJsonObject{{QStringLiteral("session"),
+                     QJsonObject{{QStringLiteral("id"), it->id},
+                                 {QStringLiteral("endedAt"), isoDate(*it->endedAt)}}}});
 }
 
 Reply DevPlatform::listSessions(const QString& userId) {
@@ -491,11 +529,12 @@ QJsonObject DevPlatform::saveState() const {
     }
     QJsonObject pairingTokens;
     for (const auto& [token, entry] : m_pairingTokens) {
-        pairingTokens.insert(token, QJsonObject{{QStringLiteral("sessionId"), entry.sessionId},
-                                                {QStringLiteral("userId"), entry.userId},
-                                                {QStringLiteral("macDeviceId"), entry.macDeviceId},
-                                                {QStringLiteral("ipadDeviceId"), entry.ipadDeviceId},
-                                                {QStringLiteral("expiresAt"), isoDate(entry.expiresAt)}});
+        pairingTokens.insert(token,
+                             QJsonObject{{QStringLiteral("sessionId"), entry.sessionId},
+                                         {QStringLiteral("userId"), entry.userId},
+                                         {QStringLiteral("macDeviceId"), entry.macDeviceId},
+                                         {QStringLiteral("ipadDeviceId"), entry.ipadDeviceId},
+                                         {QStringLiteral("expiresAt"), isoDate(entry.expiresAt)}});
     }
     QJsonArray sessions;
     for (const PlatformSession& session : m_sessions) {
@@ -529,14 +568,17 @@ bool DevPlatform::loadState(const QJsonObject& state) {
     std::vector<Account> accounts;
     for (const QJsonValue& value : state.value(QStringLiteral("accounts")).toArray()) {
         const QJsonObject o = value.toObject();
-        accounts.push_back(Account{o.value(QStringLiteral("id")).toString(), o.value(QStringLiteral("email")).toString(),
-                                   o.value(QStringLiteral("password")).toString(), o.value(QStringLiteral("name")).toString()});
+        accounts.push_back(Account{o.value(QStringLiteral("id")).toString(),
+                                   o.value(QStringLiteral("email")).toString(),
+                                   o.value(QStringLiteral("password")).toString(),
+                                   o.value(QStringLiteral("name")).toString()});
     }
     std::map<QString, AccessGrant> access;
     const QJsonObject accessObject = state.value(QStringLiteral("accessTokens")).toObject();
     for (auto it = accessObject.begin(); it != accessObject.end(); ++it) {
         const QJsonObject o = it.value().toObject();
-        access[it.key()] = AccessGrant{o.value(QStringLiteral("userId")).toString(), parseDate(o.value(QStringLiteral("expiresAt")))};
+        access[it.key()] = AccessGrant{o.value(QStringLiteral("userId")).toString(),
+                                       parseDate(o.value(QStringLiteral("expiresAt")))};
     }
     std::map<QString, QString> refreshTokens;
     const QJsonObject refreshObject = state.value(QStringLiteral("refreshTokens")).toObject();
@@ -546,9 +588,11 @@ bool DevPlatform::loadState(const QJsonObject& state) {
     std::vector<Device> devices;
     for (const QJsonValue& value : state.value(QStringLiteral("devices")).toArray()) {
         const QJsonObject o = value.toObject();
-        devices.push_back(Device{o.value(QStringLiteral("id")).toString(), o.value(QStringLiteral("userId")).toString(),
-                                 o.value(QStringLiteral("name")).toString(), o.value(QStringLiteral("type")).toString(),
-                                 o.value(QStringLiteral("pubkey")).toString(), parseDate(o.value(QStringLiteral("lastSeen")))});
+        devices.push_back(Device{
+            o.value(QStringLiteral("id")).toString(), o.value(QStringLiteral("userId")).toString(),
+            o.value(QStringLiteral("name")).toString(), o.value(QStringLiteral("type")).toString(),
+            o.value(QStringLiteral("pubkey")).toString(),
+            parseDate(o.value(QStringLiteral("lastSeen")))});
     }
     std::map<QString, PairingCode> codes;
     const QJsonObject codesObject = state.value(QStringLiteral("pairingCodes")).toObject();
@@ -571,24 +615,28 @@ bool DevPlatform::loadState(const QJsonObject& state) {
     std::vector<PlatformSession> sessions;
     for (const QJsonValue& value : state.value(QStringLiteral("sessions")).toArray()) {
         const QJsonObject o = value.toObject();
-        PlatformSession session{o.value(QStringLiteral("id")).toString(), o.value(QStringLiteral("userId")).toString(),
+        PlatformSession session{o.value(QStringLiteral("id")).toString(),
+                                o.value(QStringLiteral("userId")).toString(),
                                 o.value(QStringLiteral("macDeviceId")).toString(),
                                 o.value(QStringLiteral("ipadDeviceId")).toString(),
                                 o.value(QStringLiteral("transport")).toString(),
-                                parseDate(o.value(QStringLiteral("startedAt"))), std::nullopt,
+                                parseDate(o.value(QStringLiteral("startedAt"))),
+                                std::nullopt,
                                 o.value(QStringLiteral("summary")).toObject()};
         if (o.contains(QStringLiteral("endedAt"))) {
             session.endedAt = parseDate(o.value(QStringLiteral("endedAt")));
         }
         sessions.push_back(std::move(session));
     }
-    m_nextId = static_cast<quint64>(std::max<qint64>(1, state.value(QStringLiteral("nextId")).toInteger(1)));
+    m_nextId = static_cast<quint64>(
+        std::max<qint64>(1, state.value(QStringLiteral("nextId")).toInteger(1)));
     // Saved accounts keep their ids (the saved tokens and devices name them); an account also
     // given on the command line keeps the command line's password and name.
     for (Account& saved : accounts) {
-        const auto existing = std::find_if(m_accounts.begin(), m_accounts.end(), [&](const Account& account) {
-            return account.email.compare(saved.email, Qt::CaseInsensitive) == 0;
-        });
+        const auto existing =
+            std::find_if(m_accounts.begin(), m_accounts.end(), [&](const Account& account) {
+                return account.email.compare(saved.email, Qt::CaseInsensitive) == 0;
+            });
         if (existing != m_accounts.end()) {
             existing->id = saved.id;
         } else {

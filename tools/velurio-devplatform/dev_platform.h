@@ -6,17 +6,17 @@
 // signed artefact is the device attestation, an ES256 token signed with the platform key.
 #pragma once
 
-#include <chrono>
-#include <map>
-#include <optional>
-#include <vector>
+#include "core/p256_keys.h"
 
 #include <QByteArray>
 #include <QDateTime>
 #include <QJsonObject>
 #include <QString>
 
-#include "core/p256_keys.h"
+#include <chrono>
+#include <map>
+#include <optional>
+#include <vector>
 
 namespace velurio::devplatform {
 
@@ -44,7 +44,7 @@ struct Options {
 };
 
 class DevPlatform {
-public:
+  public:
     DevPlatform(P256PrivateKey key, Options options);
 
     // Adds an account; an empty id gets a generated one. A second account with the same e-mail
@@ -73,7 +73,7 @@ public:
 
     const P256PrivateKey& key() const noexcept { return m_key; }
 
-private:
+  private:
     struct Device {
         QString id;
         QString userId;

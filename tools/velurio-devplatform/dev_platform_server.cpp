@@ -1,7 +1,5 @@
 #include "dev_platform_server.h"
 
-#include <cstdio>
-
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QJsonDocument>
@@ -11,6 +9,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <cstdio>
+
 namespace velurio::devplatform {
 namespace {
 
@@ -19,16 +19,26 @@ constexpr qsizetype kMaxRecordedRequests = 1000;
 
 QByteArray methodName(QHttpServerRequest::Method method) {
     switch (method) {
-        case QHttpServerRequest::Method::Get: return "GET";
-        case QHttpServerRequest::Method::Put: return "PUT";
-        case QHttpServerRequest::Method::Delete: return "DELETE";
-        case QHttpServerRequest::Method::Post: return "POST";
-        case QHttpServerRequest::Method::Head: return "HEAD";
-        case QHttpServerRequest::Method::Options: return "OPTIONS";
-        case QHttpServerRequest::Method::Patch: return "PATCH";
-        case QHttpServerRequest::Method::Connect: return "CONNECT";
-        case QHttpServerRequest::Method::Trace: return "TRACE";
-        default: return "UNKNOWN";
+        case QHttpServerRequest::Method::Get:
+            return "GET";
+        case QHttpServerRequest::Method::Put:
+            return "PUT";
+        case QHttpServerRequest::Method::Delete:
+            return "DELETE";
+        case QHttpServerRequest::Method::Post:
+            return "POST";
+        case QHttpServerRequest::Method::Head:
+            return "HEAD";
+        case QHttpServerRequest::Method::Options:
+            return "OPTIONS";
+        case QHttpServerRequest::Method::Patch:
+            return "PATCH";
+        case QHttpServerRequest::Method::Connect:
+            return "CONNECT";
+        case QHttpServerRequest::Method::Trace:
+            return "TRACE";
+        default:
+            return "UNKNOWN";
     }
 }
 
@@ -48,7 +58,8 @@ bool pathMatches(const QString& pattern, const QString& path) {
 
 void logLine(const QByteArray& method, const QString& path, int status, const char* note) {
     // Method, path and status only: headers and bodies carry tokens and passwords.
-    std::fprintf(stderr, "velurio-devplatform: %s %s -> %d%s\n", method.constData(), qPrintable(path), status, note);
+    std::fprintf(stderr, "velurio-devplatform: %s %s -> %d%s\n", method.constData(),
+                 qPrintable(path), status, note);
     std::fflush(stderr);
 }
 
@@ -115,7 +126,8 @@ std::optional<FaultRule> FaultRule::fromJSON(const QJsonObject& object, QString*
     return rule;
 }
 
-std::optional<FaultRule> FaultRule::fromOption(OptionKind kind, const QString& text, QString* error) {
+std::optional<FaultRule> FaultRule::fromOption(OptionKind kind, const QString& text,
+                                               QString* error) {
     FaultRule rule;
     QString target = text;
     QString value;
@@ -158,14 +170,19 @@ std::optional<FaultRule> FaultRule::fromOption(OptionKind kind, const QString& t
     return rule;
 }
 
-DevPlatformServer::DevPlatformServer(DevPlatform& platform, QString pathPrefix, QString statePath, QObject* parent)
-    : QObject(parent), m_platform(platform), m_prefix(std::move(pathPrefix)), m_statePath(std::move(statePath)) {
+DevPlatformServer::DevPlatformServer(DevPlatform& platform, QString pathPrefix, QString statePath,
+                                     QObject* parent)
+    : QObject(parent),
+      m_platform(platform),
+      m_prefix(std::move(pathPrefix)),
+      m_statePath(std::move(statePath)) {
     while (m_prefix.endsWith(QLatin1Char('/'))) {
         m_prefix.chop(1);
     }
-    m_http.setMissingHandler([this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
-        handle(request, std::move(responder));
-    });
+    m_http.setMissingHandler(
+        [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+            handle(request, std::move(responder));
+        });
 }
 
 DevPlatformServer::~DevPlatformServer() = default;
@@ -184,23 +201,27 @@ void DevPlatformServer::saveIfDirty() {
     }
     QSaveFile file(m_statePath);
     if (!file.open(QIODevice::WriteOnly)) {
-        std::fprintf(stderr, "velurio-devplatform: cannot write the state file %s\n", qPrintable(m_statePath));
+        std::fprintf(stderr, "velurio-devplatform: cannot write the state file %s\n",
+                     qPrintable(m_statePath));
         return;
     }
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     file.write(QJsonDocument(m_platform.saveState()).toJson(QJsonDocument::Indented));
     if (!file.commit()) {
-        std::fprintf(stderr, "velurio-devplatform: cannot write the state file %s\n", qPrintable(m_statePath));
+        std::fprintf(stderr, "velurio-devplatform: cannot write the state file %s\n",
+                     qPrintable(m_statePath));
     }
 }
 
-Reply DevPlatformServer::control(const QByteArray& method, const QString& path, const QByteArray& body) {
+Reply DevPlatformServer::control(const QByteArray& method, const QString& path,
+                                 const QByteArray& body) {
     QJsonObject object;
     if (!body.trimmed().isEmpty()) {
         QJsonParseError error{};
         const QJsonDocument document = QJsonDocument::fromJson(body, &error);
         if (error.error != QJsonParseError::NoError || !document.isObject()) {
-            return errorReply(400, QStringLiteral("invalid_request"), QStringLiteral("not a JSON object"));
+            return errorReply(400, QStringLiteral("invalid_request"),
+                              QStringLiteral("not a JSON object"));
         }
         object = document.object();
     }
@@ -226,8 +247,10 @@ Reply DevPlatformServer::control(const QByteArray& method, const QString& path, 
         return jsonReply({});
     }
     if (method == "POST" && path == QLatin1String("/__dev/clock")) {
-        m_platform.advanceClock(std::chrono::seconds(object.value(QStringLiteral("advanceSeconds")).toInteger(0)));
-        return jsonReply(QJsonObject{{QStringLiteral("now"), m_platform.now().toString(Qt::ISODateWithMs)}});
+        m_platform.advanceClock(
+            std::chrono::seconds(object.value(QStringLiteral("advanceSeconds")).toInteger(0)));
+        return jsonReply(
+            QJsonObject{{QStringLiteral("now"), m_platform.now().toString(Qt::ISODateWithMs)}});
     }
     if (method == "POST" && path == QLatin1String("/__dev/expire-access-tokens")) {
         m_platform.expireAccessTokens();
@@ -236,7 +259,8 @@ Reply DevPlatformServer::control(const QByteArray& method, const QString& path, 
     return errorReply(404, QStringLiteral("not_found"), QStringLiteral("unknown control endpoint"));
 }
 
-void DevPlatformServer::handle(const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+void DevPlatformServer::handle(const QHttpServerRequest& request,
+                               QHttpServerResponder&& responder) {
     const QByteArray method = methodName(request.method());
     const QString fullPath = request.url().path(QUrl::FullyEncoded);
 
@@ -244,7 +268,8 @@ void DevPlatformServer::handle(const QHttpServerRequest& request, QHttpServerRes
         // The control endpoints read out bodies (passwords, tokens): never to another machine.
         const Reply reply = request.remoteAddress().isLoopback()
                                 ? control(method, fullPath, request.body())
-                                : errorReply(403, QStringLiteral("forbidden"), QStringLiteral("control endpoints are local only"));
+                                : errorReply(403, QStringLiteral("forbidden"),
+                                             QStringLiteral("control endpoints are local only"));
         send(responder, reply);
         return;
     }
@@ -257,13 +282,16 @@ void DevPlatformServer::handle(const QHttpServerRequest& request, QHttpServerRes
     if (m_requests.size() >= kMaxRecordedRequests) {
         m_requests.removeFirst();
     }
-    m_requests.append(QJsonObject{
-        {QStringLiteral("method"), QString::fromLatin1(method)},
-        {QStringLiteral("path"), fullPath},
-        {QStringLiteral("contentType"), QString::fromLatin1(request.value(QByteArrayLiteral("Content-Type")))},
-        {QStringLiteral("authorization"),
-         authorization.isEmpty() ? QStringLiteral("none") : (bearer.isEmpty() ? QStringLiteral("other") : QStringLiteral("bearer"))},
-        {QStringLiteral("body"), QString::fromUtf8(request.body())}});
+    m_requests.append(
+        QJsonObject{{QStringLiteral("method"), QString::fromLatin1(method)},
+                    {QStringLiteral("path"), fullPath},
+                    {QStringLiteral("contentType"),
+                     QString::fromLatin1(request.value(QByteArrayLiteral("Content-Type")))},
+                    {QStringLiteral("authorization"),
+                     authorization.isEmpty()
+                         ? QStringLiteral("none")
+                         : (bearer.isEmpty() ? QStringLiteral("other") : QStringLiteral("bearer"))},
+                    {QStringLiteral("body"), QString::fromUtf8(request.body())}});
 
     std::optional<Reply> reply;
     QString path = fullPath;
@@ -271,14 +299,16 @@ void DevPlatformServer::handle(const QHttpServerRequest& request, QHttpServerRes
         if (path.startsWith(m_prefix + QLatin1Char('/'))) {
             path = path.mid(m_prefix.size());
         } else {
-            reply = errorReply(404, QStringLiteral("not_found"), QStringLiteral("Recurso não encontrado."));
+            reply = errorReply(404, QStringLiteral("not_found"),
+                               QStringLiteral("Recurso não encontrado."));
         }
     }
 
     // The first live rule that matches decides.
     const FaultRule* fault = nullptr;
     for (FaultRule& rule : m_faults) {
-        if (rule.remaining != 0 && (rule.method.isEmpty() || rule.method == method) && pathMatches(rule.path, path)) {
+        if (rule.remaining != 0 && (rule.method.isEmpty() || rule.method == method) &&
+            pathMatches(rule.path, path)) {
             if (rule.remaining > 0) {
                 --rule.remaining;
             }
@@ -296,7 +326,8 @@ void DevPlatformServer::handle(const QHttpServerRequest& request, QHttpServerRes
         Reply canned{*fault->status, fault->body, fault->contentType};
         if (!fault->bodyGiven && *fault->status >= 400) {
             canned = *fault->status == 401
-                         ? errorReply(401, QStringLiteral("unauthorized"), QStringLiteral("Sessão expirada. Entre novamente."))
+                         ? errorReply(401, QStringLiteral("unauthorized"),
+                                      QStringLiteral("Sessão expirada. Entre novamente."))
                          : errorReply(*fault->status, QStringLiteral("injected_failure"),
                                       QStringLiteral("Falha injetada (%1).").arg(*fault->status));
         }
@@ -318,14 +349,16 @@ void DevPlatformServer::handle(const QHttpServerRequest& request, QHttpServerRes
     }
     auto held = std::make_shared<QHttpServerResponder>(std::move(responder));
     QPointer<QTcpSocket> socket = held->socket();
-    QTimer::singleShot(delayMs, this, [held, socket, method, fullPath, answer = *reply, injected]() {
-        if (socket.isNull() || socket->state() != QAbstractSocket::ConnectedState) {
-            logLine(method, fullPath, answer.status, " (delayed; the client had gone)");
-            return;
-        }
-        logLine(method, fullPath, answer.status, injected ? " (injected, delayed)" : " (delayed)");
-        send(*held, answer);
-    });
+    QTimer::singleShot(
+        delayMs, this, [held, socket, method, fullPath, answer = *reply, injected]() {
+            if (socket.isNull() || socket->state() != QAbstractSocket::ConnectedState) {
+                logLine(method, fullPath, answer.status, " (delayed; the client had gone)");
+                return;
+            }
+            logLine(method, fullPath, answer.status,
+                    injected ? " (injected, delayed)" : " (delayed)");
+            send(*held, answer);
+        });
 }
 
 }  // namespace velurio::devplatform

@@ -10,9 +10,7 @@
 // token, password or attestation reaches the log.
 #pragma once
 
-#include <memory>
-#include <optional>
-#include <vector>
+#include "dev_platform.h"
 
 #include <QHostAddress>
 #include <QHttpServer>
@@ -20,7 +18,9 @@
 #include <QObject>
 #include <QString>
 
-#include "dev_platform.h"
+#include <memory>
+#include <optional>
+#include <vector>
 
 class QHttpServerRequest;
 class QHttpServerResponder;
@@ -28,15 +28,15 @@ class QHttpServerResponder;
 namespace velurio::devplatform {
 
 struct FaultRule {
-    QByteArray method;  // empty: any method
-    QString path;       // as sent, after the prefix; "*" matches one segment
+    QByteArray method;          // empty: any method
+    QString path;               // as sent, after the prefix; "*" matches one segment
     std::optional<int> status;  // canned answer instead of the real one
-    QByteArray body;            // canned body (with `status`); empty for a 4xx/5xx means an envelope
+    QByteArray body;  // canned body (with `status`); empty for a 4xx/5xx means an envelope
     bool bodyGiven = false;
     QByteArray contentType = "application/json";
-    int delayMs = 0;    // wait this long before answering
-    bool hang = false;  // never answer; the connection stays open
-    int remaining = -1; // matching requests still affected; -1: all of them
+    int delayMs = 0;     // wait this long before answering
+    bool hang = false;   // never answer; the connection stays open
+    int remaining = -1;  // matching requests still affected; -1: all of them
 
     // {"method", "path", "status", "body" (text: sent as is; other JSON: serialised),
     //  "contentType", "delayMs", "hang", "times"}; nothing on a malformed rule.
@@ -44,15 +44,17 @@ struct FaultRule {
     // Command-line forms: "[METHOD ]PATH=STATUS" (fail), "[METHOD ]PATH=MS" (delay),
     // "[METHOD ]PATH" (hang, unauthorized-once).
     enum class OptionKind { fail, delay, hang, unauthorizedOnce };
-    static std::optional<FaultRule> fromOption(OptionKind kind, const QString& text, QString* error);
+    static std::optional<FaultRule> fromOption(OptionKind kind, const QString& text,
+                                               QString* error);
 };
 
 class DevPlatformServer final : public QObject {
     Q_OBJECT
-public:
+  public:
     // `pathPrefix`: a path every API path is under ("" or e.g. "/v1"). `statePath`: where the
     // state is saved after each change ("" for none).
-    DevPlatformServer(DevPlatform& platform, QString pathPrefix, QString statePath, QObject* parent = nullptr);
+    DevPlatformServer(DevPlatform& platform, QString pathPrefix, QString statePath,
+                      QObject* parent = nullptr);
     ~DevPlatformServer() override;
 
     // Binds; returns the port actually bound (useful with port 0), or nothing.
@@ -60,7 +62,7 @@ public:
 
     void addFault(FaultRule rule) { m_faults.push_back(std::move(rule)); }
 
-private:
+  private:
     void handle(const QHttpServerRequest& request, QHttpServerResponder&& responder);
     Reply control(const QByteArray& method, const QString& path, const QByteArray& body);
     void saveIfDirty();

@@ -1,5 +1,6 @@
 // velurio-devplatform: the local development platform. See --help.
-#include <cstdio>
+#include "dev_platform.h"
+#include "dev_platform_server.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -10,8 +11,7 @@
 #include <QJsonObject>
 #include <QSaveFile>
 
-#include "dev_platform.h"
-#include "dev_platform_server.h"
+#include <cstdio>
 
 using namespace velurio;
 using namespace velurio::devplatform;
@@ -77,48 +77,68 @@ int main(int argc, char** argv) {
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromUtf8(kDescription));
     parser.addHelpOption();
-    const QCommandLineOption hostOption(QStringLiteral("host"), QStringLiteral("Address to listen on (default 127.0.0.1)."),
+    const QCommandLineOption hostOption(QStringLiteral("host"),
+                                        QStringLiteral("Address to listen on (default 127.0.0.1)."),
                                         QStringLiteral("address"), QStringLiteral("127.0.0.1"));
-    const QCommandLineOption portOption(QStringLiteral("port"), QStringLiteral("TCP port; 0 picks a free one (default 8787)."),
-                                        QStringLiteral("port"), QStringLiteral("8787"));
-    const QCommandLineOption prefixOption(QStringLiteral("prefix"), QStringLiteral("Serve the API under this path, e.g. /v1."),
-                                          QStringLiteral("path"));
-    const QCommandLineOption accountOption(QStringLiteral("account"), QStringLiteral("An account (repeatable)."),
+    const QCommandLineOption portOption(
+        QStringLiteral("port"), QStringLiteral("TCP port; 0 picks a free one (default 8787)."),
+        QStringLiteral("port"), QStringLiteral("8787"));
+    const QCommandLineOption prefixOption(
+        QStringLiteral("prefix"), QStringLiteral("Serve the API under this path, e.g. /v1."),
+        QStringLiteral("path"));
+    const QCommandLineOption accountOption(QStringLiteral("account"),
+                                           QStringLiteral("An account (repeatable)."),
                                            QStringLiteral("email:password[:name]"));
-    const QCommandLineOption accountsOption(QStringLiteral("accounts"), QStringLiteral("JSON file of accounts."),
+    const QCommandLineOption accountsOption(QStringLiteral("accounts"),
+                                            QStringLiteral("JSON file of accounts."),
                                             QStringLiteral("file"));
-    const QCommandLineOption keyOption(QStringLiteral("key"),
-                                       QStringLiteral("PEM (PKCS#8) file of the platform's P-256 signing key; created when missing. "
-                                                      "Without it a fresh key lives in memory only."),
-                                       QStringLiteral("file"));
-    const QCommandLineOption pubkeyOption(QStringLiteral("write-pubkey"),
-                                          QStringLiteral("Write the platform's public key (PEM) to this file and go on."),
-                                          QStringLiteral("file"));
-    const QCommandLineOption stateOption(QStringLiteral("state"),
-                                         QStringLiteral("JSON file the state is loaded from and saved to after each change."),
-                                         QStringLiteral("file"));
-    const QCommandLineOption accessTtlOption(QStringLiteral("access-token-ttl"), QStringLiteral("Access token lifetime (default 3600)."),
-                                             QStringLiteral("seconds"), QStringLiteral("3600"));
-    const QCommandLineOption codeTtlOption(QStringLiteral("pairing-code-ttl"), QStringLiteral("Pairing code lifetime (default 300)."),
+    const QCommandLineOption keyOption(
+        QStringLiteral("key"),
+        QStringLiteral(
+            "PEM (PKCS#8) file of the platform's P-256 signing key; created when missing. "
+            "Without it a fresh key lives in memory only."),
+        QStringLiteral("file"));
+    const QCommandLineOption pubkeyOption(
+        QStringLiteral("write-pubkey"),
+        QStringLiteral("Write the platform's public key (PEM) to this file and go on."),
+        QStringLiteral("file"));
+    const QCommandLineOption stateOption(
+        QStringLiteral("state"),
+        QStringLiteral("JSON file the state is loaded from and saved to after each change."),
+        QStringLiteral("file"));
+    const QCommandLineOption accessTtlOption(
+        QStringLiteral("access-token-ttl"), QStringLiteral("Access token lifetime (default 3600)."),
+        QStringLiteral("seconds"), QStringLiteral("3600"));
+    const QCommandLineOption codeTtlOption(QStringLiteral("pairing-code-ttl"),
+                                           QStringLiteral("Pairing code lifetime (default 300)."),
                                            QStringLiteral("seconds"), QStringLiteral("300"));
-    const QCommandLineOption pairingTtlOption(QStringLiteral("pairing-token-ttl"),
-                                              QStringLiteral("Pairing token lifetime (default 600)."), QStringLiteral("seconds"),
-                                              QStringLiteral("600"));
-    const QCommandLineOption attestationTtlOption(QStringLiteral("attestation-ttl"),
-                                                  QStringLiteral("Attestation lifetime (default 2592000, 30 days)."),
-                                                  QStringLiteral("seconds"), QStringLiteral("2592000"));
-    const QCommandLineOption failOption(QStringLiteral("fail"), QStringLiteral("Answer PATH with STATUS and an error envelope (repeatable)."),
-                                        QStringLiteral("[METHOD ]PATH=STATUS"));
-    const QCommandLineOption delayOption(QStringLiteral("delay"), QStringLiteral("Answer PATH after MS milliseconds (repeatable)."),
-                                         QStringLiteral("[METHOD ]PATH=MS"));
-    const QCommandLineOption hangOption(QStringLiteral("hang"), QStringLiteral("Accept requests to PATH and never answer (repeatable)."),
-                                        QStringLiteral("[METHOD ]PATH"));
-    const QCommandLineOption unauthorizedOption(QStringLiteral("unauthorized-once"),
-                                                QStringLiteral("Answer the next request to PATH with 401 (repeatable)."),
-                                                QStringLiteral("[METHOD ]PATH"));
-    parser.addOptions({hostOption, portOption, prefixOption, accountOption, accountsOption, keyOption, pubkeyOption,
-                       stateOption, accessTtlOption, codeTtlOption, pairingTtlOption, attestationTtlOption, failOption,
-                       delayOption, hangOption, unauthorizedOption});
+    const QCommandLineOption pairingTtlOption(
+        QStringLiteral("pairing-token-ttl"),
+        QStringLiteral("Pairing token lifetime (default 600)."), QStringLiteral("seconds"),
+        QStringLiteral("600"));
+    const QCommandLineOption attestationTtlOption(
+        QStringLiteral("attestation-ttl"),
+        QStringLiteral("Attestation lifetime (default 2592000, 30 days)."),
+        QStringLiteral("seconds"), QStringLiteral("2592000"));
+    const QCommandLineOption failOption(
+        QStringLiteral("fail"),
+        QStringLiteral("Answer PATH with STATUS and an error envelope (repeatable)."),
+        QStringLiteral("[METHOD ]PATH=STATUS"));
+    const QCommandLineOption delayOption(
+        QStringLiteral("delay"), QStringLiteral("Answer PATH after MS milliseconds (repeatable)."),
+        QStringLiteral("[METHOD ]PATH=MS"));
+    const QCommandLineOption hangOption(
+        QStringLiteral("hang"),
+        QStringLiteral("Accept requests to PATH and never answer (repeatable)."),
+        QStringLiteral("[METHOD ]PATH"));
+    const QCommandLineOption unauthorizedOption(
+        QStringLiteral("unauthorized-once"),
+        QStringLiteral("Answer the next request to PATH with 401 (repeatable)."),
+        QStringLiteral("[METHOD ]PATH"));
+    parser.addOptions({hostOption, portOption, prefixOption, accountOption, accountsOption,
+                       keyOption, pubkeyOption, stateOption, accessTtlOption, codeTtlOption,
+                       pairingTtlOption, attestationTtlOption, failOption, delayOption, hangOption,
+                       unauthorizedOption});
     parser.process(app);
 
     const auto seconds = [&](const QCommandLineOption& option, std::chrono::seconds* out) {
@@ -131,7 +151,8 @@ int main(int argc, char** argv) {
         return true;
     };
     Options options;
-    if (!seconds(accessTtlOption, &options.accessTokenLifetime) || !seconds(codeTtlOption, &options.pairingCodeLifetime) ||
+    if (!seconds(accessTtlOption, &options.accessTokenLifetime) ||
+        !seconds(codeTtlOption, &options.pairingCodeLifetime) ||
         !seconds(pairingTtlOption, &options.pairingTokenLifetime) ||
         !seconds(attestationTtlOption, &options.attestationLifetime)) {
         return exitWithError(QStringLiteral("lifetimes must be positive numbers of seconds"));
@@ -147,12 +168,14 @@ int main(int argc, char** argv) {
         }
         key = P256PrivateKey::fromPEM(file.readAll().toStdString());
         if (!key) {
-            return exitWithError(QStringLiteral("the key file holds no P-256 PKCS#8 key: ") + keyPath);
+            return exitWithError(QStringLiteral("the key file holds no P-256 PKCS#8 key: ") +
+                                 keyPath);
         }
     } else {
         auto generated = P256PrivateKey::generate();
         if (!generated) {
-            return exitWithError(QStringLiteral("cannot create a key: ") + QString::fromStdString(generated.error()));
+            return exitWithError(QStringLiteral("cannot create a key: ") +
+                                 QString::fromStdString(generated.error()));
         }
         key = std::move(*generated);
         if (!keyPath.isEmpty()) {
@@ -191,7 +214,8 @@ int main(int argc, char** argv) {
     if (parser.isSet(accountsOption)) {
         QFile file(parser.value(accountsOption));
         if (!file.open(QIODevice::ReadOnly)) {
-            return exitWithError(QStringLiteral("cannot read the accounts file ") + file.fileName());
+            return exitWithError(QStringLiteral("cannot read the accounts file ") +
+                                 file.fileName());
         }
         const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
         if (!document.isArray()) {
@@ -199,10 +223,13 @@ int main(int argc, char** argv) {
         }
         for (const QJsonValue& value : document.array()) {
             const QJsonObject o = value.toObject();
-            Account account{o.value(QStringLiteral("id")).toString(), o.value(QStringLiteral("email")).toString(),
-                            o.value(QStringLiteral("password")).toString(), o.value(QStringLiteral("name")).toString()};
+            Account account{o.value(QStringLiteral("id")).toString(),
+                            o.value(QStringLiteral("email")).toString(),
+                            o.value(QStringLiteral("password")).toString(),
+                            o.value(QStringLiteral("name")).toString()};
             if (account.email.isEmpty() || account.password.isEmpty()) {
-                return exitWithError(QStringLiteral("every account needs \"email\" and \"password\""));
+                return exitWithError(
+                    QStringLiteral("every account needs \"email\" and \"password\""));
             }
             platform.addAccount(account);
         }
@@ -210,12 +237,16 @@ int main(int argc, char** argv) {
     const QString statePath = parser.value(stateOption);
     if (!statePath.isEmpty() && QFileInfo::exists(statePath)) {
         QFile file(statePath);
-        if (!file.open(QIODevice::ReadOnly) || !platform.loadState(QJsonDocument::fromJson(file.readAll()).object())) {
+        if (!file.open(QIODevice::ReadOnly) ||
+            !platform.loadState(QJsonDocument::fromJson(file.readAll()).object())) {
             return exitWithError(QStringLiteral("the state file is not one of ours: ") + statePath);
         }
     }
     if (platform.accounts().empty()) {
-        platform.addAccount(Account{{}, QStringLiteral("dev@velurio.local"), QStringLiteral("velurio"), QStringLiteral("Dev")});
+        platform.addAccount(Account{{},
+                                    QStringLiteral("dev@velurio.local"),
+                                    QStringLiteral("velurio"),
+                                    QStringLiteral("Dev")});
     }
 
     DevPlatformServer server(platform, parser.value(prefixOption), statePath);
@@ -239,16 +270,19 @@ int main(int argc, char** argv) {
     const uint port = parser.value(portOption).toUInt(&portOk);
     const QHostAddress host(parser.value(hostOption));
     if (!portOk || port > 65535 || host.isNull()) {
-        return exitWithError(QStringLiteral("--host needs an IP address and --port a number 0 to 65535"));
+        return exitWithError(
+            QStringLiteral("--host needs an IP address and --port a number 0 to 65535"));
     }
     const auto bound = server.listen(host, static_cast<quint16>(port));
     if (!bound) {
-        return exitWithError(QStringLiteral("cannot listen on %1:%2").arg(host.toString()).arg(port));
+        return exitWithError(
+            QStringLiteral("cannot listen on %1:%2").arg(host.toString()).arg(port));
     }
-    const QString hostText = host.protocol() == QAbstractSocket::IPv6Protocol ? QLatin1Char('[') + host.toString() + QLatin1Char(']')
-                                                                               : host.toString();
-    std::printf("velurio-devplatform listening on http://%s:%u%s\n", qPrintable(hostText), static_cast<unsigned>(*bound),
-                qPrintable(parser.value(prefixOption)));
+    const QString hostText = host.protocol() == QAbstractSocket::IPv6Protocol
+                                 ? QLatin1Char('[') + host.toString() + QLatin1Char(']')
+                                 : host.toString();
+    std::printf("velurio-devplatform listening on http://%s:%u%s\n", qPrintable(hostText),
+                static_cast<unsigned>(*bound), qPrintable(parser.value(prefixOption)));
     std::fflush(stdout);
     return QCoreApplication::exec();
 }

@@ -1,12 +1,12 @@
 // Finding the host on the local network: the first "_velurio._tcp" service resolved.
 #pragma once
 
-#include <functional>
-#include <map>
-
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+
+#include <functional>
+#include <map>
 
 namespace velurio::peer {
 

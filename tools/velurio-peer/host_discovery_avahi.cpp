@@ -1,7 +1,7 @@
-#include <memory>
-
 #include "host_discovery.h"
 #include "platform/avahi/avahi_service_browser.h"
+
+#include <memory>
 
 namespace velurio::peer {
 

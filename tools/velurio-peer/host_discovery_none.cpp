@@ -2,7 +2,8 @@
 
 namespace velurio::peer {
 
-void discoverHost(QObject*, std::function<void(const DiscoveredHost&)>, std::function<void(const QString&)> onError) {
+void discoverHost(QObject*, std::function<void(const DiscoveredHost&)>,
+                  std::function<void(const QString&)> onError) {
     onError(QStringLiteral("this build has no DNS-SD support (Avahi)"));
 }
 

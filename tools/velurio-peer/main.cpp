@@ -5,14 +5,13 @@
 //
 // Log lines (one JSON object each, on stdout or --log):
 //   {"event":"connected"} {"event":"message","channel":N,"message":{...}}
-//   {"event":"ping","seq":N,"ts":N} {"event":"rtt","ms":X} {"event":"frame","seq":N,"pts":N,"bytes":N,"key":B}
+//   {"event":"ping","seq":N,"ts":N} {"event":"rtt","ms":X}
+//   {"event":"frame","seq":N,"pts":N,"bytes":N,"key":B}
 //   {"event":"closed"} {"event":"flood","opened":N,"encrypted":N,"closed":N}
-#include <cstdio>
-#include <deque>
-#include <map>
-#include <memory>
-#include <optional>
-#include <vector>
+#include "host_discovery.h"
+#include "protocol/message_codec.h"
+#include "protocol/video_datagram.h"
+#include "protocol/wire_framing.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -24,10 +23,12 @@
 #include <QTimer>
 #include <QUdpSocket>
 
-#include "host_discovery.h"
-#include "protocol/message_codec.h"
-#include "protocol/video_datagram.h"
-#include "protocol/wire_framing.h"
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <vector>
 
 namespace velurio::peer {
 namespace {
@@ -35,7 +36,7 @@ namespace {
 constexpr std::size_t kMaxFramesInAssembly = 64;
 
 class Log {
-public:
+  public:
     explicit Log(const QString& path) {
         if (path.isEmpty() || path == QStringLiteral("-")) {
             m_file.open(stdout, QIODevice::WriteOnly);
@@ -55,7 +56,7 @@ public:
         m_file.flush();
     }
 
-private:
+  private:
     QFile m_file;
 };
 
@@ -70,7 +71,7 @@ std::int64_t nowMs() {
 
 // Frames split over datagrams, put back together by sequence and fragment index.
 class FrameAssembler {
-public:
+  public:
     struct Frame {
         std::uint32_t sequence;
         std::uint64_t pts;
@@ -87,10 +88,12 @@ public:
             pending.fragments.resize(header->fragmentCount);
             pending.header = *header;
         }
-        if (pending.header.fragmentCount != header->fragmentCount || pending.fragments[header->fragmentIndex]) {
+        if (pending.header.fragmentCount != header->fragmentCount ||
+            pending.fragments[header->fragmentIndex]) {
             return std::nullopt;
         }
-        pending.fragments[header->fragmentIndex] = Bytes(datagram.begin() + VideoFrameHeader::byteCount, datagram.end());
+        pending.fragments[header->fragmentIndex] =
+            Bytes(datagram.begin() + VideoFrameHeader::byteCount, datagram.end());
         if (++pending.received < header->fragmentCount) {
             while (m_frames.size() > kMaxFramesInAssembly) {
                 m_frames.erase(m_frames.begin());  // the oldest incomplete frame is lost
@@ -105,7 +108,7 @@ public:
         return frame;
     }
 
-private:
+  private:
     struct Pending {
         VideoFrameHeader header;
         std::vector<std::optional<Bytes>> fragments;
@@ -118,8 +121,8 @@ struct Options {
     QString host;
     quint16 port = 0;
     quint16 videoPort = 0;
-    bool browse = false;     // find host and port through mDNS
-    bool video = false;      // use the advertised UDP video port
+    bool browse = false;  // find host and port through mDNS
+    bool video = false;   // use the advertised UDP video port
     HelloMessage hello;
     bool sendHello = true;
     bool garbage = false;
@@ -131,7 +134,7 @@ struct Options {
 };
 
 class Tablet : public QObject {
-public:
+  public:
     Tablet(Options options, Log& log) : m_options(std::move(options)), m_log(log) {}
 
     void start() {
@@ -139,8 +142,13 @@ public:
             discoverHost(
                 this,
                 [this](const DiscoveredHost& found) {
-                    m_log.write({{"event", "discovered"}, {"name", found.name}, {"address", found.address},
-                                 {"port", found.port}, {"vudp", QString::fromUtf8(found.txt.count("vudp") ? found.txt.at("vudp") : QByteArray())}});
+                    m_log.write(
+                        {{"event", "discovered"},
+                         {"name", found.name},
+                         {"address", found.address},
+                         {"port", found.port},
+                         {"vudp", QString::fromUtf8(found.txt.count("vudp") ? found.txt.at("vudp")
+                                                                            : QByteArray())}});
                     m_options.browse = false;
                     m_options.host = found.address;
                     m_options.port = found.port;
@@ -160,28 +168,31 @@ public:
             return;
         }
         m_socket = new QSslSocket(this);
-        m_socket->setPeerVerifyMode(QSslSocket::VerifyNone);  // the host's certificate is self-signed
+        m_socket->setPeerVerifyMode(
+            QSslSocket::VerifyNone);  // the host's certificate is self-signed
         connect(m_socket, &QSslSocket::encrypted, this, &Tablet::onEncrypted);
         connect(m_socket, &QSslSocket::readyRead, this, &Tablet::onReadyRead);
         connect(m_socket, &QSslSocket::disconnected, this, [this] {
             m_log.write({{"event", "closed"}});
             QCoreApplication::exit(0);
         });
-        connect(m_socket, &QSslSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
-            if (error != QAbstractSocket::RemoteHostClosedError) {
-                m_log.write({{"event", "error"}, {"description", m_socket->errorString()}});
-                QCoreApplication::exit(2);
-            }
-        });
+        connect(m_socket, &QSslSocket::errorOccurred, this,
+                [this](QAbstractSocket::SocketError error) {
+                    if (error != QAbstractSocket::RemoteHostClosedError) {
+                        m_log.write({{"event", "error"}, {"description", m_socket->errorString()}});
+                        QCoreApplication::exit(2);
+                    }
+                });
         m_socket->connectToHostEncrypted(m_options.host, m_options.port);
     }
 
-private:
+  private:
     void send(const SessionMessage& message, WireChannel channel = WireChannel::control) {
         sendBytes(WireFraming::frame(MessageCodec::encode(message), channel).value());
     }
     void sendBytes(const Bytes& bytes) {
-        m_socket->write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+        m_socket->write(reinterpret_cast<const char*>(bytes.data()),
+                        static_cast<qint64>(bytes.size()));
     }
 
     void onEncrypted() {
@@ -192,16 +203,20 @@ private:
         if (m_options.garbage) {
             // A well-framed payload that is no JSON message: the host must drop it and carry on.
             constexpr std::string_view junk = "{\"t\":\"stroke\",,garbage";
-            sendBytes(WireFraming::frame(std::span(reinterpret_cast<const std::uint8_t*>(junk.data()), junk.size()),
-                                         WireChannel::control)
-                          .value());
+            sendBytes(
+                WireFraming::frame(
+                    std::span(reinterpret_cast<const std::uint8_t*>(junk.data()), junk.size()),
+                    WireChannel::control)
+                    .value());
         }
         if (!m_options.script.isEmpty()) {
             playScript();
         }
         if (m_options.pingIntervalMs > 0) {
             auto* timer = new QTimer(this);
-            connect(timer, &QTimer::timeout, this, [this] { send(PingMessage{++m_pingSeq, nowMs()}); });
+            connect(timer, &QTimer::timeout, this, [this] {
+                send(PingMessage{++m_pingSeq, nowMs()});
+            });
             timer->start(m_options.pingIntervalMs);
         }
         if (m_options.videoPort != 0) {
@@ -224,11 +239,16 @@ private:
             }
             const QJsonObject step = QJsonDocument::fromJson(line).object();
             at += step.value("delay_ms").toInt();
-            const auto channel = wireChannelFromRaw(static_cast<std::uint8_t>(step.value("channel").toInt(0)));
-            const QByteArray text = QJsonDocument(step.value("message").toObject()).toJson(QJsonDocument::Compact);
-            auto decoded = MessageCodec::decode(std::string_view(text.constData(), static_cast<std::size_t>(text.size())));
+            const auto channel =
+                wireChannelFromRaw(static_cast<std::uint8_t>(step.value("channel").toInt(0)));
+            const QByteArray text =
+                QJsonDocument(step.value("message").toObject()).toJson(QJsonDocument::Compact);
+            auto decoded = MessageCodec::decode(
+                std::string_view(text.constData(), static_cast<std::size_t>(text.size())));
             if (!decoded.ok()) {
-                m_log.write({{"event", "error"}, {"description", "bad script line"}, {"line", QString::fromUtf8(line)}});
+                m_log.write({{"event", "error"},
+                             {"description", "bad script line"},
+                             {"line", QString::fromUtf8(line)}});
                 continue;
             }
             QTimer::singleShot(at, this, [this, message = decoded.value(), channel] {
@@ -239,25 +259,31 @@ private:
 
     void onReadyRead() {
         const QByteArray data = m_socket->readAll();
-        for (const WireFrame& frame : m_parser.ingest(std::span(reinterpret_cast<const std::uint8_t*>(data.constData()),
-                                                                static_cast<std::size_t>(data.size())))) {
+        for (const WireFrame& frame :
+             m_parser.ingest(std::span(reinterpret_cast<const std::uint8_t*>(data.constData()),
+                                       static_cast<std::size_t>(data.size())))) {
             if (frame.channel == WireChannel::video) {
                 collectVideo(frame.payload);
                 continue;
             }
             auto decoded = MessageCodec::decode(std::span<const std::uint8_t>(frame.payload));
             if (!decoded.ok()) {
-                m_log.write({{"event", "undecodable"}, {"bytes", static_cast<qint64>(frame.payload.size())}});
+                m_log.write({{"event", "undecodable"},
+                             {"bytes", static_cast<qint64>(frame.payload.size())}});
                 continue;
             }
             const SessionMessage& message = decoded.value();
-            QByteArray line = "{\"event\":\"message\",\"channel\":" + QByteArray::number(static_cast<int>(frame.channel)) +
-                              ",\"message\":" + QByteArray::fromStdString(message.canonicalJSON()) + "}";
+            QByteArray line = "{\"event\":\"message\",\"channel\":" +
+                              QByteArray::number(static_cast<int>(frame.channel)) +
+                              ",\"message\":" + QByteArray::fromStdString(message.canonicalJSON()) +
+                              "}";
             m_log.writeRaw(line);
             if (const PingMessage* ping = message.get<PingMessage>()) {
                 send(PongMessage::echoing(*ping));
             } else if (const PongMessage* pong = message.get<PongMessage>()) {
-                m_log.write({{"event", "rtt"}, {"seq", static_cast<qint64>(pong->seq)}, {"ms", static_cast<qint64>(nowMs() - pong->ts)}});
+                m_log.write({{"event", "rtt"},
+                             {"seq", static_cast<qint64>(pong->seq)},
+                             {"ms", static_cast<qint64>(nowMs() - pong->ts)}});
             }
         }
     }
@@ -266,7 +292,9 @@ private:
         m_video = new QUdpSocket(this);
         connect(m_video, &QUdpSocket::readyRead, this, [this] {
             while (m_video->hasPendingDatagrams()) {
-                QByteArray datagram(static_cast<qsizetype>(std::max<qint64>(m_video->pendingDatagramSize(), 0)), '\0');
+                QByteArray datagram(
+                    static_cast<qsizetype>(std::max<qint64>(m_video->pendingDatagramSize(), 0)),
+                    '\0');
                 const qint64 size = m_video->readDatagram(datagram.data(), datagram.size());
                 if (size >= 0) {
                     collectVideo(Bytes(datagram.begin(), datagram.begin() + size));
@@ -274,9 +302,10 @@ private:
             }
         });
         auto sendKeepalive = [this] {
-            m_video->writeDatagram(reinterpret_cast<const char*>(VideoControlDatagram::keepalive.data()),
-                                   static_cast<qint64>(VideoControlDatagram::keepalive.size()),
-                                   m_socket->peerAddress(), m_options.videoPort);
+            m_video->writeDatagram(
+                reinterpret_cast<const char*>(VideoControlDatagram::keepalive.data()),
+                static_cast<qint64>(VideoControlDatagram::keepalive.size()),
+                m_socket->peerAddress(), m_options.videoPort);
         };
         sendKeepalive();
         auto* timer = new QTimer(this);
@@ -286,8 +315,10 @@ private:
 
     void collectVideo(const Bytes& datagram) {
         if (auto frame = m_assembler.add(datagram)) {
-            m_log.write({{"event", "frame"}, {"seq", static_cast<qint64>(frame->sequence)},
-                         {"pts", static_cast<qint64>(frame->pts)}, {"bytes", static_cast<qint64>(frame->bytes)},
+            m_log.write({{"event", "frame"},
+                         {"seq", static_cast<qint64>(frame->sequence)},
+                         {"pts", static_cast<qint64>(frame->pts)},
+                         {"bytes", static_cast<qint64>(frame->bytes)},
                          {"key", frame->isKeyframe}});
         }
     }
@@ -309,15 +340,17 @@ private:
         }
     }
 
-public:
+  public:
     void report() {
         if (m_options.flood > 0 || m_options.stall > 0) {
-            m_log.write({{"event", "flood"}, {"opened", m_options.flood + m_options.stall},
-                         {"encrypted", m_encrypted}, {"closed", m_closed}});
+            m_log.write({{"event", "flood"},
+                         {"opened", m_options.flood + m_options.stall},
+                         {"encrypted", m_encrypted},
+                         {"closed", m_closed}});
         }
     }
 
-private:
+  private:
     Options m_options;
     Log& m_log;
     QSslSocket* m_socket = nullptr;
@@ -340,26 +373,45 @@ int main(int argc, char** argv) {
     parser.addHelpOption();
     const QCommandLineOption host(QStringLiteral("host"), "Host address.", "address", "127.0.0.1");
     const QCommandLineOption port(QStringLiteral("port"), "Control port (TLS over TCP).", "port");
-    const QCommandLineOption videoPort(QStringLiteral("video-port"), "UDP video port: send the keep-alive there and collect video.", "port");
+    const QCommandLineOption videoPort(
+        QStringLiteral("video-port"),
+        "UDP video port: send the keep-alive there and collect video.", "port");
     const QCommandLineOption token(QStringLiteral("token"), "Pairing token of the hello.", "text");
-    const QCommandLineOption attestation(QStringLiteral("attestation"), "Attestation of the hello.", "text");
-    const QCommandLineOption deviceId(QStringLiteral("device-id"), "Device id of the hello.", "text", "velurio-peer");
-    const QCommandLineOption deviceName(QStringLiteral("device-name"), "Device name of the hello.", "text", "velurio-peer");
-    const QCommandLineOption sessionId(QStringLiteral("session-id"), "Session id of the hello.", "text", "velurio-peer-session");
+    const QCommandLineOption attestation(QStringLiteral("attestation"), "Attestation of the hello.",
+                                         "text");
+    const QCommandLineOption deviceId(QStringLiteral("device-id"), "Device id of the hello.",
+                                      "text", "velurio-peer");
+    const QCommandLineOption deviceName(QStringLiteral("device-name"), "Device name of the hello.",
+                                        "text", "velurio-peer");
+    const QCommandLineOption sessionId(QStringLiteral("session-id"), "Session id of the hello.",
+                                       "text", "velurio-peer-session");
     const QCommandLineOption resume(QStringLiteral("resume"), "Ask to resume the last session.");
-    const QCommandLineOption version(QStringLiteral("hello-version"), "Protocol version the hello claims.", "n", "1");
+    const QCommandLineOption version(QStringLiteral("hello-version"),
+                                     "Protocol version the hello claims.", "n", "1");
     const QCommandLineOption noHello(QStringLiteral("no-hello"), "Never send a hello.");
-    const QCommandLineOption garbage(QStringLiteral("garbage"), "Send a framed payload that is no JSON message after the hello.");
-    const QCommandLineOption script(QStringLiteral("script"), "JSON-lines script of messages with delays.", "file");
-    const QCommandLineOption ping(QStringLiteral("ping-interval-ms"), "Ping the host this often and log round trips.", "ms", "0");
-    const QCommandLineOption duration(QStringLiteral("duration-ms"), "Exit after this long (0: when the host closes).", "ms", "0");
-    const QCommandLineOption flood(QStringLiteral("flood"), "Open this many TLS connections that never send a hello.", "n", "0");
-    const QCommandLineOption stall(QStringLiteral("stall"), "Open this many TCP connections that never start TLS.", "n", "0");
-    const QCommandLineOption browse(QStringLiteral("browse"), "Find the host through mDNS (\"_velurio._tcp\").");
-    const QCommandLineOption video(QStringLiteral("video"), "With --browse: use the advertised UDP video port.");
-    const QCommandLineOption log(QStringLiteral("log"), "Write the JSON-lines log here (default: stdout).", "file", "-");
-    parser.addOptions({host, port, videoPort, token, attestation, deviceId, deviceName, sessionId, resume, version, noHello,
-                       garbage, script, ping, duration, flood, stall, browse, video, log});
+    const QCommandLineOption garbage(
+        QStringLiteral("garbage"),
+        "Send a framed payload that is no JSON message after the hello.");
+    const QCommandLineOption script(QStringLiteral("script"),
+                                    "JSON-lines script of messages with delays.", "file");
+    const QCommandLineOption ping(QStringLiteral("ping-interval-ms"),
+                                  "Ping the host this often and log round trips.", "ms", "0");
+    const QCommandLineOption duration(QStringLiteral("duration-ms"),
+                                      "Exit after this long (0: when the host closes).", "ms", "0");
+    const QCommandLineOption flood(QStringLiteral("flood"),
+                                   "Open this many TLS connections that never send a hello.", "n",
+                                   "0");
+    const QCommandLineOption stall(
+        QStringLiteral("stall"), "Open this many TCP connections that never start TLS.", "n", "0");
+    const QCommandLineOption browse(QStringLiteral("browse"),
+                                    "Find the host through mDNS (\"_velurio._tcp\").");
+    const QCommandLineOption video(QStringLiteral("video"),
+                                   "With --browse: use the advertised UDP video port.");
+    const QCommandLineOption log(QStringLiteral("log"),
+                                 "Write the JSON-lines log here (default: stdout).", "file", "-");
+    parser.addOptions({host,      port,   videoPort, token,   attestation, deviceId, deviceName,
+                       sessionId, resume, version,   noHello, garbage,     script,   ping,
+                       duration,  flood,  stall,     browse,  video,       log});
     parser.process(app);
     if (!parser.isSet(port) && !parser.isSet(browse)) {
         std::fprintf(stderr, "velurio-peer: --port or --browse is required\n");

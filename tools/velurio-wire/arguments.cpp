@@ -1,10 +1,10 @@
+#include "wire_command.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <iostream>
 #include <iterator>
-
-#include "wire_command.h"
 
 namespace velurio::wire {
 
@@ -24,7 +24,8 @@ Arguments::Arguments(const std::vector<std::string>& args,
             continue;
         }
         const auto equals = arg.find('=');
-        const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+        const std::string name =
+            arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
         if (contains(flagOptions, name)) {
             if (equals != std::string::npos) {
                 throw UsageError{"option --" + name + " takes no value"};

@@ -1,10 +1,10 @@
 // velurio-wire datagrams / parse-datagram: the video datagram format.
-#include <cstdio>
-#include <limits>
-
 #include "protocol/canonical_json.h"
 #include "protocol/video_datagram.h"
 #include "wire_command.h"
+
+#include <cstdio>
+#include <limits>
 
 namespace velurio::wire {
 namespace {
@@ -20,8 +20,8 @@ int runDatagrams(const std::vector<std::string>& args) {
         arguments.unsignedValue("pts", 0, std::numeric_limits<std::uint64_t>::max());
     const std::size_t maxPayload = arguments.unsignedValue("max-payload", 1, 65535, 1200);
     const auto frame = readStandardInput();
-    auto datagrams = VideoFrameHeader::datagrams(sequence, pts, arguments.flag("keyframe"), frame,
-                                                 maxPayload);
+    auto datagrams =
+        VideoFrameHeader::datagrams(sequence, pts, arguments.flag("keyframe"), frame, maxPayload);
     if (!datagrams) {
         std::fputs("error: frame too large\n", stderr);
         return kExitFailure;
@@ -37,9 +37,12 @@ int runDatagrams(const std::vector<std::string>& args) {
 
 std::optional<Bytes> fromHex(std::string_view text) {
     const auto nibble = [](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
         return -1;
     };
     if (text.size() % 2 != 0) {

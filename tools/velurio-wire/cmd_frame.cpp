@@ -1,10 +1,10 @@
 // velurio-wire frame / unframe: the stream framing in both directions.
+#include "protocol/wire_framing.h"
+#include "wire_command.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <string>
-
-#include "protocol/wire_framing.h"
-#include "wire_command.h"
 
 namespace velurio::wire {
 namespace {
@@ -51,7 +51,8 @@ int runUnframe(const std::vector<std::string>& args) {
             if (hex) {
                 out.append(toHex(frame.payload));
             } else {
-                out.append(reinterpret_cast<const char*>(frame.payload.data()), frame.payload.size());
+                out.append(reinterpret_cast<const char*>(frame.payload.data()),
+                           frame.payload.size());
             }
             out.push_back('\n');
         }

@@ -1,10 +1,10 @@
 // velurio-wire make-cert: a fresh self-signed certificate, made by the same code the listeners
 // use for their TLS identity, for checking it with other tools.
-#include <chrono>
-#include <cstdio>
-
 #include "core/self_signed_certificate.h"
 #include "wire_command.h"
+
+#include <chrono>
+#include <cstdio>
 
 namespace velurio::wire {
 namespace {
@@ -36,10 +36,11 @@ int runMakeCert(const std::vector<std::string>& args) {
         std::fprintf(stderr, "error: key generation failed: %s\n", keys.error().text.c_str());
         return kExitFailure;
     }
-    auto certificate =
-        SelfSignedCertificate::certificate(commonName, keys->publicKey, keys->privateKey, serial, notBefore, lifetime);
+    auto certificate = SelfSignedCertificate::certificate(
+        commonName, keys->publicKey, keys->privateKey, serial, notBefore, lifetime);
     if (!certificate) {
-        std::fprintf(stderr, "error: certificate creation failed %s\n", certificate.error().text.c_str());
+        std::fprintf(stderr, "error: certificate creation failed %s\n",
+                     certificate.error().text.c_str());
         return kExitFailure;
     }
     writeStandardOutput(certificate->pem());  // the key is discarded with `keys`

@@ -1,13 +1,13 @@
 // velurio-wire verify-token: checks an ES256 attestation token as the host checks a hello's.
+#include "core/es256_verifier.h"
+#include "wire_command.h"
+
 #include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
-
-#include "core/es256_verifier.h"
-#include "wire_command.h"
 
 namespace velurio::wire {
 namespace {
@@ -27,18 +27,18 @@ double parseNow(const std::string& text) {
 std::string errorName(const ES256VerificationError& error) {
     using Kind = ES256VerificationError::Kind;
     switch (error.kind) {
-    case Kind::unsupportedAlgorithm:
-        return "unsupported-algorithm " + error.algorithm;
-    case Kind::malformed:
-    case Kind::invalidJSON:
-        return "malformed";
-    case Kind::invalidSignature:
-    case Kind::invalidSignatureLength:
-        return "invalid-signature";
-    case Kind::expired:
-        return "expired";
-    case Kind::invalidKey:
-        return "invalid-key";
+        case Kind::unsupportedAlgorithm:
+            return "unsupported-algorithm " + error.algorithm;
+        case Kind::malformed:
+        case Kind::invalidJSON:
+            return "malformed";
+        case Kind::invalidSignature:
+        case Kind::invalidSignatureLength:
+            return "invalid-signature";
+        case Kind::expired:
+            return "expired";
+        case Kind::invalidKey:
+            return "invalid-key";
     }
     return "malformed";
 }
@@ -61,7 +61,8 @@ int runVerifyToken(const std::vector<std::string>& args) {
     if (const std::string* nowText = arguments.value("now")) {
         now = parseNow(*nowText);
     } else {
-        now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+        now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+                  .count();
     }
 
     std::ifstream file(*keyPath, std::ios::binary);
@@ -82,7 +83,8 @@ int runVerifyToken(const std::vector<std::string>& args) {
     if (!claims) {
         return failWith(claims.error());
     }
-    std::string out = JSONValue{std::make_shared<const JSONObject>(std::move(*claims))}.serialized();
+    std::string out =
+        JSONValue{std::make_shared<const JSONObject>(std::move(*claims))}.serialized();
     out.push_back('\n');
     writeStandardOutput(out);
     return kExitOk;

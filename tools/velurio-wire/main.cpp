@@ -1,8 +1,8 @@
 // velurio-wire: the protocol command-line tool, for anyone implementing the other end.
+#include "wire_command.h"
+
 #include <cstdio>
 #include <iostream>
-
-#include "wire_command.h"
 
 namespace velurio::wire {
 
@@ -32,7 +32,9 @@ WireCommandRegistration::WireCommandRegistration(WireCommand command) {
     commands.insert(position, std::move(command));
 }
 
-const std::vector<WireCommand>& registeredCommands() { return registry(); }
+const std::vector<WireCommand>& registeredCommands() {
+    return registry();
+}
 
 }  // namespace velurio::wire
 

@@ -45,7 +45,7 @@ struct UsageError {
 // A small option parser: "--name value", "--name=value" and flags; anything not starting
 // with "--" is positional. Unknown options are usage errors.
 class Arguments {
-public:
+  public:
     // valueOptions take a value; flagOptions do not.
     Arguments(const std::vector<std::string>& args, const std::vector<std::string>& valueOptions,
               const std::vector<std::string>& flagOptions);
@@ -60,7 +60,7 @@ public:
     std::uint64_t unsignedValue(std::string_view name, std::uint64_t min, std::uint64_t max,
                                 std::optional<std::uint64_t> fallback = std::nullopt) const;
 
-private:
+  private:
     std::vector<std::pair<std::string, std::string>> m_values;
     std::vector<std::string> m_flags;
     std::vector<std::string> m_positional;

@@ -1,0 +1,22 @@
+# Fails when a dependency runs the wrong way: a platform backend including the application
+# layer, or a source file sitting at the top of src/app (only main.cpp lives there; every
+# feature has its folder).
+file(GLOB_RECURSE platform_files ${ROOT}/src/platform/*.h ${ROOT}/src/platform/*.cpp)
+set(offenders "")
+foreach(f ${platform_files})
+  file(STRINGS ${f} lines REGEX "^[ \t]*#[ \t]*include[ \t]*\"app/")
+  if(lines)
+    list(APPEND offenders "${f}: ${lines}")
+  endif()
+endforeach()
+file(GLOB top_level ${ROOT}/src/app/*.h ${ROOT}/src/app/*.cpp)
+list(REMOVE_ITEM top_level ${ROOT}/src/app/main.cpp)
+foreach(f ${top_level})
+  list(APPEND offenders "${f}: belongs in a feature folder of src/app")
+endforeach()
+if(offenders)
+  list(JOIN offenders "\n" text)
+  message(FATAL_ERROR "Layering broken:\n${text}")
+endif()
+list(LENGTH platform_files count)
+message(STATUS "platform backends include nothing of the app (${count} files checked)")
