@@ -121,7 +121,7 @@ void BM_CaptureToLastDatagram1080p(benchmark::State& state) {
     }
     auto show = [&](int frame) {
         if (panning) {
-            const BgraImageView picture = synthetic.frame(frame);
+            const BGRAImageView picture = synthetic.frame(frame);
             for (int band = 0; band < 1080 / kBand; ++band) {
                 putRows(window,
                         picture.bytes.data() + std::size_t(band) * kBand * picture.bytesPerRow,

@@ -26,7 +26,7 @@ constexpr int kHeight = 1080;
 
 void bgraToI420(benchmark::State& state) {
     SyntheticScreen screen(SyntheticScreen::Kind::fullMotion, kWidth, kHeight);
-    const BgraImageView image = screen.frame(0);
+    const BGRAImageView image = screen.frame(0);
     std::vector<std::uint8_t> y(kWidth * kHeight), u(kWidth * kHeight / 4), v(kWidth * kHeight / 4);
     for (auto _ : state) {
         libyuv::ARGBToI420(image.bytes.data(), kWidth * 4, y.data(), kWidth, u.data(), kWidth / 2,

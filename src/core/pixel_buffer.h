@@ -15,18 +15,18 @@
 
 namespace velurio {
 
-using PixelBuffer = std::shared_ptr<const BgraImageView>;
+using PixelBuffer = std::shared_ptr<const BGRAImageView>;
 
 // A buffer that owns its bytes (tests, tools, and callers without a pool).
 inline PixelBuffer makePixelBuffer(std::vector<std::uint8_t> bytes, int width, int height,
                                    std::size_t bytesPerRow) {
     struct Owned {
         std::vector<std::uint8_t> bytes;
-        BgraImageView view;
+        BGRAImageView view;
     };
     auto owned = std::make_shared<Owned>();
     owned->bytes = std::move(bytes);
-    owned->view = BgraImageView{owned->bytes, width, height, bytesPerRow};
+    owned->view = BGRAImageView{owned->bytes, width, height, bytesPerRow};
     return PixelBuffer(owned, &owned->view);
 }
 

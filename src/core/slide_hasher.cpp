@@ -63,7 +63,7 @@ bool enoughBytes(std::size_t available, int width, int height, std::size_t bytes
 // Sums the box rows into `acc` (one accumulator per byte of a row), then reduces each output
 // column's box. Acc is 16-bit when a box has at most 257 rows (257 · 255 fits), else 32-bit.
 template <class Acc>
-void downscaleRows(const BgraImageView& image, SlideSampler::LumaImage& out) {
+void downscaleRows(const BGRAImageView& image, SlideSampler::LumaImage& out) {
     constexpr int kSide = SlideSampler::hashSize;
     const auto width = static_cast<std::size_t>(image.width);
     const auto height = static_cast<std::size_t>(image.height);
@@ -141,7 +141,7 @@ bool SlideChangeDetector::ingest(std::uint64_t hash) noexcept {
     return changed;
 }
 
-bool BgraImageView::isValid() const noexcept {
+bool BGRAImageView::isValid() const noexcept {
     if (width < 1 || height < 1)
         return false;
     const auto rowBytes = static_cast<std::size_t>(width) * 4;
@@ -155,7 +155,7 @@ bool BgraImageView::isValid() const noexcept {
     return bytes.size() >= bytesPerRow * lastRow + rowBytes && bytes.data() != nullptr;
 }
 
-std::optional<SlideSampler::LumaImage> SlideSampler::downsampleToLuma(const BgraImageView& image) {
+std::optional<SlideSampler::LumaImage> SlideSampler::downsampleToLuma(const BGRAImageView& image) {
     if (!image.isValid())
         return std::nullopt;
     LumaImage out{};
@@ -167,27 +167,6 @@ std::optional<SlideSampler::LumaImage> SlideSampler::downsampleToLuma(const Bgra
         downscaleRows<std::uint32_t>(image, out);
     }
     return out;
-}
-
-std::optional<std::uint64_t> SlideSampler::ingest(const BgraImageView& image) {
-    ++m_counter;
-    if (m_counter % sampleEvery != 0)
-        return std::nullopt;
-    auto luma = downsampleToLuma(image);
-    if (!luma)
-        return std::nullopt;
-    const auto hash =
-        SlideHasher::averageHash(*luma, hashSize, hashSize, SlideHasher::defaultMargin);
-    if (!hash)
-        return std::nullopt;
-    if (m_detector.ingest(*hash))
-        return hash;
-    return std::nullopt;
-}
-
-void SlideSampler::reset() noexcept {
-    m_detector.reset();
-    m_counter = 0;
 }
 
 }  // namespace velurio

@@ -50,7 +50,7 @@ struct SlideChangeDetector {
 
 // A read-only view of a 32-bit BGRA image (byte 0 blue, 1 green, 2 red, 3 alpha) with any row
 // stride. The bytes must cover bytesPerRow·(height−1) + 4·width.
-struct BgraImageView {
+struct BGRAImageView {
     std::span<const std::uint8_t> bytes;
     int width = 0;
     int height = 0;
@@ -59,31 +59,17 @@ struct BgraImageView {
     bool isValid() const noexcept;
 };
 
-// The platform-neutral half of the slide monitor. Runs on the capture thread; no locking.
+// The image half of the slide monitor: the area downscale every sampled image goes through before
+// it is hashed. Any thread; no state.
 class SlideSampler {
   public:
-    static constexpr int sampleEvery = 15;
     static constexpr int hashSize = 64;
-    static constexpr int changeThreshold = 12;
     using LumaImage = std::array<std::uint8_t, hashSize * hashSize>;
 
-    // Counts the image; every 15th since the last reset is downscaled, hashed (margin 8) and
-    // compared. Returns the new hash when that comparison reports a change. Invalid views
-    // (sides below 1, too few bytes, stride shorter than a row) are counted but not examined.
-    std::optional<std::uint64_t> ingest(const BgraImageView& image);
-    // At every capture start: the next examined image only sets the reference.
-    void reset() noexcept;
-
-    std::int64_t counter() const noexcept { return m_counter; }
-    const SlideChangeDetector& detector() const noexcept { return m_detector; }
-
     // Area downscale of the whole image to 64×64 (each output pixel the rounded mean of the
-    // channels over its box of source pixels), converted to brightness, row-major.
-    static std::optional<LumaImage> downsampleToLuma(const BgraImageView& image);
-
-  private:
-    SlideChangeDetector m_detector{changeThreshold, std::nullopt};
-    std::int64_t m_counter = 0;
+    // channels over its box of source pixels), converted to brightness, row-major. Nothing for
+    // views with a side below 1, too few bytes, or a stride shorter than a row.
+    static std::optional<LumaImage> downsampleToLuma(const BGRAImageView& image);
 };
 
 }  // namespace velurio

@@ -39,7 +39,7 @@ double lineWidth(const Stroke& stroke, SizeF size) noexcept {
     return scale(size) * baseWidth(stroke.thickness);
 }
 
-RgbaColor color(const Stroke& stroke) noexcept {
+RGBAColor color(const Stroke& stroke) noexcept {
     return {stroke.color.red, stroke.color.green, stroke.color.blue, inkOpacity(stroke.tool)};
 }
 

@@ -35,12 +35,12 @@ struct SizeF {
 };
 
 // Colour with alpha, components 0…1, not premultiplied.
-struct RgbaColor {
+struct RGBAColor {
     double red = 0;
     double green = 0;
     double blue = 0;
     double alpha = 1;
-    bool operator==(const RgbaColor&) const = default;
+    bool operator==(const RGBAColor&) const = default;
 };
 
 // One connected piece of a path: move to points[0], then a line to each following point;
@@ -77,7 +77,7 @@ PointF point(const StrokePoint& p, SizeF size) noexcept;
 double lineWidth(const Stroke& stroke, SizeF size) noexcept;
 
 // The stroke colour's components with the tool's ink opacity (0.4 marker, else 1.0).
-RgbaColor color(const Stroke& stroke) noexcept;
+RGBAColor color(const Stroke& stroke) noexcept;
 
 // Laser and text strokes are never drawn as stroke paths (the laser has its own layer, text
 // notes are not strokes); draw() of a renderer skips these.

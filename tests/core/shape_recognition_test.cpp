@@ -155,8 +155,12 @@ TEST(ShapeRecognizerTest, HostileCoordinatesNeverCrash) {
     points[3].x = std::numeric_limits<double>::infinity();
     points[4].y = std::numeric_limits<double>::quiet_NaN();
     points[5].x = 1e308;
-    (void)recognizer.recognize(points);  // any answer, but no crash or hang
-    SUCCEED();
+    // No crash or hang; a match, if any, carries a usable score and bounds.
+    const auto match = recognizer.recognize(points);
+    if (match) {
+        EXPECT_TRUE(std::isfinite(match->score));
+        EXPECT_TRUE(std::isfinite(match->bounds.width) && std::isfinite(match->bounds.height));
+    }
 }
 
 // --- Smoothing ---------------------------------------------------------------------------

@@ -101,7 +101,7 @@ TEST(StrokeGeometryTest, LineWidthAndColour) {
     EXPECT_DOUBLE_EQ(StrokeGeometry::lineWidth(makeStroke(InkTool::pen, {}, StrokeThickness::thick),
                                                {100, 2160}),
                      16);
-    RgbaColor marker = StrokeGeometry::color(makeStroke(InkTool::marker, {}));
+    RGBAColor marker = StrokeGeometry::color(makeStroke(InkTool::marker, {}));
     EXPECT_DOUBLE_EQ(marker.alpha, 0.4);
     EXPECT_DOUBLE_EQ(marker.green, 140 / 255.0);
     EXPECT_DOUBLE_EQ(StrokeGeometry::color(makeStroke(InkTool::pen, {})).alpha, 1.0);

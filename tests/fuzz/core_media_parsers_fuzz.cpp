@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const int width = 1 + input[0] % 80;
             const int height = 1 + input[1] % 80;
             const std::size_t stride = static_cast<std::size_t>(width) * 4 + input[2] % 16;
-            const BgraImageView view{input.subspan(3), width, height, stride};
+            const BGRAImageView view{input.subspan(3), width, height, stride};
             auto luma = SlideSampler::downsampleToLuma(view);
             check(luma.has_value() == view.isValid());
             if (luma)

@@ -15,7 +15,7 @@ namespace velurio::devplatform {
 namespace {
 
 const QString kTransportWifi = QStringLiteral("wifi");
-const QString kTransportUsb = QStringLiteral("usb_c");
+const QString kTransportUSB = QStringLiteral("usb_c");
 
 Reply unauthorized() {
     return errorReply(401, QStringLiteral("unauthorized"),
@@ -426,7 +426,7 @@ Reply DevPlatform::startSession(const QString& userId, const QJsonObject& body) 
     const QString pairingToken = stringField(body, "pairingToken", ok);
     const QString macDeviceId = stringField(body, "macDeviceId", ok);
     if (!ok || ipadDeviceId.isEmpty() ||
-        (transport != kTransportWifi && transport != kTransportUsb)) {
+        (transport != kTransportWifi && transport != kTransportUSB)) {
         return badRequest(QStringLiteral("Sessão inválida."));
     }
     if (!pairingToken.isEmpty()) {

@@ -1,5 +1,6 @@
 // The X11 capture backend: RandR monitors, frames composed without our windows.
 #include "app/capture/capture_backend.h"
+#include "app/capture/capture_log.h"
 #include "platform/x11capture/x11_capture_stream.h"
 
 #include <cstdio>
@@ -50,9 +51,9 @@ class X11CaptureBackend final : public CaptureBackend {
         if (!stream)
             return fail(stream.error());
         if ((*stream)->mode() != X11ScreenGrabber::Mode::composed) {
-            std::fprintf(stderr,
-                         "Velurio: sem Composite/Render/MIT-SHM: as janelas do Velurio aparecem no "
-                         "vídeo\n");
+            qCWarning(lcCapture,
+                      "Velurio: sem Composite/Render/MIT-SHM: as janelas do Velurio aparecem no "
+                      "vídeo");
         }
         return std::unique_ptr<Stream>(std::make_unique<X11Stream>(std::move(stream).value()));
     }

@@ -1,5 +1,6 @@
 #include "app/capture/capture_engine.h"
 
+#include "app/capture/capture_log.h"
 #include "protocol/video_datagram.h"
 
 #include <QMetaObject>
@@ -8,7 +9,24 @@
 #include <algorithm>
 #include <cstdio>
 
+Q_LOGGING_CATEGORY(lcCapture, "velurio.capture")
+
 namespace velurio {
+
+namespace {
+
+// The encoder's lines (which codec opened, fallbacks) go to the capture category unless the
+// caller routes them elsewhere.
+H264Encoder::Options withLogSink(H264Encoder::Options options) {
+    if (!options.log) {
+        options.log = [](std::string_view line) {
+            qCInfo(lcCapture, "%.*s", static_cast<int>(line.size()), line.data());
+        };
+    }
+    return options;
+}
+
+}  // namespace
 
 CaptureEngine::CaptureEngine(CaptureSettings captureSettings, QObject* parent)
     : CaptureEngine(captureSettings, makePlatformCaptureBackend(), H264Encoder::Options{}, parent) {
@@ -20,7 +38,7 @@ CaptureEngine::CaptureEngine(CaptureSettings captureSettings,
     : QObject(parent),
       settings(captureSettings),
       m_backend(std::move(backend)),
-      m_encoder(std::make_unique<H264Encoder>(std::move(encoderOptions))) {
+      m_encoder(std::make_unique<H264Encoder>(withLogSink(std::move(encoderOptions)))) {
     installCallbacks();
     m_displaysSettle.setSingleShot(true);
     m_displaysSettle.setInterval(displaysSettleTime);
@@ -217,7 +235,7 @@ void CaptureEngine::dropStream() {
 void CaptureEngine::handleStreamFailure(std::uint64_t generation, const std::string& text) {
     if (generation != m_streamGeneration || !m_stream)
         return;  // an older stream's report
-    std::fprintf(stderr, "Velurio: captura interrompida (%s)\n", text.c_str());
+    qCWarning(lcCapture, "Velurio: captura interrompida (%s)", text.c_str());
     const auto now = std::chrono::steady_clock::now();
     while (!m_restarts.empty() && now - m_restarts.front() > std::chrono::minutes(1)) {
         m_restarts.pop_front();
@@ -255,7 +273,7 @@ void CaptureEngine::handleDisplaysChanged(std::uint64_t generation) {
 }
 
 bool CaptureEngine::restart(const char* why) {
-    std::fprintf(stderr, "Velurio: reiniciando a captura (%s)\n", why);
+    qCInfo(lcCapture, "Velurio: reiniciando a captura (%s)", why);
     dropStream();
     return start().ok();
 }

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <ctime>
 
 namespace velurio {
 
@@ -28,12 +27,6 @@ constexpr std::chrono::milliseconds kFadeFrame{16};
 constexpr double kRingDiameter = 40.0;
 const QColor kRingFill(255, 194, 36, 71);     // opacity 0.28
 const QColor kRingBorder(255, 194, 36, 230);  // opacity 0.9
-
-std::int64_t uptimeMs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 Polyline toPolyline(const std::vector<PointF>& points, std::size_t from = 0) {
     Polyline result;
@@ -459,7 +452,7 @@ StrokePoint AnnotationCanvasView::strokePoint(QPointF position) const {
     point.y = height() > 0 ? position.y() / height() : 0;
     point.pressure = 0.5;
     point.tilt = 0;
-    point.timestampMs = uptimeMs();
+    point.timestampMs = m_scheduler.now().count();
     return point;
 }
 

@@ -44,7 +44,7 @@ QPainterPath toPainterPath(const StrokePath& path) {
     return result;
 }
 
-QColor toQColor(const RgbaColor& color) {
+QColor toQColor(const RGBAColor& color) {
     return QColor::fromRgbF(static_cast<float>(color.red), static_cast<float>(color.green),
                             static_cast<float>(color.blue), static_cast<float>(color.alpha));
 }

@@ -25,7 +25,7 @@ QPointF safePoint(PointF point);
 StrokePath safePath(const Stroke& stroke, SizeF size);
 
 QPainterPath toPainterPath(const StrokePath& path);
-QColor toQColor(const RgbaColor& color);
+QColor toQColor(const RGBAColor& color);
 // The colour of a stroke at full opacity (layers apply the tool's opacity when compositing).
 QColor opaqueColor(const InkColor& color);
 SizeF toSizeF(const QSizeF& size);

@@ -17,14 +17,14 @@
 namespace velurio {
 
 // The identity every TLS and QUIC listener presents.
-struct TlsCredentials {
+struct TLSCredentials {
     QSslCertificate certificate;
     QSslKey privateKey;
 };
 
 // A QUIC video listener ("velurio-video", datagrams of up to 1450 bytes). Connections are
 // named by their remote address and port.
-class QuicVideoListener : public QObject {
+class QUICVideoListener : public QObject {
     Q_OBJECT
   public:
     using QObject::QObject;
@@ -43,7 +43,7 @@ class QuicVideoListener : public QObject {
 
 // A QUIC control listener ("velurio", idle timeout 35 s). Each new stream is handed over as an
 // open QIODevice the receiver takes ownership of.
-class QuicControlListener : public QObject {
+class QUICControlListener : public QObject {
     Q_OBJECT
   public:
     using QObject::QObject;
@@ -56,26 +56,26 @@ class QuicControlListener : public QObject {
     void newStream(QIODevice* stream);
 };
 
-class QuicBackend {
+class QUICBackend {
   public:
-    virtual ~QuicBackend() = default;
+    virtual ~QUICBackend() = default;
     // Failures carry a description for the log.
-    virtual Result<std::unique_ptr<QuicVideoListener>, QString> makeVideoListener(
-        const TlsCredentials& identity) = 0;
-    virtual Result<std::unique_ptr<QuicControlListener>, QString> makeControlListener(
-        const TlsCredentials& identity) = 0;
+    virtual Result<std::unique_ptr<QUICVideoListener>, QString> makeVideoListener(
+        const TLSCredentials& identity) = 0;
+    virtual Result<std::unique_ptr<QUICControlListener>, QString> makeControlListener(
+        const TLSCredentials& identity) = 0;
 };
 
 // The backend of builds without QUIC: every listener is unavailable.
-class UnavailableQuicBackend final : public QuicBackend {
+class UnavailableQUICBackend final : public QUICBackend {
   public:
     static constexpr const char* kDescription = "QUIC indisponível nesta versão";
-    Result<std::unique_ptr<QuicVideoListener>, QString> makeVideoListener(
-        const TlsCredentials&) override {
+    Result<std::unique_ptr<QUICVideoListener>, QString> makeVideoListener(
+        const TLSCredentials&) override {
         return fail(QString::fromUtf8(kDescription));
     }
-    Result<std::unique_ptr<QuicControlListener>, QString> makeControlListener(
-        const TlsCredentials&) override {
+    Result<std::unique_ptr<QUICControlListener>, QString> makeControlListener(
+        const TLSCredentials&) override {
         return fail(QString::fromUtf8(kDescription));
     }
 };

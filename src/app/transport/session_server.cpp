@@ -22,12 +22,12 @@ Q_LOGGING_CATEGORY(lcServer, "velurio.transport.server")
 // Largest datagram read from the UDP video listener; anything longer is no keep-alive.
 constexpr qint64 kVideoReadBytes = 2'048;
 
-QCoro::Task<Result<TlsCredentials, QString>> loadDeviceIdentity(SecretStore& store) {
+QCoro::Task<Result<TLSCredentials, QString>> loadDeviceIdentity(SecretStore& store) {
     auto identity = co_await DeviceTLSIdentity::identity(store);
     if (!identity.ok()) {
         co_return fail(DeviceTLSIdentity::describe(identity.error()));
     }
-    co_return TlsCredentials{identity->sslCertificate(), identity->sslKey()};
+    co_return TLSCredentials{identity->sslCertificate(), identity->sslKey()};
 }
 
 // QSslServer that tells which socket it has just accepted, so that the server can bound the
@@ -85,11 +85,11 @@ SessionServer::IdentityProvider SessionServer::deviceIdentityProvider(SecretStor
     return [&store] { return loadDeviceIdentity(store); };
 }
 
-SessionServer::SessionServer(IdentityProvider identityProvider, std::unique_ptr<QuicBackend> quic,
+SessionServer::SessionServer(IdentityProvider identityProvider, std::unique_ptr<QUICBackend> quic,
                              std::unique_ptr<ServiceAdvertiser> advertiser, QObject* parent)
     : QObject(parent),
       m_identityProvider(std::move(identityProvider)),
-      m_quic(quic ? std::move(quic) : std::make_unique<UnavailableQuicBackend>()),
+      m_quic(quic ? std::move(quic) : std::make_unique<UnavailableQUICBackend>()),
       m_advertiser(advertiser ? std::move(advertiser) : makePlatformServiceAdvertiser()) {}
 
 SessionServer::~SessionServer() {
@@ -154,7 +154,7 @@ void SessionServer::start() {
     m_loadingIdentity = true;
     const std::uint64_t generation = m_generation;
     QCoro::connect(m_identityProvider(), this,
-                   [this, generation](Result<TlsCredentials, QString> identity) {
+                   [this, generation](Result<TLSCredentials, QString> identity) {
                        if (generation != m_generation) {
                            return;  // stopped meanwhile
                        }
@@ -163,7 +163,7 @@ void SessionServer::start() {
                    });
 }
 
-void SessionServer::identityLoaded(Result<TlsCredentials, QString> identity) {
+void SessionServer::identityLoaded(Result<TLSCredentials, QString> identity) {
     if (!identity.ok()) {
         qCWarning(lcServer).noquote().nospace()
             << "Velurio: " << kIdentityErrorPrefix << identity.error();
@@ -183,20 +183,20 @@ void SessionServer::startVideoListeners() {
     if (quic.ok()) {
         ++m_videoListenersPending;
         m_quicVideoListener = std::move(quic).value();
-        QuicVideoListener* listener = m_quicVideoListener.get();
-        connect(listener, &QuicVideoListener::ready, this,
+        QUICVideoListener* listener = m_quicVideoListener.get();
+        connect(listener, &QUICVideoListener::ready, this,
                 [this](quint16 port) { videoListenerSettled(VideoConnection::Kind::quic, port); });
-        connect(listener, &QuicVideoListener::failed, this, [this](const QString& description) {
+        connect(listener, &QUICVideoListener::failed, this, [this](const QString& description) {
             qCWarning(lcServer) << "QUIC video listener failed:" << description;
             videoListenerSettled(VideoConnection::Kind::quic, std::nullopt);
         });
         connect(
-            listener, &QuicVideoListener::datagramReceived, this,
+            listener, &QUICVideoListener::datagramReceived, this,
             [this](const QHostAddress& host, quint16 port, const QByteArray& datagram) {
                 videoDatagram(VideoConnection{VideoConnection::Kind::quic, host, port}, datagram);
             });
         connect(
-            listener, &QuicVideoListener::connectionClosed, this,
+            listener, &QUICVideoListener::connectionClosed, this,
             [this](const QHostAddress& host, quint16 port) {
                 if (m_videoConnection == VideoConnection{VideoConnection::Kind::quic, host, port}) {
                     setVideoConnection(std::nullopt);
@@ -239,7 +239,7 @@ void SessionServer::videoListenerSettled(VideoConnection::Kind kind, std::option
     }
 }
 
-QSslServer* SessionServer::makeTlsServer() {
+QSslServer* SessionServer::makeTLSServer() {
     auto* server = new HandshakeBoundedServer;
     server->setParent(this);
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
@@ -267,13 +267,13 @@ void SessionServer::startControlListener(bool quic) {
             return;
         }
         m_quicControlListener = std::move(made).value();
-        QuicControlListener* listener = m_quicControlListener.get();
-        connect(listener, &QuicControlListener::ready, this, [this](quint16 port) {
+        QUICControlListener* listener = m_quicControlListener.get();
+        connect(listener, &QUICControlListener::ready, this, [this](quint16 port) {
             startTCPFallback(port);
             setState(Transport::quic, true, std::nullopt);
             advertise();
         });
-        connect(listener, &QuicControlListener::failed, this,
+        connect(listener, &QUICControlListener::failed, this,
                 [this, generation](const QString& description) {
                     qCWarning(lcServer)
                         << "QUIC control listener failed, retrying over TLS/TCP:" << description;
@@ -282,13 +282,13 @@ void SessionServer::startControlListener(bool quic) {
                         startControlListener(false);
                     }
                 });
-        connect(listener, &QuicControlListener::newStream, this,
+        connect(listener, &QUICControlListener::newStream, this,
                 [this](QIODevice* stream) { adopt(stream, Transport::quic); });
         listener->start();
         return;
     }
 
-    QSslServer* server = makeTlsServer();
+    QSslServer* server = makeTLSServer();
     if (!server->listen(bindAddress, 0)) {
         const QString description = server->errorString();
         delete server;
@@ -308,7 +308,7 @@ void SessionServer::startTCPFallback(quint16 port) {
     if (m_tcpFallbackListener != nullptr || port == 0) {
         return;
     }
-    QSslServer* server = makeTlsServer();
+    QSslServer* server = makeTLSServer();
     if (!server->listen(bindAddress, port)) {
         qCInfo(lcServer) << "TLS/TCP fallback not available:" << server->errorString();
         delete server;

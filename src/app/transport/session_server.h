@@ -66,12 +66,12 @@ class SessionServer : public QObject {
     static constexpr const char* kIdentityErrorPrefix = "Falha ao preparar identidade TLS: ";
     static constexpr const char* kListenerErrorPrefix = "Listener falhou: ";
 
-    using IdentityProvider = std::function<QCoro::Task<Result<TlsCredentials, QString>>()>;
+    using IdentityProvider = std::function<QCoro::Task<Result<TLSCredentials, QString>>()>;
     // The device's own TLS identity, from the secret store (which must outlive the server).
     static IdentityProvider deviceIdentityProvider(SecretStore& store);
 
     explicit SessionServer(IdentityProvider identityProvider,
-                           std::unique_ptr<QuicBackend> quic = nullptr,
+                           std::unique_ptr<QUICBackend> quic = nullptr,
                            std::unique_ptr<ServiceAdvertiser> advertiser = nullptr,
                            QObject* parent = nullptr);
     ~SessionServer() override;
@@ -132,12 +132,12 @@ class SessionServer : public QObject {
     void stateChanged();
 
   private:
-    void identityLoaded(Result<TlsCredentials, QString> identity);
+    void identityLoaded(Result<TLSCredentials, QString> identity);
     void startVideoListeners();
     void videoListenerSettled(VideoConnection::Kind kind, std::optional<quint16> port);
     void startControlListener(bool quic);
     void startTCPFallback(quint16 port);
-    QSslServer* makeTlsServer();
+    QSslServer* makeTLSServer();
     void acceptPeers(QSslServer* server, Transport transport);
     void adopt(QIODevice* stream, Transport transport);
     void boundAwaitingHello(const QHostAddress& host);
@@ -148,21 +148,21 @@ class SessionServer : public QObject {
     void setState(std::optional<Transport> transport, bool running, std::optional<QString> error);
 
     IdentityProvider m_identityProvider;
-    std::unique_ptr<QuicBackend> m_quic;
+    std::unique_ptr<QUICBackend> m_quic;
     std::unique_ptr<ServiceAdvertiser> m_advertiser;
 
     std::optional<Transport> m_transport;
     bool m_isRunning = false;
     std::optional<QString> m_lastError;
 
-    std::optional<TlsCredentials> m_tlsIdentity;
+    std::optional<TLSCredentials> m_tlsIdentity;
     bool m_loadingIdentity = false;
     std::uint64_t m_generation = 0;  // bumped by stop(): late completions are ignored
 
     QPointer<QSslServer> m_tcpFallbackListener;
     QPointer<QSslServer> m_tlsControlListener;
-    std::unique_ptr<QuicControlListener> m_quicControlListener;
-    std::unique_ptr<QuicVideoListener> m_quicVideoListener;
+    std::unique_ptr<QUICControlListener> m_quicControlListener;
+    std::unique_ptr<QUICVideoListener> m_quicVideoListener;
     QPointer<QUdpSocket> m_udpVideoListener;
     bool m_controlListenerStarted = false;
 

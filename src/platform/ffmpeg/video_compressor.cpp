@@ -335,7 +335,7 @@ void VideoCompressor::setBitrate(std::int64_t bitrateBps) {
         applyRate(*m_state->context, m_state->settings.h264RateControl, bitrateBps);
 }
 
-bool VideoCompressor::submit(const BgraImageView& image, std::int64_t ptsUs, bool forceKeyFrame) {
+bool VideoCompressor::submit(const BGRAImageView& image, std::int64_t ptsUs, bool forceKeyFrame) {
     State& state = *m_state;
     if (!image.isValid() || image.width != state.settings.width ||
         image.height != state.settings.height)

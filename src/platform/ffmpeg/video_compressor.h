@@ -95,7 +95,7 @@ class VideoCompressor {
 
     // Converts and submits one image. False when the image does not match the encoder's size
     // or the encoder refused it (the frame is then simply skipped).
-    bool submit(const BgraImageView& image, std::int64_t ptsUs, bool forceKeyFrame);
+    bool submit(const BGRAImageView& image, std::int64_t ptsUs, bool forceKeyFrame);
     // Hands every packet that is ready to `sink`, in order.
     void receive(const std::function<void(const CompressedPacket&)>& sink);
 

@@ -13,7 +13,7 @@
 
 namespace velurio {
 
-using x11::XcbReply;
+using x11::XCBReply;
 
 namespace {
 
@@ -104,7 +104,7 @@ std::optional<std::uint8_t> X11HotKeyBackend::keycodeForKeysym(std::uint32_t key
     const xcb_setup_t* setup = xcb_get_setup(m_connection);
     const std::uint8_t first = setup->min_keycode;
     const auto count = static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1);
-    XcbReply<xcb_get_keyboard_mapping_reply_t> reply(xcb_get_keyboard_mapping_reply(
+    XCBReply<xcb_get_keyboard_mapping_reply_t> reply(xcb_get_keyboard_mapping_reply(
         m_connection, xcb_get_keyboard_mapping(m_connection, first, count), nullptr));
     if (!reply)
         return std::nullopt;
@@ -127,7 +127,7 @@ std::uint16_t X11HotKeyBackend::numLockMask() const {
     const auto numLock = keycodeForKeysym(kNumLockKeysym);
     if (!numLock)
         return 0;
-    XcbReply<xcb_get_modifier_mapping_reply_t> reply(xcb_get_modifier_mapping_reply(
+    XCBReply<xcb_get_modifier_mapping_reply_t> reply(xcb_get_modifier_mapping_reply(
         m_connection, xcb_get_modifier_mapping(m_connection), nullptr));
     if (!reply)
         return 0;
@@ -171,7 +171,7 @@ HotKeyBackend::GrabResult X11HotKeyBackend::grab(std::uint32_t id, std::uint32_t
         const auto mask = static_cast<std::uint16_t>(modifiers | variant);
         const xcb_void_cookie_t cookie = xcb_grab_key_checked(
             m_connection, 0, m_root, mask, *keycode, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
-        XcbReply<xcb_generic_error_t> error(xcb_request_check(m_connection, cookie));
+        XCBReply<xcb_generic_error_t> error(xcb_request_check(m_connection, cookie));
         if (error) {
             // All or nothing: a half-grabbed combination would work only with some lock keys.
             for (const std::uint16_t grabbedMask : done)

@@ -75,7 +75,7 @@ std::optional<std::uint32_t> inputFocus() {
     xcb_connection_t* c = connection();
     if (c == nullptr)
         return std::nullopt;
-    XcbReply<xcb_get_input_focus_reply_t> reply(
+    XCBReply<xcb_get_input_focus_reply_t> reply(
         xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
     if (!reply)
         return std::nullopt;
@@ -90,7 +90,7 @@ void restoreInputFocus(std::uint32_t xWindow) {
     if (target > XCB_INPUT_FOCUS_POINTER_ROOT) {
         // The window may have gone or been unmapped while our editor was open; focusing it then
         // would raise an X error, so fall back to following the pointer.
-        XcbReply<xcb_get_window_attributes_reply_t> attributes(
+        XCBReply<xcb_get_window_attributes_reply_t> attributes(
             xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, target), nullptr));
         if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE) {
             target = XCB_INPUT_FOCUS_POINTER_ROOT;

@@ -8,12 +8,12 @@
 
 namespace velurio::x11 {
 
-struct XcbFree {
+struct XCBFree {
     void operator()(void* p) const noexcept { std::free(p); }
 };
 
 // An xcb reply (or any buffer xcb allocates), freed when it goes out of scope.
 template <class T>
-using XcbReply = std::unique_ptr<T, XcbFree>;
+using XCBReply = std::unique_ptr<T, XCBFree>;
 
 }  // namespace velurio::x11

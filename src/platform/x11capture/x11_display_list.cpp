@@ -10,7 +10,7 @@
 
 namespace velurio {
 
-using x11::XcbReply;
+using x11::XCBReply;
 namespace {}  // namespace
 
 std::uint32_t x11DisplayIdForName(std::string_view name) noexcept {
@@ -26,10 +26,10 @@ std::vector<X11Display> listX11Displays(xcb_connection_t* connection, xcb_window
     std::vector<X11Display> displays;
     const xcb_query_extension_reply_t* ext = xcb_get_extension_data(connection, &xcb_randr_id);
     if (ext != nullptr && ext->present != 0) {
-        XcbReply<xcb_randr_query_version_reply_t> version(xcb_randr_query_version_reply(
+        XCBReply<xcb_randr_query_version_reply_t> version(xcb_randr_query_version_reply(
             connection, xcb_randr_query_version(connection, 1, 5), nullptr));
         if (version && (version->major_version > 1 || version->minor_version >= 5)) {
-            XcbReply<xcb_randr_get_monitors_reply_t> monitors(xcb_randr_get_monitors_reply(
+            XCBReply<xcb_randr_get_monitors_reply_t> monitors(xcb_randr_get_monitors_reply(
                 connection, xcb_randr_get_monitors(connection, root, 1), nullptr));
             if (monitors) {
                 std::vector<xcb_get_atom_name_cookie_t> names;
@@ -47,7 +47,7 @@ std::vector<X11Display> listX11Displays(xcb_connection_t* connection, xcb_window
                     names.push_back(xcb_get_atom_name(connection, info->name));
                 }
                 for (std::size_t i = 0; i < pending.size(); ++i) {
-                    XcbReply<xcb_get_atom_name_reply_t> name(
+                    XCBReply<xcb_get_atom_name_reply_t> name(
                         xcb_get_atom_name_reply(connection, names[i], nullptr));
                     if (name) {
                         pending[i].name.assign(

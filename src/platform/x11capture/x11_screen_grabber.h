@@ -112,7 +112,7 @@ class X11ScreenGrabber {
     bool intersectsRegion(const Window& window) const noexcept;
     void refreshBackground();
     void compose(std::uint32_t target);
-    void drawCursor(const BgraImageView& image, std::uint8_t* bytes);
+    void drawCursor(const BGRAImageView& image, std::uint8_t* bytes);
     std::shared_ptr<Slot> acquireSlot();
     void releaseRenderTargets();
     bool scaled() const noexcept {

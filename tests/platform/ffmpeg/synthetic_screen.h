@@ -34,12 +34,12 @@ class SyntheticScreen {
     int height() const { return m_height; }
 
     // Frame `index`, rendered into a buffer owned by this object (valid until the next call).
-    BgraImageView frame(int index) {
+    BGRAImageView frame(int index) {
         if (m_kind == Kind::fullMotion)
             renderMotion(index);
         else
             renderSlide(index);
-        return BgraImageView{m_frame, m_width, m_height, static_cast<std::size_t>(m_width) * 4};
+        return BGRAImageView{m_frame, m_width, m_height, static_cast<std::size_t>(m_width) * 4};
     }
 
     // Frame `index` as an independent buffer the encoder may keep.

@@ -48,12 +48,12 @@ class RecordingAdvertiser final : public ServiceAdvertiser {
 };
 
 // A QUIC backend whose listeners settle as told, for the fallback paths of the state machine.
-class ScriptedQuicBackend final : public QuicBackend {
+class ScriptedQUICBackend final : public QUICBackend {
   public:
     std::optional<quint16> videoPort;    // empty: the video listener fails
     std::optional<quint16> controlPort;  // empty: the control listener fails
 
-    class Video final : public QuicVideoListener {
+    class Video final : public QUICVideoListener {
       public:
         explicit Video(std::optional<quint16> port) : m_port(port) {}
         void start() override {
@@ -69,7 +69,7 @@ class ScriptedQuicBackend final : public QuicBackend {
         void closeConnection(const QHostAddress&, quint16) override {}
         std::optional<quint16> m_port;
     };
-    class Control final : public QuicControlListener {
+    class Control final : public QUICControlListener {
       public:
         explicit Control(std::optional<quint16> port) : m_port(port) {}
         void start() override {
@@ -84,13 +84,13 @@ class ScriptedQuicBackend final : public QuicBackend {
         quint16 port() const override { return m_port.value_or(0); }
         std::optional<quint16> m_port;
     };
-    Result<std::unique_ptr<QuicVideoListener>, QString> makeVideoListener(
-        const TlsCredentials&) override {
-        return std::unique_ptr<QuicVideoListener>(std::make_unique<Video>(videoPort));
+    Result<std::unique_ptr<QUICVideoListener>, QString> makeVideoListener(
+        const TLSCredentials&) override {
+        return std::unique_ptr<QUICVideoListener>(std::make_unique<Video>(videoPort));
     }
-    Result<std::unique_ptr<QuicControlListener>, QString> makeControlListener(
-        const TlsCredentials&) override {
-        return std::unique_ptr<QuicControlListener>(std::make_unique<Control>(controlPort));
+    Result<std::unique_ptr<QUICControlListener>, QString> makeControlListener(
+        const TLSCredentials&) override {
+        return std::unique_ptr<QUICControlListener>(std::make_unique<Control>(controlPort));
     }
 };
 
@@ -101,7 +101,7 @@ class SessionServerTest : public ::testing::Test {
         store = std::make_unique<FileSecretStore>(dir.path() + QStringLiteral("/secrets.json"));
     }
 
-    std::unique_ptr<SessionServer> makeServer(std::unique_ptr<QuicBackend> quic = nullptr) {
+    std::unique_ptr<SessionServer> makeServer(std::unique_ptr<QUICBackend> quic = nullptr) {
         auto server = std::make_unique<SessionServer>(
             SessionServer::deviceIdentityProvider(*store), std::move(quic),
             std::make_unique<RecordingAdvertiser>(&published));
@@ -189,16 +189,16 @@ TEST_F(SessionServerTest, OpensslClientCompletesAHandshakeAndSeesTheDeviceCertif
     const auto shown = QSslCertificate::fromData(output, QSsl::Pem);
     ASSERT_EQ(shown.size(), 1);
     auto provider = SessionServer::deviceIdentityProvider(*store);
-    std::optional<Result<TlsCredentials, QString>> stored;
+    std::optional<Result<TLSCredentials, QString>> stored;
     QCoro::connect(provider(), server.get(),
-                   [&](Result<TlsCredentials, QString> r) { stored.emplace(std::move(r)); });
+                   [&](Result<TLSCredentials, QString> r) { stored.emplace(std::move(r)); });
     ASSERT_TRUE(waitUntil([&] { return stored.has_value(); }));
     ASSERT_TRUE(stored->ok());
     EXPECT_EQ(shown.front(), stored->value().certificate);
 }
 
 TEST_F(SessionServerTest, IdentityFailureIsReportedWithItsPrefixAndNoListenerStarts) {
-    SessionServer server([]() -> QCoro::Task<Result<TlsCredentials, QString>> {
+    SessionServer server([]() -> QCoro::Task<Result<TLSCredentials, QString>> {
         co_return fail(QStringLiteral("chaveiro trancado"));
     });
     server.start();
@@ -225,7 +225,7 @@ TEST_F(SessionServerTest, StartTwiceCreatesNoSecondListener) {
 }
 
 TEST_F(SessionServerTest, QuicVideoPortIsAdvertisedFirstAndAFailedQuicControlFallsBackToTCP) {
-    auto quic = std::make_unique<ScriptedQuicBackend>();
+    auto quic = std::make_unique<ScriptedQUICBackend>();
     quic->videoPort = 40001;
     auto server = makeServer(std::move(quic));
     startAndWait(*server);
@@ -243,7 +243,7 @@ TEST_F(SessionServerTest, ReadyQuicControlListenerGetsATLSFallbackOnTheSamePort)
     ASSERT_TRUE(probe.listen(QHostAddress::Any, 0));
     const quint16 port = probe.serverPort();
     probe.close();
-    auto quic = std::make_unique<ScriptedQuicBackend>();
+    auto quic = std::make_unique<ScriptedQUICBackend>();
     quic->controlPort = port;
     auto server = makeServer(std::move(quic));
     startAndWait(*server);
