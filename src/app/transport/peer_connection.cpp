@@ -1,5 +1,6 @@
 #include "app/transport/peer_connection.h"
 
+#include "core/latency_tracker.h"
 #include "protocol/message_codec.h"
 
 #include <QAbstractSocket>
@@ -268,9 +269,11 @@ void PeerConnection::handleActive(const SessionMessage& message) {
             } else if constexpr (std::is_same_v<M, PingMessage>) {
                 sendControl(PongMessage::echoing(m));
             } else if constexpr (std::is_same_v<M, PongMessage>) {
-                const std::int64_t rtt = nowMs() - m.ts;
-                if (rtt >= 0 && onPong) {
-                    onPong(this, static_cast<double>(rtt));
+                // A send time in the future, or one whose distance from now does not fit,
+                // is no round trip.
+                const std::optional<std::int64_t> rtt = roundTripMs(nowMs(), m.ts);
+                if (rtt && onPong) {
+                    onPong(this, static_cast<double>(*rtt));
                 }
             } else if constexpr (std::is_same_v<M, EndMessage>) {
                 close(true);
