@@ -1,17 +1,15 @@
 #include "app/transport/peer_connection.h"
 
+#include "app/transport/transport_log.h"
 #include "core/latency_tracker.h"
 #include "protocol/message_codec.h"
 
 #include <QAbstractSocket>
 #include <QIODevice>
-#include <QLoggingCategory>
 
 namespace velurio {
 
 namespace {
-Q_LOGGING_CATEGORY(lcPeer, "velurio.transport.peer")
-
 // How long a closed stream may take to flush what was written before it (an `end`).
 constexpr int kCloseFlushMs = 2'000;
 }  // namespace
@@ -71,7 +69,7 @@ void PeerConnection::start() {
                     if (error == QAbstractSocket::RemoteHostClosedError) {
                         streamEnded();
                     } else {
-                        qCDebug(lcPeer) << "stream failed:" << m_socket->errorString();
+                        qCDebug(lcTransportPeer) << "stream failed:" << m_socket->errorString();
                         close(true);
                     }
                 });

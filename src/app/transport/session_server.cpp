@@ -1,10 +1,10 @@
 #include "app/transport/session_server.h"
 
 #include "app/identity/device_tls_identity.h"
+#include "app/transport/transport_log.h"
 #include "platform/keychain/secret_store.h"
 #include "protocol/video_datagram.h"
 
-#include <QLoggingCategory>
 #include <QSslConfiguration>
 #include <QSslServer>
 #include <QSslSocket>
@@ -17,8 +17,6 @@
 namespace velurio {
 
 namespace {
-Q_LOGGING_CATEGORY(lcServer, "velurio.transport.server")
-
 // Largest datagram read from the UDP video listener; anything longer is no keep-alive.
 constexpr qint64 kVideoReadBytes = 2'048;
 
@@ -165,7 +163,7 @@ void SessionServer::start() {
 
 void SessionServer::identityLoaded(Result<TlsCredentials, QString> identity) {
     if (!identity.ok()) {
-        qCWarning(lcServer).noquote().nospace()
+        qCWarning(lcTransportServer).noquote().nospace()
             << "Velurio: " << kIdentityErrorPrefix << identity.error();
         setState(m_transport, m_isRunning,
                  QString::fromUtf8(kIdentityErrorPrefix) + identity.error());
@@ -187,7 +185,7 @@ void SessionServer::startVideoListeners() {
         connect(listener, &QuicVideoListener::ready, this,
                 [this](quint16 port) { videoListenerSettled(VideoConnection::Kind::quic, port); });
         connect(listener, &QuicVideoListener::failed, this, [this](const QString& description) {
-            qCWarning(lcServer) << "QUIC video listener failed:" << description;
+            qCWarning(lcTransportServer) << "QUIC video listener failed:" << description;
             videoListenerSettled(VideoConnection::Kind::quic, std::nullopt);
         });
         connect(
@@ -204,7 +202,7 @@ void SessionServer::startVideoListeners() {
             });
         listener->start();
     } else {
-        qCInfo(lcServer) << "no QUIC video listener:" << quic.error();
+        qCInfo(lcTransportServer) << "no QUIC video listener:" << quic.error();
     }
 
     auto* udp = new QUdpSocket(this);
@@ -215,7 +213,7 @@ void SessionServer::startVideoListeners() {
         udpPort = udp->localPort();
         connect(udp, &QUdpSocket::readyRead, this, &SessionServer::readUDPVideo);
     } else {
-        qCWarning(lcServer) << "UDP video listener failed:" << udp->errorString();
+        qCWarning(lcTransportServer) << "UDP video listener failed:" << udp->errorString();
         udp->deleteLater();
     }
     // Settles from the event loop, like a listener that reports its state later.
@@ -262,7 +260,8 @@ void SessionServer::startControlListener(bool quic) {
     if (quic) {
         auto made = m_quic->makeControlListener(*m_tlsIdentity);
         if (!made.ok()) {
-            qCInfo(lcServer) << "no QUIC control listener, using TLS over TCP:" << made.error();
+            qCInfo(lcTransportServer)
+                << "no QUIC control listener, using TLS over TCP:" << made.error();
             startControlListener(false);
             return;
         }
@@ -275,7 +274,7 @@ void SessionServer::startControlListener(bool quic) {
         });
         connect(listener, &QuicControlListener::failed, this,
                 [this, generation](const QString& description) {
-                    qCWarning(lcServer)
+                    qCWarning(lcTransportServer)
                         << "QUIC control listener failed, retrying over TLS/TCP:" << description;
                     m_quicControlListener.release()->deleteLater();
                     if (generation == m_generation) {
@@ -293,7 +292,7 @@ void SessionServer::startControlListener(bool quic) {
         const QString description = server->errorString();
         delete server;
         m_controlListenerStarted = false;
-        qCWarning(lcServer).noquote().nospace()
+        qCWarning(lcTransportServer).noquote().nospace()
             << "Velurio: " << kListenerErrorPrefix << description;
         setState(std::nullopt, false, QString::fromUtf8(kListenerErrorPrefix) + description);
         return;
@@ -310,7 +309,7 @@ void SessionServer::startTCPFallback(quint16 port) {
     }
     QSslServer* server = makeTlsServer();
     if (!server->listen(bindAddress, port)) {
-        qCInfo(lcServer) << "TLS/TCP fallback not available:" << server->errorString();
+        qCInfo(lcTransportServer) << "TLS/TCP fallback not available:" << server->errorString();
         delete server;
         return;
     }
@@ -378,7 +377,8 @@ void SessionServer::boundAwaitingHello(const QHostAddress& host) {
         QPointer<PeerConnection> peer = victim->peer;
         m_awaitingHello.erase(victim);
         if (peer != nullptr) {
-            qCDebug(lcServer) << "too many connections awaiting hello; closing the oldest one";
+            qCDebug(lcTransportServer)
+                << "too many connections awaiting hello; closing the oldest one";
             peer->close(true);
         }
     }

@@ -1,15 +1,10 @@
 #include "platform/keychain/secret_store.h"
 
 #include "platform/keychain/file_secret_store.h"
+#include "platform/keychain/keychain_log.h"
 #include "platform/keychain/keychain_secret_store.h"
 
-#include <QLoggingCategory>
-
 namespace velurio {
-
-namespace {
-Q_LOGGING_CATEGORY(lcKeychain, "velurio.keychain")
-}
 
 std::unique_ptr<SecretStore> makeSecretStore() {
     // A secret service that exists but is locked is still the one to use: falling back would
