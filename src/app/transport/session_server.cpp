@@ -1,6 +1,7 @@
 #include "app/transport/session_server.h"
 
 #include "app/identity/device_tls_identity.h"
+#include "app/transport/tcp_liveness.h"
 #include "app/transport/transport_log.h"
 #include "platform/keychain/secret_store.h"
 #include "protocol/video_datagram.h"
@@ -11,6 +12,9 @@
 #include <QSysInfo>
 #include <QTimer>
 #include <QUdpSocket>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -28,21 +32,81 @@ QCoro::Task<Result<TlsCredentials, QString>> loadDeviceIdentity(SecretStore& sto
     co_return TlsCredentials{identity->sslCertificate(), identity->sslKey()};
 }
 
-// QSslServer that tells which socket it has just accepted, so that the server can bound the
-// sockets still in their handshake (QSslServer only reports a handshake once the client
-// has spoken, and a silent client would otherwise hold its socket until the timeout).
-class HandshakeBoundedServer final : public QSslServer {
+// The QSslServer of a control listener.
+// - It tells which socket it has just accepted, so that the server can bound the sockets still
+//   in their handshake (QSslServer only reports a handshake once the client has spoken, and a
+//   silent client would otherwise hold its socket until the timeout).
+// - Every accepted socket gets keep-alive and the user timeout before TLS starts on it.
+// - An accept error pauses QTcpServer for good; this server accepts again after a back-off
+//   (the cause, such as running out of descriptors, usually passes), and logs the error once
+//   per run of failures. Resuming the same socket engine is not enough: the engine keeps the
+//   first error it met, so every later empty accept queue would be reported as that error and
+//   pause the listener again. The listening socket is handed to a fresh engine instead,
+//   through a duplicate of its descriptor, which keeps the connections queued on it.
+class ControlTlsServer final : public QSslServer {
   public:
+    ControlTlsServer(TcpLiveness liveness, QObject* parent)
+        : QSslServer(parent), m_liveness(liveness) {
+        connect(this, &QTcpServer::acceptError, this, &ControlTlsServer::acceptFailed);
+    }
+
     std::function<void(QSslSocket*)> onAccepted;
+    // The listening socket could not be taken over after an accept error: nothing is accepted
+    // any more. Called once, with a description for the log and the user.
+    std::function<void(const QString&)> onLost;
 
   protected:
     void incomingConnection(qintptr descriptor) override {
+        if (m_failing) {
+            qCInfo(lcTransportServer) << "accepting connections again";
+            m_failing = false;
+        }
+        m_retryDelay = SessionServer::kAcceptRetryMin;
+        applyTcpLiveness(descriptor, m_liveness);
         QSslServer::incomingConnection(descriptor);
         const QList<QSslSocket*> sockets = findChildren<QSslSocket*>(Qt::FindDirectChildrenOnly);
         if (!sockets.isEmpty() && onAccepted) {
             onAccepted(sockets.last());  // children keep their creation order
         }
     }
+
+  private:
+    void acceptFailed(QAbstractSocket::SocketError error) {
+        const std::chrono::milliseconds delay = m_retryDelay;
+        m_retryDelay = std::min(m_retryDelay * 2, SessionServer::kAcceptRetryMax);
+        if (!m_failing) {
+            qCWarning(lcTransportServer)
+                << "accepting paused by an error, retrying in" << delay.count() << "ms:" << error;
+            m_failing = true;
+        } else {
+            qCDebug(lcTransportServer) << "accepting still fails:" << error;
+        }
+        QTimer::singleShot(delay, this, &ControlTlsServer::acceptAgain);
+    }
+
+    void acceptAgain() {
+        if (!isListening()) {
+            return;
+        }
+        const int duplicate = ::fcntl(static_cast<int>(socketDescriptor()), F_DUPFD_CLOEXEC, 0);
+        if (duplicate < 0) {
+            acceptFailed(QAbstractSocket::SocketResourceError);  // still out of descriptors
+            return;
+        }
+        close();  // closes the old descriptor only: the socket lives on in the duplicate
+        if (!setSocketDescriptor(duplicate)) {
+            const QString description = errorString();
+            ::close(duplicate);
+            qCCritical(lcTransportServer) << "listener lost after an accept error:" << description;
+            if (onLost) {
+                onLost(description);
+            }
+        }
+    }
+
+    TcpLiveness m_liveness;
+    std::chrono::milliseconds m_retryDelay = SessionServer::kAcceptRetryMin;
+    bool m_failing = false;
 };
 
 bool isKeepalive(const QByteArray& datagram) {
@@ -77,6 +141,22 @@ std::optional<SessionServer::Transport> SessionServer::transportFromRaw(const QS
         }
     }
     return std::nullopt;
+}
+
+std::chrono::milliseconds SessionServer::controlUserTimeoutFromEnvironment() {
+    const QByteArray value = qgetenv(kControlUserTimeoutVariable);
+    if (value.isEmpty()) {
+        return kControlUserTimeout;
+    }
+    bool ok = false;
+    const qlonglong ms = value.toLongLong(&ok);
+    if (!ok || ms <= 0 || ms > 0x7FFFFFFF) {
+        qCWarning(lcTransportServer).nospace()
+            << kControlUserTimeoutVariable << " is not a positive number of milliseconds (" << value
+            << "); using " << kControlUserTimeout.count() << " ms";
+        return kControlUserTimeout;
+    }
+    return std::chrono::milliseconds(ms);
 }
 
 SessionServer::IdentityProvider SessionServer::deviceIdentityProvider(SecretStore& store) {
@@ -238,8 +318,7 @@ void SessionServer::videoListenerSettled(VideoConnection::Kind kind, std::option
 }
 
 QSslServer* SessionServer::makeTlsServer() {
-    auto* server = new HandshakeBoundedServer;
-    server->setParent(this);
+    auto* server = new ControlTlsServer(TcpLiveness::forUserTimeout(controlUserTimeout), this);
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
     configuration.setLocalCertificate(m_tlsIdentity->certificate);
     configuration.setPrivateKey(m_tlsIdentity->privateKey);
@@ -251,6 +330,15 @@ QSslServer* SessionServer::makeTlsServer() {
     // that accepting never pauses.
     server->setMaxPendingConnections(kMaxHandshakes + 16);
     server->onAccepted = [this](QSslSocket* socket) { trackHandshake(socket); };
+    // Losing the TLS fallback beside a QUIC listener is ignored, as failing to create it is.
+    server->onLost = [this, server](const QString& description) {
+        if (server == m_tlsControlListener) {
+            if (m_advertiser) {
+                m_advertiser->withdraw();
+            }
+            setState(std::nullopt, false, QString::fromUtf8(kListenerErrorPrefix) + description);
+        }
+    };
     return server;
 }
 
