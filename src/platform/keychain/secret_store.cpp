@@ -6,6 +6,11 @@
 
 namespace velurio {
 
+QCoro::Task<bool> secretStoreIsLocked() {
+    const QString obstacle = co_await secretStoreObstacle();
+    co_return !obstacle.isEmpty();
+}
+
 std::unique_ptr<SecretStore> makeSecretStore() {
     // A secret service that exists but is locked is still the one to use: falling back would
     // split the secrets between two stores and hide them from the next start.
