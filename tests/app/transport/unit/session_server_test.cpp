@@ -454,6 +454,19 @@ TEST_F(SessionServerTest, AcceptedControlSocketsGetTheUserTimeoutAndKeepAlive) {
     EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPINTVL), 1);
     EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPIDLE), 3);
 
+    // The variable the app reads: a positive whole number of milliseconds, else the default.
+    const QByteArray saved = qgetenv(SessionServer::kControlUserTimeoutVariable);
+    for (const auto& [text, expected] : {std::pair{"1500", 1'500ms}, std::pair{"0", 35'000ms},
+                                         std::pair{"-3", 35'000ms}, std::pair{"2s", 35'000ms}}) {
+        qputenv(SessionServer::kControlUserTimeoutVariable, text);
+        EXPECT_EQ(SessionServer::controlUserTimeoutFromEnvironment(), expected) << text;
+    }
+    if (saved.isNull()) {
+        qunsetenv(SessionServer::kControlUserTimeoutVariable);
+    } else {
+        qputenv(SessionServer::kControlUserTimeoutVariable, saved);
+    }
+
     const TcpLiveness standard = TcpLiveness::forUserTimeout(35s);
     EXPECT_EQ(standard.keepAliveIdle + standard.keepAliveProbes * standard.keepAliveInterval, 35s);
     const TcpLiveness tiny = TcpLiveness::forUserTimeout(500ms);
