@@ -171,9 +171,11 @@ Bytes set(std::span<const Bytes> items) {
     return tlv(0x31, concat(items));
 }
 
-Bytes contextTag(std::uint8_t number, std::span<const Bytes> items) {
-    assert(number < 96);
-    return tlv(static_cast<std::uint8_t>(0xA0 + (number & 0x1F)), concat(items));
+Result<Bytes, DERWriteError> contextTag(std::uint8_t number, std::span<const Bytes> items) {
+    if (number > kMaxContextTagNumber) {
+        return fail(DERWriteError::tagNumberOutOfRange);
+    }
+    return tlv(static_cast<std::uint8_t>(0xA0 | number), concat(items));
 }
 
 }  // namespace velurio::DERWriter

@@ -2,11 +2,14 @@
 // elliptic-curve key.
 //
 // Every operation returns the complete encoding (tag, length, contents) of one value, so that
-// structures are built bottom-up by nesting calls. Nothing here fails or throws: the limits
-// below are the caller's to respect, and they are checked with assert in debug builds. In a
-// release build a value beyond them is written with its length truncated to 65,535, which
-// gives an encoding a reader rejects, never memory corruption.
+// structures are built bottom-up by nesting calls. Nothing throws. Only contextTag can fail (a
+// tag number one identifier byte cannot carry); the other limits below are the caller's to
+// respect, and they are checked with assert in debug builds. In a release build a value beyond
+// them is written with its length truncated to 65,535, which gives an encoding a reader
+// rejects, never memory corruption.
 #pragma once
+
+#include "protocol/result.h"
 
 #include <chrono>
 #include <cstdint>
@@ -17,6 +20,13 @@
 namespace velurio {
 
 using Bytes = std::vector<std::uint8_t>;
+
+// Why a value could not be written.
+enum class DERWriteError : std::uint8_t {
+    // contextTag with a number of 31 or more: that needs the multi-byte identifier form (31 in
+    // the low five bits is its escape), which this writer never produces. Nothing is written.
+    tagNumberOutOfRange,
+};
 
 namespace DERWriter {
 
@@ -51,8 +61,11 @@ Bytes generalizedTime(std::chrono::system_clock::time_point time);
 // SEQUENCE 0x30 and SET 0x31 of the items in the given order (a SET is not sorted).
 Bytes sequence(std::span<const Bytes> items);
 Bytes set(std::span<const Bytes> items);
-// Context-specific constructed tag [number] (0xA0 + number). Precondition: number < 96.
-Bytes contextTag(std::uint8_t number, std::span<const Bytes> items);
+// Largest number contextTag writes: one identifier byte holds context tags [0] to [30].
+inline constexpr std::uint8_t kMaxContextTagNumber = 30;
+// Context-specific constructed tag [number] (0xA0 + number) around the items; a number above
+// kMaxContextTagNumber is refused with tagNumberOutOfRange rather than written as another tag.
+Result<Bytes, DERWriteError> contextTag(std::uint8_t number, std::span<const Bytes> items);
 
 }  // namespace DERWriter
 }  // namespace velurio

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace velurio {
 
@@ -63,6 +64,18 @@ Result<LatencySummary, std::string> LatencySummary::fromJSON(std::string_view js
         }
     }
     return summary;
+}
+
+std::optional<std::int64_t> roundTripMs(std::int64_t nowMs, std::int64_t sentMs) noexcept {
+    if (sentMs > nowMs) {
+        return std::nullopt;
+    }
+    // nowMs - sentMs exceeds the maximum exactly when sentMs < nowMs - max; nowMs - max cannot
+    // overflow itself, whatever the sign of nowMs.
+    if (nowMs >= 0 && sentMs < nowMs - std::numeric_limits<std::int64_t>::max()) {
+        return std::nullopt;
+    }
+    return nowMs - sentMs;
 }
 
 // --- LatencyTracker ---------------------------------------------------------------------------

@@ -29,6 +29,12 @@ struct LatencySummary {
     bool operator==(const LatencySummary&) const = default;
 };
 
+// The round trip a pong reports: nowMs minus the send time it echoes, both on this host's
+// monotonic clock in milliseconds. Nothing when the send time lies in the future, or so far in
+// the past that the difference does not fit in 64 bits (the echoed value is peer input and may
+// be anything, INT64_MIN included).
+std::optional<std::int64_t> roundTripMs(std::int64_t nowMs, std::int64_t sentMs) noexcept;
+
 class LatencyTracker {
   public:
     static constexpr std::size_t defaultCapacity = 2048;

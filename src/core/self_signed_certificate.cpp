@@ -127,11 +127,21 @@ Result<Bytes, SelfSignedCertificateError> der(std::string_view commonName,
     const Bytes extensions[] = {sequence(extensionList)};
 
     const Bytes version[] = {integer(2)};
+    auto explicitVersion = contextTag(0, version);
+    auto explicitExtensions = contextTag(3, extensions);
+    if (!explicitVersion || !explicitExtensions) {
+        return fail(
+            SelfSignedCertificateError{SelfSignedCertificateError::Kind::encodingFailed, {}});
+    }
     const Bytes tbsItems[] = {
-        contextTag(0, version),  integer(serial),
-        signatureAlgorithm,      name,
-        sequence(validityItems), name,
-        sequence(spki),          contextTag(3, extensions),
+        std::move(explicitVersion).value(),
+        integer(serial),
+        signatureAlgorithm,
+        name,
+        sequence(validityItems),
+        name,
+        sequence(spki),
+        std::move(explicitExtensions).value(),
     };
     const Bytes tbs = sequence(tbsItems);
 

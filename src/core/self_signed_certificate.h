@@ -23,6 +23,7 @@ struct SelfSignedCertificateError {
         signingFailed,        // text as above
         publicKeyExportFailed,
         certificateImportFailed,  // the DER bytes are not accepted as a certificate
+        encodingFailed,           // a value could not be DER-encoded (never with our layout)
     };
     Kind kind = Kind::keyGenerationFailed;
     std::string text;

@@ -96,9 +96,27 @@ TEST(DERWriter, ConstructedTypesKeepOrder) {
     EXPECT_EQ(DERWriter::set(items), (Bytes{0x31, 0x06, 0x02, 0x01, 0x02, 0x02, 0x01, 0x01}));
     EXPECT_EQ(DERWriter::sequence(items), (Bytes{0x30, 0x06, 0x02, 0x01, 0x02, 0x02, 0x01, 0x01}));
     const Bytes two[] = {DERWriter::integer(2)};
-    EXPECT_EQ(DERWriter::contextTag(0, two), (Bytes{0xA0, 0x03, 0x02, 0x01, 0x02}));
-    EXPECT_EQ(DERWriter::contextTag(3, two)[0], 0xA3);
+    EXPECT_EQ(DERWriter::contextTag(0, two).value(), (Bytes{0xA0, 0x03, 0x02, 0x01, 0x02}));
+    EXPECT_EQ(DERWriter::contextTag(3, two).value()[0], 0xA3);
     EXPECT_EQ(DERWriter::concat(items), (Bytes{0x02, 0x01, 0x02, 0x02, 0x01, 0x01}));
+}
+
+// One identifier byte carries context tags [0] to [30]; from [31] on the number would have to
+// go in the multi-byte form, so the writer refuses it instead of writing some other tag.
+TEST(DERWriter, ContextTagsBeyondOneIdentifierByteAreRefused) {
+    const Bytes two[] = {DERWriter::integer(2)};
+    EXPECT_EQ(DERWriter::contextTag(30, two).value(), (Bytes{0xBE, 0x03, 0x02, 0x01, 0x02}));
+    for (const int number : {31, 32, 35, 63, 95, 96, 255}) {
+        const auto refused = DERWriter::contextTag(static_cast<std::uint8_t>(number), two);
+        ASSERT_FALSE(refused.ok()) << number;
+        EXPECT_EQ(refused.error(), DERWriteError::tagNumberOutOfRange);
+    }
+    // What a reader makes of [30]: the tag and the contents as written.
+    DERReader reader(DERWriter::contextTag(30, two).value());
+    const auto read = reader.readTLV();
+    ASSERT_TRUE(read.ok());
+    EXPECT_EQ(read->tag, 0xBE);
+    EXPECT_EQ(read->body, two[0]);
 }
 
 TEST(DERReader, ReadsNestedValuesToTheEnd) {

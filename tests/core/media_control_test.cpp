@@ -77,6 +77,24 @@ TEST(AdaptiveBitrateTest, AfterAStepDownUpNeedsTenSecondsFromBoth) {
     EXPECT_EQ(AdaptiveBitrate(-1).step(), 0);
 }
 
+// The echoed send time is the tablet's to choose: any value gives a sample or nothing, and
+// never a signed overflow (the sanitizer build aborts on one).
+TEST(RoundTripTest, SendTimesFromTheFutureOrBeyondRangeGiveNoSample) {
+    constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+    constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+    EXPECT_EQ(roundTripMs(1'250, 1'000), 250);
+    EXPECT_EQ(roundTripMs(1'250, 1'250), 0);
+    EXPECT_EQ(roundTripMs(1'250, 1'251), std::nullopt);
+    EXPECT_EQ(roundTripMs(1'250, kMin), std::nullopt);
+    EXPECT_EQ(roundTripMs(1'250, kMin + 1'250), std::nullopt);
+    EXPECT_EQ(roundTripMs(1'250, 1'250 - kMax), kMax);  // the farthest that still fits
+    EXPECT_EQ(roundTripMs(0, kMin + 1), kMax);
+    EXPECT_EQ(roundTripMs(0, kMin), std::nullopt);
+    EXPECT_EQ(roundTripMs(-5, kMin), kMax - 4);  // a negative clock cannot overflow
+    EXPECT_EQ(roundTripMs(kMax, kMin), std::nullopt);
+    EXPECT_EQ(roundTripMs(kMin, kMax), std::nullopt);
+}
+
 TEST(LatencyTrackerTest, SlidingWindowKeepsArrivalOrder) {
     LatencyTracker tracker(3);
     for (double v : {1.0, 2.0, 3.0, 4.0})

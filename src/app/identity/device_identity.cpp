@@ -1,15 +1,11 @@
 #include "app/identity/device_identity.h"
 
+#include "app/identity/identity_log.h"
 #include "core/local_tls_identity.h"
 
 #include <QByteArray>
-#include <QLoggingCategory>
 
 namespace velurio {
-
-namespace {
-Q_LOGGING_CATEGORY(lcIdentity, "velurio.identity")
-}
 
 QCoro::Task<Result<Ed25519SigningKey, KeystoreError>> DeviceIdentity::signingKey(
     SecretStore& store) {

@@ -123,6 +123,8 @@ QString DeviceTLSIdentity::describe(const TLSIdentityError& error) {
             return QStringLiteral("public key export failed");
         case SelfSignedCertificateError::Kind::certificateImportFailed:
             return QStringLiteral("certificate import failed");
+        case SelfSignedCertificateError::Kind::encodingFailed:
+            return QStringLiteral("certificate encoding failed");
     }
     return {};
 }

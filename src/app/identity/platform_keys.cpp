@@ -1,14 +1,13 @@
 #include "app/identity/platform_keys.h"
 
+#include "app/identity/identity_log.h"
+
 #include <QFile>
-#include <QLoggingCategory>
 #include <QStringDecoder>
 
 namespace velurio::PlatformKeys {
 
 namespace {
-
-Q_LOGGING_CATEGORY(lcPlatformKeys, "velurio.identity")
 
 QString overrideFile() {
     return qEnvironmentVariable(kEnvironmentVariable);
@@ -56,16 +55,16 @@ Result<QString, ES256VerificationError> publicKeyPEM() {
 void logTrustAnchor() {
     switch (source()) {
         case Source::environment:
-            qCWarning(lcPlatformKeys,
+            qCWarning(lcIdentity,
                       "Velurio: ATENÇÃO: chave pública da plataforma lida de %s (variável %s, só "
                       "para desenvolvimento)",
                       qUtf8Printable(overrideFile()), kEnvironmentVariable);
             break;
         case Source::embedded:
-            qCInfo(lcPlatformKeys, "Velurio: chave pública da plataforma embutida no aplicativo");
+            qCInfo(lcIdentity, "Velurio: chave pública da plataforma embutida no aplicativo");
             break;
         case Source::none:
-            qCWarning(lcPlatformKeys,
+            qCWarning(lcIdentity,
                       "Velurio: nenhuma chave pública da plataforma neste build; toda conexão de "
                       "iPad será recusada");
             break;

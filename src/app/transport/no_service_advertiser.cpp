@@ -1,7 +1,6 @@
 // Builds without a DNS-SD backend advertise nothing; the listeners work all the same.
 #include "app/transport/service_advertiser.h"
-
-#include <QLoggingCategory>
+#include "app/transport/transport_log.h"
 
 namespace velurio {
 
@@ -9,7 +8,8 @@ namespace {
 class NoServiceAdvertiser final : public ServiceAdvertiser {
   public:
     void publish(const QString&, const QByteArray&, quint16, const TxtRecord&) override {
-        qInfo("Velurio: sem anúncio na rede local (nenhum serviço DNS-SD nesta versão)");
+        qCInfo(lcTransportServer,
+               "Velurio: sem anúncio na rede local (nenhum serviço DNS-SD nesta versão)");
     }
     void withdraw() override {}
     QString publishedName() const override { return {}; }

@@ -1,16 +1,15 @@
 #include "app/transport/peer_connection.h"
 
+#include "app/transport/transport_log.h"
+#include "core/latency_tracker.h"
 #include "protocol/message_codec.h"
 
 #include <QAbstractSocket>
 #include <QIODevice>
-#include <QLoggingCategory>
 
 namespace velurio {
 
 namespace {
-Q_LOGGING_CATEGORY(lcPeer, "velurio.transport.peer")
-
 // How long a closed stream may take to flush what was written before it (an `end`).
 constexpr int kCloseFlushMs = 2'000;
 }  // namespace
@@ -70,7 +69,7 @@ void PeerConnection::start() {
                     if (error == QAbstractSocket::RemoteHostClosedError) {
                         streamEnded();
                     } else {
-                        qCDebug(lcPeer) << "stream failed:" << m_socket->errorString();
+                        qCDebug(lcTransportPeer) << "stream failed:" << m_socket->errorString();
                         close(true);
                     }
                 });
@@ -268,9 +267,11 @@ void PeerConnection::handleActive(const SessionMessage& message) {
             } else if constexpr (std::is_same_v<M, PingMessage>) {
                 sendControl(PongMessage::echoing(m));
             } else if constexpr (std::is_same_v<M, PongMessage>) {
-                const std::int64_t rtt = nowMs() - m.ts;
-                if (rtt >= 0 && onPong) {
-                    onPong(this, static_cast<double>(rtt));
+                // A send time in the future, or one whose distance from now does not fit,
+                // is no round trip.
+                const std::optional<std::int64_t> rtt = roundTripMs(nowMs(), m.ts);
+                if (rtt && onPong) {
+                    onPong(this, static_cast<double>(*rtt));
                 }
             } else if constexpr (std::is_same_v<M, EndMessage>) {
                 close(true);

@@ -1,10 +1,11 @@
 #include "app/transport/session_server.h"
 
 #include "app/identity/device_tls_identity.h"
+#include "app/transport/tcp_liveness.h"
+#include "app/transport/transport_log.h"
 #include "platform/keychain/secret_store.h"
 #include "protocol/video_datagram.h"
 
-#include <QLoggingCategory>
 #include <QSslConfiguration>
 #include <QSslServer>
 #include <QSslSocket>
@@ -12,13 +13,14 @@
 #include <QTimer>
 #include <QUdpSocket>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 namespace velurio {
 
 namespace {
-Q_LOGGING_CATEGORY(lcServer, "velurio.transport.server")
-
 // Largest datagram read from the UDP video listener; anything longer is no keep-alive.
 constexpr qint64 kVideoReadBytes = 2'048;
 
@@ -30,21 +32,81 @@ QCoro::Task<Result<TLSCredentials, QString>> loadDeviceIdentity(SecretStore& sto
     co_return TLSCredentials{identity->sslCertificate(), identity->sslKey()};
 }
 
-// QSslServer that tells which socket it has just accepted, so that the server can bound the
-// sockets still in their handshake (QSslServer only reports a handshake once the client
-// has spoken, and a silent client would otherwise hold its socket until the timeout).
-class HandshakeBoundedServer final : public QSslServer {
+// The QSslServer of a control listener.
+// - It tells which socket it has just accepted, so that the server can bound the sockets still
+//   in their handshake (QSslServer only reports a handshake once the client has spoken, and a
+//   silent client would otherwise hold its socket until the timeout).
+// - Every accepted socket gets keep-alive and the user timeout before TLS starts on it.
+// - An accept error pauses QTcpServer for good; this server accepts again after a back-off
+//   (the cause, such as running out of descriptors, usually passes), and logs the error once
+//   per run of failures. Resuming the same socket engine is not enough: the engine keeps the
+//   first error it met, so every later empty accept queue would be reported as that error and
+//   pause the listener again. The listening socket is handed to a fresh engine instead,
+//   through a duplicate of its descriptor, which keeps the connections queued on it.
+class ControlTlsServer final : public QSslServer {
   public:
+    ControlTlsServer(TcpLiveness liveness, QObject* parent)
+        : QSslServer(parent), m_liveness(liveness) {
+        connect(this, &QTcpServer::acceptError, this, &ControlTlsServer::acceptFailed);
+    }
+
     std::function<void(QSslSocket*)> onAccepted;
+    // The listening socket could not be taken over after an accept error: nothing is accepted
+    // any more. Called once, with a description for the log and the user.
+    std::function<void(const QString&)> onLost;
 
   protected:
     void incomingConnection(qintptr descriptor) override {
+        if (m_failing) {
+            qCInfo(lcTransportServer) << "accepting connections again";
+            m_failing = false;
+        }
+        m_retryDelay = SessionServer::kAcceptRetryMin;
+        applyTcpLiveness(descriptor, m_liveness);
         QSslServer::incomingConnection(descriptor);
         const QList<QSslSocket*> sockets = findChildren<QSslSocket*>(Qt::FindDirectChildrenOnly);
         if (!sockets.isEmpty() && onAccepted) {
             onAccepted(sockets.last());  // children keep their creation order
         }
     }
+
+  private:
+    void acceptFailed(QAbstractSocket::SocketError error) {
+        const std::chrono::milliseconds delay = m_retryDelay;
+        m_retryDelay = std::min(m_retryDelay * 2, SessionServer::kAcceptRetryMax);
+        if (!m_failing) {
+            qCWarning(lcTransportServer)
+                << "accepting paused by an error, retrying in" << delay.count() << "ms:" << error;
+            m_failing = true;
+        } else {
+            qCDebug(lcTransportServer) << "accepting still fails:" << error;
+        }
+        QTimer::singleShot(delay, this, &ControlTlsServer::acceptAgain);
+    }
+
+    void acceptAgain() {
+        if (!isListening()) {
+            return;
+        }
+        const int duplicate = ::fcntl(static_cast<int>(socketDescriptor()), F_DUPFD_CLOEXEC, 0);
+        if (duplicate < 0) {
+            acceptFailed(QAbstractSocket::SocketResourceError);  // still out of descriptors
+            return;
+        }
+        close();  // closes the old descriptor only: the socket lives on in the duplicate
+        if (!setSocketDescriptor(duplicate)) {
+            const QString description = errorString();
+            ::close(duplicate);
+            qCCritical(lcTransportServer) << "listener lost after an accept error:" << description;
+            if (onLost) {
+                onLost(description);
+            }
+        }
+    }
+
+    TcpLiveness m_liveness;
+    std::chrono::milliseconds m_retryDelay = SessionServer::kAcceptRetryMin;
+    bool m_failing = false;
 };
 
 bool isKeepalive(const QByteArray& datagram) {
@@ -79,6 +141,22 @@ std::optional<SessionServer::Transport> SessionServer::transportFromRaw(const QS
         }
     }
     return std::nullopt;
+}
+
+std::chrono::milliseconds SessionServer::controlUserTimeoutFromEnvironment() {
+    const QByteArray value = qgetenv(kControlUserTimeoutVariable);
+    if (value.isEmpty()) {
+        return kControlUserTimeout;
+    }
+    bool ok = false;
+    const qlonglong ms = value.toLongLong(&ok);
+    if (!ok || ms <= 0 || ms > 0x7FFFFFFF) {
+        qCWarning(lcTransportServer).nospace()
+            << kControlUserTimeoutVariable << " is not a positive number of milliseconds (" << value
+            << "); using " << kControlUserTimeout.count() << " ms";
+        return kControlUserTimeout;
+    }
+    return std::chrono::milliseconds(ms);
 }
 
 SessionServer::IdentityProvider SessionServer::deviceIdentityProvider(SecretStore& store) {
@@ -165,7 +243,7 @@ void SessionServer::start() {
 
 void SessionServer::identityLoaded(Result<TLSCredentials, QString> identity) {
     if (!identity.ok()) {
-        qCWarning(lcServer).noquote().nospace()
+        qCWarning(lcTransportServer).noquote().nospace()
             << "Velurio: " << kIdentityErrorPrefix << identity.error();
         setState(m_transport, m_isRunning,
                  QString::fromUtf8(kIdentityErrorPrefix) + identity.error());
@@ -187,7 +265,7 @@ void SessionServer::startVideoListeners() {
         connect(listener, &QUICVideoListener::ready, this,
                 [this](quint16 port) { videoListenerSettled(VideoConnection::Kind::quic, port); });
         connect(listener, &QUICVideoListener::failed, this, [this](const QString& description) {
-            qCWarning(lcServer) << "QUIC video listener failed:" << description;
+            qCWarning(lcTransportServer) << "QUIC video listener failed:" << description;
             videoListenerSettled(VideoConnection::Kind::quic, std::nullopt);
         });
         connect(
@@ -204,7 +282,7 @@ void SessionServer::startVideoListeners() {
             });
         listener->start();
     } else {
-        qCInfo(lcServer) << "no QUIC video listener:" << quic.error();
+        qCInfo(lcTransportServer) << "no QUIC video listener:" << quic.error();
     }
 
     auto* udp = new QUdpSocket(this);
@@ -215,7 +293,7 @@ void SessionServer::startVideoListeners() {
         udpPort = udp->localPort();
         connect(udp, &QUdpSocket::readyRead, this, &SessionServer::readUDPVideo);
     } else {
-        qCWarning(lcServer) << "UDP video listener failed:" << udp->errorString();
+        qCWarning(lcTransportServer) << "UDP video listener failed:" << udp->errorString();
         udp->deleteLater();
     }
     // Settles from the event loop, like a listener that reports its state later.
@@ -240,8 +318,7 @@ void SessionServer::videoListenerSettled(VideoConnection::Kind kind, std::option
 }
 
 QSslServer* SessionServer::makeTLSServer() {
-    auto* server = new HandshakeBoundedServer;
-    server->setParent(this);
+    auto* server = new ControlTlsServer(TcpLiveness::forUserTimeout(controlUserTimeout), this);
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
     configuration.setLocalCertificate(m_tlsIdentity->certificate);
     configuration.setPrivateKey(m_tlsIdentity->privateKey);
@@ -253,6 +330,15 @@ QSslServer* SessionServer::makeTLSServer() {
     // that accepting never pauses.
     server->setMaxPendingConnections(kMaxHandshakes + 16);
     server->onAccepted = [this](QSslSocket* socket) { trackHandshake(socket); };
+    // Losing the TLS fallback beside a QUIC listener is ignored, as failing to create it is.
+    server->onLost = [this, server](const QString& description) {
+        if (server == m_tlsControlListener) {
+            if (m_advertiser) {
+                m_advertiser->withdraw();
+            }
+            setState(std::nullopt, false, QString::fromUtf8(kListenerErrorPrefix) + description);
+        }
+    };
     return server;
 }
 
@@ -262,7 +348,8 @@ void SessionServer::startControlListener(bool quic) {
     if (quic) {
         auto made = m_quic->makeControlListener(*m_tlsIdentity);
         if (!made.ok()) {
-            qCInfo(lcServer) << "no QUIC control listener, using TLS over TCP:" << made.error();
+            qCInfo(lcTransportServer)
+                << "no QUIC control listener, using TLS over TCP:" << made.error();
             startControlListener(false);
             return;
         }
@@ -275,7 +362,7 @@ void SessionServer::startControlListener(bool quic) {
         });
         connect(listener, &QUICControlListener::failed, this,
                 [this, generation](const QString& description) {
-                    qCWarning(lcServer)
+                    qCWarning(lcTransportServer)
                         << "QUIC control listener failed, retrying over TLS/TCP:" << description;
                     m_quicControlListener.release()->deleteLater();
                     if (generation == m_generation) {
@@ -293,7 +380,7 @@ void SessionServer::startControlListener(bool quic) {
         const QString description = server->errorString();
         delete server;
         m_controlListenerStarted = false;
-        qCWarning(lcServer).noquote().nospace()
+        qCWarning(lcTransportServer).noquote().nospace()
             << "Velurio: " << kListenerErrorPrefix << description;
         setState(std::nullopt, false, QString::fromUtf8(kListenerErrorPrefix) + description);
         return;
@@ -310,7 +397,7 @@ void SessionServer::startTCPFallback(quint16 port) {
     }
     QSslServer* server = makeTLSServer();
     if (!server->listen(bindAddress, port)) {
-        qCInfo(lcServer) << "TLS/TCP fallback not available:" << server->errorString();
+        qCInfo(lcTransportServer) << "TLS/TCP fallback not available:" << server->errorString();
         delete server;
         return;
     }
@@ -378,7 +465,8 @@ void SessionServer::boundAwaitingHello(const QHostAddress& host) {
         QPointer<PeerConnection> peer = victim->peer;
         m_awaitingHello.erase(victim);
         if (peer != nullptr) {
-            qCDebug(lcServer) << "too many connections awaiting hello; closing the oldest one";
+            qCDebug(lcTransportServer)
+                << "too many connections awaiting hello; closing the oldest one";
             peer->close(true);
         }
     }

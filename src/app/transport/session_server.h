@@ -9,6 +9,13 @@
 // at most kMaxHandshakes run at once (the oldest is dropped, accepting never pauses); UDP
 // senders other than the chosen one leave no state behind.
 //
+// A tablet that leaves the network without closing its connection is dropped by the system
+// after controlUserTimeout (unacknowledged data, or unanswered keep-alive probes when idle),
+// like the 35 s idle timeout of a QUIC control connection. An accept error (out of
+// descriptors, a connection aborted before it was taken, ...) pauses a Qt listener; the server
+// logs it and accepts again after a back-off growing from kAcceptRetryMin to kAcceptRetryMax,
+// so a listener that reports running always accepts once the cause has gone.
+//
 // Threads: main thread only; every callback runs there.
 #pragma once
 
@@ -61,6 +68,14 @@ class SessionServer : public QObject {
     static constexpr int kMaxAwaitingHelloPerHost = 4;
     static constexpr int kMaxHandshakes = 64;
     static constexpr std::chrono::milliseconds kHandshakeTimeout{10'000};
+    static constexpr std::chrono::milliseconds kControlUserTimeout{35'000};
+    static constexpr std::chrono::milliseconds kAcceptRetryMin{50};
+    static constexpr std::chrono::milliseconds kAcceptRetryMax{2'000};
+    // Environment variable that overrides kControlUserTimeout, in milliseconds (for tests that
+    // run the host as a whole process).
+    static constexpr const char* kControlUserTimeoutVariable = "VELURIO_TCP_USER_TIMEOUT_MS";
+    // kControlUserTimeout, or the variable's value when it holds a positive whole number.
+    static std::chrono::milliseconds controlUserTimeoutFromEnvironment();
 
     static constexpr const char* kServiceType = "_velurio._tcp";
     static constexpr const char* kIdentityErrorPrefix = "Falha ao preparar identidade TLS: ";
@@ -86,6 +101,9 @@ class SessionServer : public QObject {
     PeerTiming peerTiming;
     // Time a TLS handshake may take (kHandshakeTimeout; tests shorten it). Read at start().
     std::chrono::milliseconds handshakeTimeout = kHandshakeTimeout;
+    // User timeout (and keep-alive within it) of accepted TCP control connections. Read at
+    // start().
+    std::chrono::milliseconds controlUserTimeout = controlUserTimeoutFromEnvironment();
     // Interface the listeners bind to; any address by default.
     QHostAddress bindAddress = QHostAddress::Any;
 

@@ -33,9 +33,10 @@ QCoro::Task<void> run(QKeychain::Job* job) {
 }  // namespace
 
 QCoro::Task<SecretStore::ReadResult> KeychainSecretStore::read(QString service, QString account) {
-    // Reading from a locked keyring would make the backend ask for the password.
-    if (co_await secretStoreIsLocked()) {
-        co_return ReadResult{ReadStatus::failed, {}, QStringLiteral("the keyring is locked")};
+    // Reading from a locked keyring or a closed wallet would make the backend ask the user.
+    const QString obstacle = co_await secretStoreObstacle();
+    if (!obstacle.isEmpty()) {
+        co_return ReadResult{ReadStatus::failed, {}, obstacle};
     }
     auto job = makeJob<QKeychain::ReadPasswordJob>(service, account);
     co_await run(job.get());

@@ -8,8 +8,8 @@ SecretServiceAvailability probeSecretService() {
 }
 
 // The Keychain is asked with authentication UI disallowed instead.
-QCoro::Task<bool> secretStoreIsLocked() {
-    co_return false;
+QCoro::Task<QString> secretStoreObstacle() {
+    co_return QString();
 }
 
 }  // namespace velurio

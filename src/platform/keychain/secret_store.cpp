@@ -1,14 +1,14 @@
 #include "platform/keychain/secret_store.h"
 
 #include "platform/keychain/file_secret_store.h"
+#include "platform/keychain/keychain_log.h"
 #include "platform/keychain/keychain_secret_store.h"
-
-#include <QLoggingCategory>
 
 namespace velurio {
 
-namespace {
-Q_LOGGING_CATEGORY(lcKeychain, "velurio.keychain")
+QCoro::Task<bool> secretStoreIsLocked() {
+    const QString obstacle = co_await secretStoreObstacle();
+    co_return !obstacle.isEmpty();
 }
 
 std::unique_ptr<SecretStore> makeSecretStore() {

@@ -47,9 +47,14 @@ enum class SecretServiceAvailability {
 };
 SecretServiceAvailability probeSecretService();
 
-// Whether the store would have to ask the user (to unlock it) before giving out a secret.
-// Reads check this first and fail instead, so that nothing prompts during launch; a store
-// whose state cannot be learnt counts as unlocked.
+// Why the system keychain would have to ask the user something before giving out a secret or
+// keeping a new one, or empty when it would not: the keyring is locked, it has no default
+// collection (keeping an item would ask to create one), or the wallet is closed (reading would
+// ask to open it). Asking shows nothing. Reads check this first and fail instead, so that
+// nothing prompts during launch; a store whose state cannot be learnt counts as one that would
+// ask. Empty when there is no session bus (nothing there could ask either).
+QCoro::Task<QString> secretStoreObstacle();
+// Whether secretStoreObstacle() names anything.
 QCoro::Task<bool> secretStoreIsLocked();
 
 // The store the app uses: the system keychain whenever one exists, the file store under the

@@ -36,3 +36,18 @@ if(TARGET velurio_identity_service_tests)
                    $<TARGET_FILE:velurio_identity_service_tests> --gtest_filter=LockedKeychain.*)
   set_tests_properties(identity.locked_keychain PROPERTIES LABELS service TIMEOUT 120)
 endif()
+
+# Launch shows no prompt: a keyring without a default collection, and a closed KDE wallet (a
+# stand-in daemon on a bus that can start nothing else). Each needs a bus of its own.
+if(TARGET velurio_identity_service_tests)
+  foreach(case launch_no_default_collection:no-default-collection launch_closed_wallet:bus-only)
+    string(REPLACE ":" ";" parts ${case})
+    list(GET parts 0 name)
+    list(GET parts 1 mode)
+    add_test(NAME identity.${name}
+             COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/private_keyring.sh
+                     $<TARGET_FILE:velurio_identity_service_tests> --gtest_filter=LaunchWithoutPrompt.*)
+    set_tests_properties(identity.${name} PROPERTIES LABELS service TIMEOUT 120
+      ENVIRONMENT "VELURIO_KEYRING_MODE=${mode}")
+  endforeach()
+endif()

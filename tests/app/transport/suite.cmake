@@ -40,3 +40,13 @@ if(TARGET velurio_app_transport AND TARGET velurio-peer)
   add_dependencies(velurio_transport_load_tests velurio-peer)
   target_compile_definitions(velurio_transport_load_tests PRIVATE VELURIO_PEER_PATH="$<TARGET_FILE:velurio-peer>")
 endif()
+
+# A tablet that vanishes (its packets dropped) is closed once the user timeout runs out. It needs
+# a network namespace of its own (tests/app/transport/private_netns.sh) and a short timeout.
+if(TARGET velurio_transport_tests AND TARGET velurio-peer)
+  add_test(NAME transport.vanished_tablet
+           COMMAND bash ${transport_dir}/private_netns.sh
+                   $<TARGET_FILE:velurio_transport_tests> --gtest_filter=VanishedTablet.*)
+  set_tests_properties(transport.vanished_tablet PROPERTIES LABELS unit TIMEOUT 120
+    ENVIRONMENT "VELURIO_TCP_USER_TIMEOUT_MS=2000")
+endif()

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <memory>
 
 namespace velurio::test {
@@ -262,6 +263,16 @@ TEST_F(PeerConnectionTest, PingsCarryTheClockAndPongsGiveRoundTrips) {
     ASSERT_TRUE(waitUntil([&] { return rtts.size() >= 2; }));
     settle();
     EXPECT_EQ(rtts, (std::vector<double>{250.0, 0.0}));
+
+    // A send time so far back that now minus it does not fit in 64 bits is no sample either;
+    // the link stays and the next pong counts.
+    tablet->send(PongMessage{4, std::numeric_limits<std::int64_t>::min()});
+    tablet->send(PongMessage{5, std::numeric_limits<std::int64_t>::min() + 1'000});
+    tablet->send(PongMessage{6, 1'200});
+    ASSERT_TRUE(waitUntil([&] { return rtts.size() >= 3; }));
+    settle();
+    EXPECT_EQ(rtts, (std::vector<double>{250.0, 0.0, 50.0}));
+    EXPECT_EQ(peer->state(), PeerConnection::State::active);
 }
 
 TEST_F(PeerConnectionTest, PingFromTheTabletIsEchoed) {

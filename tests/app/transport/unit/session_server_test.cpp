@@ -1,20 +1,33 @@
 // SessionServer over real loopback sockets: start-up order and state, the TLS control listener
 // with the device identity, the advertised record, the choice of the video connection, the
-// bounds on connections awaiting hello and on handshakes, and stop().
+// bounds on connections awaiting hello and on handshakes, accepted sockets' liveness options,
+// accepting again after an accept error, and stop().
 #include "app/transport/session_server.h"
 
+#include "app/transport/tcp_liveness.h"
 #include "platform/keychain/file_secret_store.h"
 #include "protocol/video_datagram.h"
 #include "transport_test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QNetworkDatagram>
 #include <QProcess>
 #include <QSslServer>
 #include <QSslSocket>
 #include <QTemporaryDir>
 #include <QUdpSocket>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 
 namespace velurio::test {
 namespace {
@@ -402,6 +415,161 @@ TEST(SessionServerWithoutAdvertisement, RunsAndSaysSoInTheLog) {
         return line.startsWith(QStringLiteral("Velurio: ")) &&
                line.contains(QStringLiteral("anúncio"));
     })) << logged.join('\n').toStdString();
+}
+
+}  // namespace
+}  // namespace velurio::test
+
+namespace velurio::test {
+namespace {
+
+int intOption(qintptr descriptor, int level, int name) {
+    int value = -1;
+    socklen_t size = sizeof value;
+    if (::getsockopt(static_cast<int>(descriptor), level, name, &value, &size) != 0) {
+        return -1;
+    }
+    return value;
+}
+
+// Every accepted control socket carries the user timeout and keep-alive probes that fit in it,
+// so a tablet that leaves the network is dropped by the system instead of after ~15 minutes.
+TEST_F(SessionServerTest, AcceptedControlSocketsGetTheUserTimeoutAndKeepAlive) {
+    EXPECT_EQ(SessionServer::kControlUserTimeout, 35s);
+    if (qEnvironmentVariableIsEmpty(SessionServer::kControlUserTimeoutVariable)) {
+        EXPECT_EQ(makeServer()->controlUserTimeout, 35s);
+    }
+    auto server = makeServer();
+    server->controlUserTimeout = 7'000ms;
+    startAndWait(*server);
+    auto tablet = connectTablet(*server->controlPort());
+    ASSERT_TRUE(waitUntil([&] { return tablet->isEncrypted() && !peers.empty(); }));
+    const QList<QSslSocket*> accepted = server->findChildren<QSslSocket*>();
+    ASSERT_EQ(accepted.size(), 1);
+    const qintptr fd = accepted.front()->socketDescriptor();
+    EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT), 7'000);
+    EXPECT_EQ(intOption(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+    // Four probes a second apart after 3 s of silence: a silent tablet goes after about 7 s.
+    EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPCNT), 4);
+    EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPINTVL), 1);
+    EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPIDLE), 3);
+
+    // The variable the app reads: a positive whole number of milliseconds, else the default.
+    const QByteArray saved = qgetenv(SessionServer::kControlUserTimeoutVariable);
+    for (const auto& [text, expected] : {std::pair{"1500", 1'500ms}, std::pair{"0", 35'000ms},
+                                         std::pair{"-3", 35'000ms}, std::pair{"2s", 35'000ms}}) {
+        qputenv(SessionServer::kControlUserTimeoutVariable, text);
+        EXPECT_EQ(SessionServer::controlUserTimeoutFromEnvironment(), expected) << text;
+    }
+    if (saved.isNull()) {
+        qunsetenv(SessionServer::kControlUserTimeoutVariable);
+    } else {
+        qputenv(SessionServer::kControlUserTimeoutVariable, saved);
+    }
+
+    const TcpLiveness standard = TcpLiveness::forUserTimeout(35s);
+    EXPECT_EQ(standard.keepAliveIdle + standard.keepAliveProbes * standard.keepAliveInterval, 35s);
+    const TcpLiveness tiny = TcpLiveness::forUserTimeout(500ms);
+    EXPECT_EQ(tiny.keepAliveIdle, 1s);
+    EXPECT_EQ(tiny.keepAliveInterval, 1s);
+}
+
+// Fills every free descriptor up to a lowered limit; the destructor frees them and restores
+// the limit, whatever the test's outcome.
+class DescriptorExhaustion {
+  public:
+    DescriptorExhaustion() {
+        ::getrlimit(RLIMIT_NOFILE, &m_saved);
+        int highest = 0;
+        for (const QString& entry :
+             QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::System)) {
+            highest = std::max(highest, entry.toInt());
+        }
+        rlimit lowered = m_saved;
+        lowered.rlim_cur = static_cast<rlim_t>(highest) + 32;
+        m_lowered = ::setrlimit(RLIMIT_NOFILE, &lowered) == 0;
+        for (;;) {
+            const int fd = ::dup(STDERR_FILENO);
+            if (fd < 0) {
+                m_exhausted = errno == EMFILE;
+                break;
+            }
+            m_taken.push_back(fd);
+        }
+    }
+    ~DescriptorExhaustion() { release(); }
+    DescriptorExhaustion(const DescriptorExhaustion&) = delete;
+    DescriptorExhaustion& operator=(const DescriptorExhaustion&) = delete;
+
+    bool exhausted() const { return m_lowered && m_exhausted; }
+    void release() {
+        for (int fd : m_taken) {
+            ::close(fd);
+        }
+        m_taken.clear();
+        if (m_lowered) {
+            ::setrlimit(RLIMIT_NOFILE, &m_saved);
+            m_lowered = false;
+        }
+    }
+
+  private:
+    rlimit m_saved{};
+    bool m_lowered = false;
+    bool m_exhausted = false;
+    std::vector<int> m_taken;
+};
+
+TEST_F(SessionServerTest, AcceptingResumesAfterRunningOutOfDescriptors) {
+    auto server = makeServer();
+    startAndWait(*server);
+    const quint16 port = *server->controlPort();
+    auto* tls = server->findChild<QSslServer*>();
+    ASSERT_NE(tls, nullptr);
+    int acceptErrors = 0;
+    QObject::connect(tls, &QTcpServer::acceptError, tls, [&] { ++acceptErrors; });
+    QStringList logged;
+    static QStringList* sink = nullptr;
+    sink = &logged;
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext& context, const QString& message) {
+            sink->append(QString::fromLatin1(context.category) + QStringLiteral(": ") + message);
+        });
+
+    // A tablet whose connection is complete in the kernel, waiting in the listener's queue
+    // while the host has no descriptor left to take it with.
+    const int waiting = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(waiting, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(waiting, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    {
+        DescriptorExhaustion exhaustion;
+        ASSERT_TRUE(exhaustion.exhausted());
+        const bool failed = waitUntil([&] { return acceptErrors >= 1; }, 5s);
+        settle(300ms);  // several attempts to accept again, all still out of descriptors
+        exhaustion.release();
+        ASSERT_TRUE(failed) << "no accept error while out of descriptors";
+    }
+    EXPECT_TRUE(server->isRunning());
+
+    // Descriptors are back: the waiting tablet is taken and completes its handshake, and a new
+    // tablet gets through too.
+    QSslSocket waitingTablet;
+    waitingTablet.setPeerVerifyMode(QSslSocket::VerifyNone);
+    ASSERT_TRUE(waitingTablet.setSocketDescriptor(waiting));
+    waitingTablet.startClientEncryption();
+    EXPECT_TRUE(waitUntil([&] { return waitingTablet.isEncrypted() && peers.size() == 1; }, 5s));
+    auto tablet = connectTablet(port);
+    EXPECT_TRUE(waitUntil([&] { return tablet->isEncrypted() && peers.size() == 2; }, 5s));
+    settle(200ms);
+    qInstallMessageHandler(previous);
+    const auto warned = std::count_if(logged.begin(), logged.end(), [](const QString& line) {
+        return line.startsWith(QStringLiteral("velurio.transport.server: accepting paused"));
+    });
+    EXPECT_EQ(warned, 1) << logged.join('\n').toStdString();
 }
 
 }  // namespace

@@ -1,0 +1,7 @@
+#include "app/identity/identity_log.h"
+
+namespace velurio {
+
+Q_LOGGING_CATEGORY(lcIdentity, "velurio.identity")
+
+}  // namespace velurio

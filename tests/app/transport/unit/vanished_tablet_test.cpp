@@ -1,0 +1,95 @@
+// A tablet that vanishes from the network without closing its connection: the host's pings go
+// unacknowledged and the system drops the connection once the user timeout runs out, so the
+// session learns of it in seconds rather than after ~15 minutes of retransmissions.
+//
+// The tablet is velurio-peer (another process) in a network namespace of its own, joined to the
+// host's by a veth pair, and its packets are dropped with tc there (private_netns.sh sets both
+// namespaces up), so this runs as its own CTest test
+// (transport.vanished_tablet, with the timeout shortened through the environment variable the
+// host reads); elsewhere it is skipped.
+#include "app/transport/session_server.h"
+#include "transport_host_harness.h"
+#include "transport_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#ifdef VELURIO_PEER_PATH
+
+namespace velurio::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+QString systemTool(const QString& name) {
+    const QString found = QStandardPaths::findExecutable(name);
+    return found.isEmpty() ? QStandardPaths::findExecutable(
+                                 name, {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")})
+                           : found;
+}
+
+// Arguments that run a program in the tablet's network namespace.
+QStringList inTabletNamespace(const QStringList& command) {
+    return QStringList{QStringLiteral("-t"), qEnvironmentVariable("VELURIO_TABLET_NETNS_PID"),
+                       QStringLiteral("-n")} +
+           command;
+}
+
+// From now on the tablet sends nothing: a queue of length zero on its interface takes no
+// packet, so the host's data is never acknowledged, as when a tablet leaves the network.
+bool silenceTheTablet() {
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.start(systemTool(QStringLiteral("nsenter")),
+                  inTabletNamespace({systemTool(QStringLiteral("tc")), "qdisc", "add", "dev",
+                                     "velurio-tablet", "root", "pfifo", "limit", "0"}));
+    return process.waitForFinished(10'000) && process.exitStatus() == QProcess::NormalExit &&
+           process.exitCode() == 0;
+}
+
+TEST(VanishedTablet, IsClosedOnceTheUserTimeoutRunsOut) {
+    if (qEnvironmentVariable("VELURIO_PRIVATE_NETNS") != QStringLiteral("1")) {
+        GTEST_SKIP() << "runs as transport.vanished_tablet";
+    }
+    ensureApplication();
+    QTemporaryDir dir;
+    HostHarness host(dir.path(), [](SessionServer& server) {
+        server.bindAddress = QHostAddress(qEnvironmentVariable("VELURIO_TABLET_HOST_ADDRESS"));
+    });
+    ASSERT_TRUE(host.server->isRunning());
+    // The host took the timeout from the environment, as the app does.
+    ASSERT_EQ(host.server->controlUserTimeout, 2'000ms);
+
+    QProcess tablet;
+    tablet.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    tablet.start(
+        systemTool(QStringLiteral("nsenter")),
+        inTabletNamespace({QStringLiteral(VELURIO_PEER_PATH), "--log", dir.filePath("tablet.jsonl"),
+                           "--host", qEnvironmentVariable("VELURIO_TABLET_HOST_ADDRESS"), "--port",
+                           QString::number(*host.server->controlPort()), "--token", "tok",
+                           "--duration-ms", "120000"}));
+    ASSERT_TRUE(tablet.waitForStarted(5'000));
+    ASSERT_TRUE(waitUntil([&] { return host.active != nullptr && host.pongs >= 2; }));
+
+    ASSERT_TRUE(silenceTheTablet());
+    QElapsedTimer vanished;
+    vanished.start();
+    const bool closed = waitUntil([&] { return host.activeClosed; }, 30s);
+    const qint64 afterMs = vanished.elapsed();
+    tablet.kill();
+    tablet.waitForFinished();
+    ASSERT_TRUE(closed) << "the vanished tablet is still connected after " << afterMs << " ms";
+    // Closed by the timeout, not by anything that happened at once.
+    EXPECT_GE(afterMs, 1'500);
+    std::printf("vanished tablet closed after %lld ms (user timeout 2000 ms)\n",
+                static_cast<long long>(afterMs));
+}
+
+}  // namespace
+}  // namespace velurio::test
+
+#endif
