@@ -97,6 +97,14 @@ TEST(PeerSession, AnAcceptedTabletIsGreetedAndAnotherOneReplacesIt) {
     EXPECT_EQ(toolStates[1].width, 4);
     EXPECT_EQ(toolStates[2].width, 8);
 
+    // A new slide clears the strokes (as set) and is announced with its hash.
+    rig.coordinator->settings().setClearOnSlideChange(true);
+    rig.coordinator->capture().onSlideChanged(0xC0FFEE);
+    EXPECT_TRUE(rig.coordinator->strokeStore().strokes().empty());
+    ASSERT_TRUE(waitUntil([&] { return b->received<SlideChangedMessage>().size() == 1; }));
+    EXPECT_EQ(b->received<SlideChangedMessage>()[0].hash, 0xC0FFEEu);
+    EXPECT_EQ(b->received<ClearMessage>(WireChannel::ink).size(), 1u);
+
     // When the session ends the mouse draws again.
     rig.coordinator->disconnectPeer();
     ASSERT_TRUE(waitUntil([&] { return b->disconnected; }));
