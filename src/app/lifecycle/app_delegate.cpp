@@ -1,11 +1,13 @@
 #include "app/lifecycle/app_delegate.h"
 
+#include "app/identity/platform_keys.h"
 #include "app/ui/panel.h"
 #include "core/ink_color.h"
 #include "core/ink_tool.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QCoroTask>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QSocketNotifier>
@@ -60,6 +62,8 @@ QScreen* AppDelegate::launchScreen() {
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
+    // Which platform key vouches for tablets (or that none does, and every tablet is refused).
+    PlatformKeys::logTrustAnchor();
     if (QScreen* screen = launchScreen())
         m_coordinator->bootstrap(screen);
     m_shell = std::make_unique<ShellController>(*m_coordinator);
@@ -71,8 +75,17 @@ void AppDelegate::requestQuit() {
     if (m_isTerminating)
         return;
     m_isTerminating = true;
-    m_coordinator->shutdown();
-    QCoreApplication::quit();
+    // The tablet is told, the listeners and capture stop at once; the platform is told the
+    // session ended, waited for at most kShutdownTimeout so a silent network never holds the
+    // quit.
+    auto finish = [this] {
+        if (m_quitRequested)
+            return;
+        m_quitRequested = true;
+        QCoreApplication::quit();
+    };
+    QTimer::singleShot(kShutdownTimeout, this, finish);
+    QCoro::connect(m_coordinator->shutdown(), this, finish);
 }
 
 int runApplication(int argc, char** argv) {
