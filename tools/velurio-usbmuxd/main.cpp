@@ -27,7 +27,8 @@ USBMUXD_SOCKET_ADDRESS=UNIX:PATH.
   --attach "..."    a device attached from the start (same words as the attach command)
   --no-stdin        do not read commands (stop it with SIGTERM or SIGINT)
 
-Commands on standard input, one per line:
+Commands on standard input, one per line (the end of standard input stops the server, so in
+the background run it with --no-stdin):
   attach ID SERIAL [network] [refuse] [port=N]   attach a device: listed as "Network" instead
                                                  of "USB", refusing every Connect, or leading
                                                  to 127.0.0.1:N instead of the --forward port

@@ -267,8 +267,10 @@ void MuxServer::readStandardInput() {
     if (n <= 0) {
         if (n < 0 && errno == EINTR)
             return;
-        // Without a command stream the server runs on until a signal stops it.
+        // Whoever drives the server has gone: stop rather than linger (--no-stdin for a server
+        // that runs on its own).
         m_stdinOpen = false;
+        m_quit = true;
         return;
     }
     m_stdinBuffer.append(buffer, static_cast<std::size_t>(n));

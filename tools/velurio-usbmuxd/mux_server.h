@@ -40,7 +40,8 @@ class MuxServer {
 
     // Binds the socket (replacing a stale one); false, with a message on stderr, on failure.
     bool listen();
-    // Runs until "quit", SIGINT or SIGTERM. Returns the process exit code.
+    // Runs until "quit", the end of standard input (when reading commands), SIGINT or SIGTERM.
+    // Returns the process exit code.
     int run(bool readCommands);
 
     // One command line (see --help); its outcome goes to stdout.
