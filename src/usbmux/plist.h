@@ -44,7 +44,9 @@ std::optional<std::uint64_t> integerForKey(plist_t dict, const char* key);
 plist_t dictionaryForKey(plist_t dict, const char* key);
 plist_t arrayForKey(plist_t dict, const char* key);
 
-// The XML text of a node (libplist's own writer). Empty when the node cannot be written.
+// The XML text of a node (libplist's own writer). Empty when the node cannot be written. The
+// writer recurses once per nesting level: write only trees we built, never a parsed reply
+// (parsing, look-ups and freeing are not recursive and take any depth a reply can hold).
 std::string toXML(plist_t node);
 // Parses an XML property list; null when the bytes are not one.
 Plist fromXML(std::span<const std::uint8_t> bytes);

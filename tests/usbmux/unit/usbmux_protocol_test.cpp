@@ -186,6 +186,26 @@ TEST(USBMuxProtocol, DeviceListKeepsUSBDevicesWithValidIDs) {
                     .empty());
 }
 
+TEST(USBMuxProtocol, DeepestReplyThatFitsIsHandled) {
+    // Nesting as deep as the largest payload allows: parsing, the look-ups and freeing must
+    // not recurse per level (a 8 MiB stack holds fewer than 30,000 of libplist's writer frames).
+    constexpr int kDepth = 69'000;
+    std::string body = "<dict><key>DeviceList</key>";
+    for (int i = 0; i < kDepth; ++i)
+        body += "<array>";
+    for (int i = 0; i < kDepth; ++i)
+        body += "</array>";
+    body += "</dict>";
+    const std::string xml = plistXML(body);
+    ASSERT_LE(xml.size(), USBMux::kMaxPayloadByteCount);
+    Bytes whole = headerBytes(static_cast<std::uint32_t>(16 + xml.size()), 1, 8, 1);
+    whole.insert(whole.end(), xml.begin(), xml.end());
+    auto reply = USBMux::parseReply(whole);
+    ASSERT_TRUE(reply.ok()) << reply.error().message();
+    EXPECT_TRUE(USBMux::usbDeviceIDs(reply->dictionary.get()).empty());
+    EXPECT_EQ(USBMux::resultNumber(reply->dictionary.get()), std::nullopt);
+}
+
 TEST(USBMuxProtocol, ResultNumber) {
     EXPECT_EQ(
         USBMux::resultNumber(
