@@ -4,6 +4,8 @@ find_package(simdjson 3 REQUIRED)
 find_package(fmt 9 REQUIRED)
 find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
 find_package(Threads REQUIRED)
+# usbmuxd client: property lists (libplist-dev).
+pkg_check_modules(libplist REQUIRED IMPORTED_TARGET libplist-2.0>=2.2)
 
 if(VELURIO_BUILD_TESTS)
   find_package(GTest REQUIRED)
