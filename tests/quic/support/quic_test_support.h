@@ -109,7 +109,10 @@ class Network {
     };
 
     Network(QuicServerEngine& server, QuicEndpoint serverAddress, std::uint32_t seed = 1)
-        : m_server(server), m_serverAddress(serverAddress), m_random(seed) {}
+        : m_server(&server), m_serverAddress(serverAddress), m_random(seed) {}
+
+    // Another server engine at the same address (a restarted listener).
+    void replaceServer(QuicServerEngine& server) { m_server = &server; }
 
     QuicTime now = QuicTime(std::chrono::hours(1));
     Conditions conditions;
@@ -118,6 +121,7 @@ class Network {
 
     std::vector<QuicEvent> serverEvents;
 
+    // One engine may sit at several addresses: its events then all go to the first of them.
     int addClient(QuicClientEngine& engine, QuicEndpoint address) {
         m_clients.push_back(Client{&engine, address, {}});
         return static_cast<int>(m_clients.size()) - 1;
@@ -144,9 +148,9 @@ class Network {
 
     // Takes every engine's output: events are kept, datagrams are put on the wire.
     void collect() {
-        take(m_server, true, m_serverAddress, serverEvents);
+        take(*m_server, true, serverEvents);
         for (Client& c : m_clients) {
-            take(*c.engine, false, c.address, c.events);
+            take(*c.engine, false, c.events);
         }
     }
 
@@ -164,7 +168,7 @@ class Network {
                 next = deadline;
             }
         };
-        consider(m_server);
+        consider(*m_server);
         for (const Client& c : m_clients) {
             consider(*c.engine);
         }
@@ -176,7 +180,7 @@ class Network {
             auto node = m_inFlight.extract(m_inFlight.begin());
             deliver(node.mapped());
         } else {
-            m_server.handleTimeout(now);
+            m_server->handleTimeout(now);
             for (Client& c : m_clients) {
                 c.engine->handleTimeout(now);
             }
@@ -204,7 +208,7 @@ class Network {
         while (step(limit)) {
         }
         now = std::max(now, limit);
-        m_server.handleTimeout(now);
+        m_server->handleTimeout(now);
         for (Client& c : m_clients) {
             c.engine->handleTimeout(now);
         }
@@ -229,8 +233,7 @@ class Network {
         std::vector<std::uint8_t> bytes;
     };
 
-    void take(QuicEngine& engine, bool isServer, const QuicEndpoint& address,
-              std::vector<QuicEvent>& events) {
+    void take(QuicEngine& engine, bool isServer, std::vector<QuicEvent>& events) {
         QuicOutput output = engine.takeOutput();
         for (QuicEvent& event : output.events) {
             events.push_back(std::move(event));
@@ -253,8 +256,9 @@ class Network {
                 delay += std::chrono::microseconds(std::uniform_int_distribution<std::int64_t>(
                     0, conditions.jitter.count())(m_random));
             }
-            m_inFlight.emplace(std::make_pair(now + delay, m_sequence++),
-                               InFlight{address, datagram.destination, std::move(datagram.bytes)});
+            m_inFlight.emplace(
+                std::make_pair(now + delay, m_sequence++),
+                InFlight{datagram.source, datagram.destination, std::move(datagram.bytes)});
         }
     }
 
@@ -262,7 +266,7 @@ class Network {
         if (packet.to == m_serverAddress) {
             serverTraffic[{packet.from.hostKey(), packet.from.port()}].second +=
                 packet.bytes.size();
-            m_server.receive(packet.bytes, m_serverAddress, packet.from, now);
+            m_server->receive(packet.bytes, m_serverAddress, packet.from, now);
             return;
         }
         for (Client& c : m_clients) {
@@ -274,7 +278,7 @@ class Network {
         ++lostToUnknownAddress;
     }
 
-    QuicServerEngine& m_server;
+    QuicServerEngine* m_server;
     QuicEndpoint m_serverAddress;
     std::mt19937 m_random;
     std::vector<Client> m_clients;
