@@ -46,16 +46,24 @@ void QuicEngineCore::receive(std::span<const std::uint8_t> datagram, const QuicE
         return;
     }
     // A stateless reset looks like a short-header packet for an unknown connection id: give it
-    // to the connection on that path, which recognises its token (clients only).
+    // to the connections on that path; the one whose token it carries closes, the others
+    // discard it (clients only).
+    bool offered = false;
     if (m_acceptor == nullptr && decoded && (datagram[0] & 0x80U) == 0) {
         for (const auto& [handle, connection] : m_connections) {
             if (connection->isOpen() && connection->currentRemote() == remote &&
                 connection->currentLocal() == local) {
                 connection->read(datagram, local, remote, now);
-                sweep();
-                return;
+                offered = true;
+                if (!connection->isOpen()) {
+                    break;
+                }
             }
         }
+    }
+    if (offered) {
+        sweep();
+        return;
     }
     ++m_stats.packetsDropped;
 }
