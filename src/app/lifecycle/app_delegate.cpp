@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QCoroTask>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QSocketNotifier>
@@ -71,8 +72,17 @@ void AppDelegate::requestQuit() {
     if (m_isTerminating)
         return;
     m_isTerminating = true;
-    m_coordinator->shutdown();
-    QCoreApplication::quit();
+    // The tablet is told, the listeners and capture stop at once; the platform is told the
+    // session ended, waited for at most kShutdownTimeout so a silent network never holds the
+    // quit.
+    auto finish = [this] {
+        if (m_quitRequested)
+            return;
+        m_quitRequested = true;
+        QCoreApplication::quit();
+    };
+    QTimer::singleShot(kShutdownTimeout, this, finish);
+    QCoro::connect(m_coordinator->shutdown(), this, finish);
 }
 
 int runApplication(int argc, char** argv) {

@@ -8,6 +8,7 @@
 
 #include <QObject>
 
+#include <chrono>
 #include <memory>
 
 class QScreen;
@@ -23,7 +24,11 @@ class AppDelegate : public QObject {
 
     // Bootstraps the coordinator on the main screen, else the first screen, else not at all.
     void applicationDidFinishLaunching();
-    // Starts the shutdown the first time; later calls while terminating do nothing.
+    // How long quitting waits for the coordinator's shutdown (the platform's answer).
+    static constexpr std::chrono::milliseconds kShutdownTimeout{5000};
+
+    // Starts the shutdown the first time and quits the event loop when it finished (or after
+    // kShutdownTimeout); later calls while terminating do nothing.
     void requestQuit();
     bool isTerminating() const { return m_isTerminating; }
     SessionCoordinator* coordinator() const { return m_coordinator.get(); }
@@ -37,6 +42,7 @@ class AppDelegate : public QObject {
     // Destroyed before the coordinator it is attached to.
     std::unique_ptr<ShellController> m_shell;
     bool m_isTerminating = false;
+    bool m_quitRequested = false;
 };
 
 // The entry point: a menu-bar style application (no main window, closing windows never quits).
