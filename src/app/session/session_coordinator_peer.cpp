@@ -107,8 +107,8 @@ QCoro::Task<bool> SessionCoordinator::validate(HelloMessage hello) {
     }
     // 4. Otherwise the platform must vouch for the pairing token.
     QPointer<SessionCoordinator> self(this);
-    const auto session =
-        co_await m_client->validatePairingToken(QString::fromStdString(hello.token));
+    QString token = QString::fromStdString(hello.token);
+    const auto session = co_await m_client->validatePairingToken(std::move(token));
     if (!self)
         co_return false;
     co_return session.ok() && session.value().has_value();
@@ -198,10 +198,16 @@ QCoro::Task<void> SessionCoordinator::beginCaptureAndPlatformSession(
         co_return;
     }
     const bool usb = peer->isUSB();
-    auto started = co_await m_client->startSession(
-        peer->helloToken() ? std::optional(textOf(peer->helloToken())) : std::nullopt,
-        storedText(AccountFlow::kDeviceIdKey), textOf(peer->remoteDeviceId()),
-        usb ? QStringLiteral("usb_c") : QStringLiteral("wifi"));
+    // The arguments are built before the co_await: g++ 12 can destroy temporaries made inside
+    // a co_await expression twice (heap corruption seen end to end).
+    std::optional<QString> pairingToken;
+    if (peer->helloToken())
+        pairingToken = textOf(peer->helloToken());
+    std::optional<QString> macDeviceId = storedText(AccountFlow::kDeviceIdKey);
+    QString ipadDeviceId = textOf(peer->remoteDeviceId());
+    QString transport = usb ? QStringLiteral("usb_c") : QStringLiteral("wifi");
+    auto started = co_await m_client->startSession(std::move(pairingToken), std::move(macDeviceId),
+                                                   std::move(ipadDeviceId), std::move(transport));
     if (!self)
         co_return;
     m_platformStartInFlight = false;
