@@ -124,7 +124,7 @@ TEST_F(EndToEndTest, FailedPlatformSessionEndIsLoggedAndRetriedAtShutdown) {
     ASSERT_TRUE(velurio::testing::waitFor([&] { return !onlySession(*m_platform).isEmpty(); },
                                           20'000, 100));
     m_platform->respond(QStringLiteral("POST"), QStringLiteral("/api/sessions/*/end"), 500,
-                        QJsonValue());
+                        QJsonValue(QJsonValue::Undefined));
 
     // The tablet leaves; after the reconnection grace the host ends the platform session,
     // which fails once.

@@ -88,8 +88,11 @@ int main(int argc, char** argv) {
         "code",
         "Pairing code to redeem (default: the newest live code of the development platform).",
         "code");
-    const auto macDeviceId =
-        option("mac-device-id", "Without --code: only redeem a code of this host.", "id");
+    const auto macDeviceId = option(
+        "mac-device-id",
+        "The host's device id: without --code, only redeem a code of this host; with --browse, "
+        "only connect to it (default: the host of the redeemed code).",
+        "id");
     // Hello.
     const auto token =
         option("token", "Pairing token of the hello (overrides the platform's).", "text");
@@ -164,6 +167,7 @@ int main(int argc, char** argv) {
     options.port = parser.value(port).toUShort();
     options.videoPort = parser.value(videoPort).toUShort();
     options.browse = parser.isSet(browse);
+    options.hostDeviceId = parser.value(macDeviceId);
     options.video = parser.isSet(video);
     options.stay = parser.isSet(stay);
     options.hello.v = parser.value(version).toLongLong();

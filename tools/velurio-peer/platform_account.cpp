@@ -108,6 +108,7 @@ void PlatformAccount::redeem() {
                      {QStringLiteral("deviceId"), m_result.deviceId}},
          [this](int status, const QJsonObject& answer) {
              m_result.pairingToken = answer.value(QStringLiteral("token")).toString();
+             m_result.macDeviceId = answer.value(QStringLiteral("macDeviceId")).toString();
              if (status != 200 || m_result.pairingToken.isEmpty()) {
                  fail(QStringLiteral("redeeming the pairing code failed (%1)").arg(status));
                  return;

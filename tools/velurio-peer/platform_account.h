@@ -37,6 +37,7 @@ struct PlatformAccountResult {
     QString attestation;
     QString pairingToken;
     QString code;
+    QString macDeviceId;  // the host the code belongs to, when the platform says
 };
 
 class PlatformAccount : public QObject {

@@ -110,6 +110,9 @@ void Tablet::start() {
             m_log.write(
                 {{"event", "platform"}, {"device_id", result.deviceId}, {"code", result.code}});
             m_options.hello.deviceId = result.deviceId.toStdString();
+            if (m_options.hostDeviceId.isEmpty()) {
+                m_options.hostDeviceId = result.macDeviceId;
+            }
             if (m_options.hello.token.empty()) {
                 m_options.hello.token = result.pairingToken.toStdString();
             }
@@ -133,6 +136,13 @@ void Tablet::start() {
     if (m_options.browse) {
         discoverHost(
             this,
+            [this](const DiscoveredHost& found) {
+                // A paired tablet looks for its own host; any host otherwise.
+                const auto id = found.txt.find("device_id");
+                return m_options.hostDeviceId.isEmpty() ||
+                       (id != found.txt.end() &&
+                        QString::fromUtf8(id->second) == m_options.hostDeviceId);
+            },
             [this](const DiscoveredHost& found) {
                 m_log.write(
                     {{"event", "discovered"},

@@ -83,8 +83,9 @@ struct Options {
     QString host;
     quint16 port = 0;
     quint16 videoPort = 0;
-    bool browse = false;  // find host and port through mDNS
-    bool video = false;   // use the advertised UDP video port
+    bool browse = false;   // find host and port through mDNS
+    QString hostDeviceId;  // with browse: only this host (default: the paired one)
+    bool video = false;    // use the advertised UDP video port
     HelloMessage hello;
     bool sendHello = true;
     bool garbage = false;

@@ -183,6 +183,17 @@ class EndToEndTest : public ::testing::Test {
             std::cerr << "--- velurio output ---\n"
                       << hostOutput().toStdString() << "--- platform log ---\n"
                       << m_platform->log().toStdString();
+            for (const QString& name :
+                 QDir(m_home.path()).entryList({QStringLiteral("*.jsonl")}, QDir::Files)) {
+                QFile file(path(name));
+                file.open(QIODevice::ReadOnly);
+                const QList<QByteArray> lines = file.readAll().split('\n');
+                std::cerr << "--- tablet log " << name.toStdString() << " (last lines) ---\n";
+                for (qsizetype i = std::max<qsizetype>(0, lines.size() - 12); i < lines.size();
+                     ++i) {
+                    std::cerr << lines[i].left(300).toStdString() << "\n";
+                }
+            }
         }
     }
 
