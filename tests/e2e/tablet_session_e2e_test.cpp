@@ -267,5 +267,51 @@ TEST_F(EndToEndTest, DropAndResumeWithinTheGraceSkipsThePlatformAndReplaysEveryS
     EXPECT_TRUE(near(screenshot().pixel(onScreen(0.35, 0.4)), QColor(0xFF, 0xC2, 0x24)));
 }
 
+// The centre of the status pin's end button (its red disc) on the screen, if shown.
+std::optional<QPoint> pinEndButton(const QImage& shot) {
+    const QColor red(0xC9, 0x41, 0x1B);
+    qint64 sumX = 0;
+    qint64 sumY = 0;
+    qint64 count = 0;
+    for (int y = 0; y < std::min(shot.height(), 200); ++y) {
+        for (int x = shot.width() / 2; x < shot.width(); ++x) {
+            if (near(shot.pixel(x, y), red, 10)) {
+                sumX += x;
+                sumY += y;
+                ++count;
+            }
+        }
+    }
+    if (count < 50) {
+        return std::nullopt;
+    }
+    return QPoint(static_cast<int>(sumX / count), static_cast<int>(sumY / count));
+}
+
+TEST_F(EndToEndTest, EndingFromTheStatusPinSendsUserEndedAndEndsThePlatformSession) {
+    const QString mac = startHost();
+    ASSERT_FALSE(mac.isEmpty());
+    auto a = tablet(QStringLiteral("A"), shownCode());
+    ASSERT_TRUE(a->waitForEvent(QStringLiteral("accepted"), 30'000));
+    std::optional<QPoint> button;
+    waitForScreen([&](const QImage& image) { return (button = pinEndButton(image)).has_value(); },
+                  10'000);
+    ASSERT_TRUE(button) << "no status pin on the screen";
+    ASSERT_TRUE(velurio::testing::waitFor(
+        [&] { return platformCalls(QStringLiteral("POST /api/sessions/start")) == 1; }, 20'000,
+        100));
+
+    velurio::testing::click(*button);
+    EXPECT_EQ(a->waitForEndReason(), QStringLiteral("user_ended"));
+    EXPECT_TRUE(a->waitForEvent(QStringLiteral("closed")));
+    // No grace period after the user's own end: the platform hears of it at once.
+    EXPECT_TRUE(velurio::testing::waitFor(
+        [&] { return platformCallsMatching(QStringLiteral("/api/sessions/[^/]+/end$")) == 1; },
+        10'000, 100));
+    EXPECT_FALSE(
+        waitForScreen([](const QImage& image) { return !pinEndButton(image); }, 5'000).isNull());
+    EXPECT_FALSE(pinEndButton(screenshot())) << "the pin stays after the session ended";
+}
+
 }  // namespace
 }  // namespace velurio::e2e
