@@ -89,7 +89,21 @@ TEST_F(EndToEndTest, PairedTabletGetsTheHandshakeDrawsInColourAndSeesTheScreenWi
     EXPECT_EQ(hello.get<HelloMessage>()->role, PeerRole::mac);
     EXPECT_EQ(hello.get<HelloMessage>()->deviceId, mac.toStdString());
     EXPECT_FALSE(hello.get<HelloMessage>()->deviceName.empty());
-    EXPECT_FALSE(hello.get<HelloMessage>()->token.empty());
+    // The tablet's own pairing token, as the platform issued it to that tablet.
+    const auto platformEvent = a->waitForEvent(QStringLiteral("platform"));
+    ASSERT_TRUE(platformEvent);
+    const QJsonObject tokens = m_platform->callJSON("GET", QStringLiteral("/__dev/state"))
+                                   .value(QStringLiteral("pairingTokens"))
+                                   .toObject();
+    QString issued;
+    for (auto it = tokens.begin(); it != tokens.end(); ++it) {
+        if (it.value().toObject().value(QStringLiteral("ipadDeviceId")) ==
+            platformEvent->value(QStringLiteral("device_id"))) {
+            issued = it.key();
+        }
+    }
+    EXPECT_FALSE(issued.isEmpty());
+    EXPECT_EQ(hello.get<HelloMessage>()->token, issued.toStdString());
     EXPECT_EQ(hello.get<HelloMessage>()->attestation,
               hostSetting(QStringLiteral("velurio.attestation")).toString().toStdString());
     EXPECT_FALSE(hello.get<HelloMessage>()->resume);
