@@ -161,6 +161,20 @@ TEST_F(EndToEndTest, PairedTabletGetsTheHandshakeDrawsInColourAndSeesTheScreenWi
     ASSERT_TRUE(summary);
     EXPECT_GT(summary->value(QStringLiteral("decoded")).toInt(), 0);
     EXPECT_EQ(summary->value(QStringLiteral("failed")).toInt(), 0);
+    // The per-frame receive times, in arrival order.
+    QFile stats(path(QStringLiteral("a-stats.jsonl")));
+    ASSERT_TRUE(stats.open(QIODevice::ReadOnly));
+    qint64 last = -1;
+    int lines = 0;
+    while (!stats.atEnd()) {
+        const QJsonObject frameLine = QJsonDocument::fromJson(stats.readLine()).object();
+        const qint64 received = frameLine.value(QStringLiteral("received_ms")).toInteger(-1);
+        EXPECT_GE(received, last);
+        last = received;
+        ++lines;
+    }
+    EXPECT_EQ(lines, a->count(QStringLiteral("frame")));
+    EXPECT_GT(lines, 0);
 }
 
 TEST_F(EndToEndTest, SecondTabletReplacesTheFirst) {
