@@ -115,6 +115,8 @@ int main(int argc, char** argv) {
     const auto capabilities =
         option("capabilities-codec", "After acceptance, send capabilities with this video codec.",
                "h264|hevc");
+    const auto capabilitiesEarly = option(
+        "capabilities-early", "Send those capabilities right behind the hello, before acceptance.");
     // Ink.
     const auto script = option("script", "JSON-lines script of messages with delays.", "file");
     const auto strokes =
@@ -148,14 +150,48 @@ int main(int argc, char** argv) {
     const auto duration =
         option("duration-ms", "Exit after this long (0: when the host closes).", "ms", "0");
     const auto log = option("log", "Write the JSON-lines log here (default: stdout).", "file", "-");
-    parser.addOptions(
-        {host,         port,           videoPort,      browse,       video,        stay,
-         platformUrl,  email,          password,       code,         macDeviceId,  token,
-         attestation,  attestationKey, attestationTtl, deviceId,     deviceName,   sessionId,
-         resume,       version,        noHello,        capabilities, script,       strokes,
-         strokeTool,   strokeColor,    strokeWidth,    strokeAt,     strokeLength, strokeSpacing,
-         strokePoints, strokeDelay,    ping,           png,          dump,         stats,
-         garbage,      flood,          stall,          duration,     log});
+    parser.addOptions({host,
+                       port,
+                       videoPort,
+                       browse,
+                       video,
+                       stay,
+                       platformUrl,
+                       email,
+                       password,
+                       code,
+                       macDeviceId,
+                       token,
+                       attestation,
+                       attestationKey,
+                       attestationTtl,
+                       deviceId,
+                       deviceName,
+                       sessionId,
+                       resume,
+                       version,
+                       noHello,
+                       capabilities,
+                       capabilitiesEarly,
+                       script,
+                       strokes,
+                       strokeTool,
+                       strokeColor,
+                       strokeWidth,
+                       strokeAt,
+                       strokeLength,
+                       strokeSpacing,
+                       strokePoints,
+                       strokeDelay,
+                       ping,
+                       png,
+                       dump,
+                       stats,
+                       garbage,
+                       flood,
+                       stall,
+                       duration,
+                       log});
     parser.process(app);
     if (!parser.isSet(port) && !parser.isSet(browse)) {
         std::fprintf(stderr, "velurio-peer: --port or --browse is required\n");
@@ -200,6 +236,7 @@ int main(int argc, char** argv) {
     if (parser.isSet(capabilities)) {
         options.capabilitiesCodec = parser.value(capabilities).toStdString();
     }
+    options.capabilitiesEarly = parser.isSet(capabilitiesEarly);
     options.strokes.count = parser.value(strokes).toInt();
     options.strokes.tool = parser.value(strokeTool).toStdString();
     options.strokes.color = parser.value(strokeColor).toStdString();

@@ -248,6 +248,10 @@ void Tablet::onEncrypted() {
     m_hostAddress = m_socket->peerAddress();
     if (m_options.sendHello) {
         send(m_options.hello);
+        if (m_options.capabilitiesCodec && m_options.capabilitiesEarly) {
+            // Handled by the host after the hello is accepted, before it starts capturing.
+            sendCapabilities();
+        }
     }
     if (m_options.garbage) {
         // A well-framed payload that is no JSON message: the host must drop it and carry on.
@@ -341,12 +345,16 @@ void Tablet::onReadyRead() {
 void Tablet::onAccepted() {
     m_accepted = true;
     m_log.write({{"event", "accepted"}});
-    if (m_options.capabilitiesCodec) {
-        send(CapabilitiesMessage{*m_options.capabilitiesCodec, 2732, 2048, 120, false, true, 8});
+    if (m_options.capabilitiesCodec && !m_options.capabilitiesEarly) {
+        sendCapabilities();
     }
     if (m_options.strokes.count > 0 && !m_options.hello.resume) {
         QTimer::singleShot(m_options.strokeDelayMs, m_socket, [this] { sendStrokes(); });
     }
+}
+
+void Tablet::sendCapabilities() {
+    send(CapabilitiesMessage{*m_options.capabilitiesCodec, 2732, 2048, 120, false, true, 8});
 }
 
 void Tablet::sendStrokes() {
@@ -526,7 +534,11 @@ void Tablet::finish() {
     if (!m_options.pngPath.isEmpty()) {
         m_log.write({{"event", "png"}, {"written", writePNG(m_options.pngPath)}});
     }
+    const auto codec = m_decoder.codec();
     m_log.write({{"event", "video_summary"},
+                 {"codec", !codec                                ? ""
+                           : *codec == VideoDecoder::Codec::hevc ? "hevc"
+                                                                 : "h264"},
                  {"decoded", m_decoder.decodedFrames()},
                  {"failed", m_decoder.failedFrames()}});
 }

@@ -104,6 +104,7 @@ struct Options {
     qint64 attestationTtlSeconds = 3600;
 
     std::optional<std::string> capabilitiesCodec;  // send capabilities after acceptance
+    bool capabilitiesEarly = false;                // ... or right behind the hello
     StrokePlan strokes;
     int strokeDelayMs = 300;
 
@@ -127,6 +128,7 @@ class Tablet : public QObject {
     void onEncrypted();
     void onReadyRead();
     void onAccepted();
+    void sendCapabilities();
     void sendStrokes();
     void playScript();
     void startVideo();
