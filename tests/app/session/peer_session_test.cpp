@@ -272,7 +272,7 @@ TEST(PeerSession, AResumeWithin30SecondsSkipsThePairingCheckAndGetsTheStrokesAga
     EXPECT_EQ(late->ends(), std::vector{SessionEndReason::error});
 }
 
-TEST(PeerSession, AFailedPlatformEndIsLoggedAndSentAgainAndAnAlreadyEndedOneCountsAsEnded) {
+TEST(PeerSession, AFailedPlatformEndIsLoggedAndSentAgainBeforeTheNextPairingCode) {
     SessionRig rig;
     ASSERT_TRUE(rig.signedIn && rig.listening);
     const TabletCredentials credentials = rig.pairTablet();
@@ -294,15 +294,26 @@ TEST(PeerSession, AFailedPlatformEndIsLoggedAndSentAgainAndAnAlreadyEndedOneCoun
     }
     EXPECT_EQ(rig.coordinator->platformSessionId(), id);
 
-    // The next end sends it again, with the same id; this time the platform answers.
-    bool shutDown = false;
-    QCoro::connect(rig.coordinator->shutdown(), rig.coordinator.get(), [&] { shutDown = true; });
-    ASSERT_TRUE(waitUntil([&] { return shutDown; }));
+    // The next end sends it again, with the same id: here the new pairing code, which first
+    // ends a platform session still held without a tablet. This time the platform answers.
+    EXPECT_TRUE(QCoro::waitFor(rig.coordinator->refreshPairingCode()));
     const auto ends = rig.requestsTo("POST", "/end");
     ASSERT_EQ(ends.size(), 2u);
     EXPECT_EQ(ends[0].value(QStringLiteral("path")), ends[1].value(QStringLiteral("path")));
     EXPECT_TRUE(ends[1].value(QStringLiteral("path")).toString().contains(id));
     EXPECT_FALSE(rig.coordinator->platformSessionId().has_value());
+    QStringList order;
+    for (const QString& line : rig.platform.requestLines()) {
+        if (line.endsWith(QStringLiteral("/end")) || line.endsWith(QStringLiteral("/codes")))
+            order << line.section(QLatin1Char('/'), -1);
+    }
+    EXPECT_EQ(order.mid(order.size() - 2), (QStringList{"end", "codes"}));
+
+    // Nothing is left to end at shutdown.
+    bool shutDown = false;
+    QCoro::connect(rig.coordinator->shutdown(), rig.coordinator.get(), [&] { shutDown = true; });
+    ASSERT_TRUE(waitUntil([&] { return shutDown; }));
+    EXPECT_EQ(rig.requestsTo("POST", "/end").size(), 2u);
 }
 
 TEST(PeerSession, SessionAlreadyEndedClearsThePlatformSession) {
