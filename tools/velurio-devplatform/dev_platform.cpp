@@ -99,6 +99,21 @@ QDateTime DevPlatform::now() const {
     return QDateTime::currentDateTimeUtc().addSecs(m_clockOffset.count());
 }
 
+QJsonArray DevPlatform::livePairingCodes() const {
+    QJsonArray rows;
+    for (const auto& [code, entry] : m_pairingCodes) {
+        if (entry.expiresAt <= now()) {
+            continue;
+        }
+        const QDateTime createdAt = entry.expiresAt.addSecs(-m_options.pairingCodeLifetime.count());
+        rows.append(QJsonObject{{QStringLiteral("code"), code},
+                                {QStringLiteral("macDeviceId"), entry.macDeviceId},
+                                {QStringLiteral("createdAt"), isoDate(createdAt)},
+                                {QStringLiteral("expiresAt"), isoDate(entry.expiresAt)}});
+    }
+    return rows;
+}
+
 void DevPlatform::expireAccessTokens() {
     m_accessTokens.clear();
     m_dirty = true;

@@ -10,6 +10,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
 
@@ -63,6 +64,9 @@ class DevPlatform {
     void advanceClock(std::chrono::seconds by) { m_clockOffset += by; }
     void expireAccessTokens();
     QDateTime now() const;
+    // The pairing codes that can still be redeemed, as a simulated tablet's user would read
+    // them off a host's screen: [{"code","macDeviceId","createdAt","expiresAt"}].
+    QJsonArray livePairingCodes() const;
 
     // Everything, as JSON (tokens included: this is a development tool's state file).
     QJsonObject saveState() const;

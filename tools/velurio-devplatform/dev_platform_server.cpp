@@ -228,6 +228,9 @@ Reply DevPlatformServer::control(const QByteArray& method, const QString& path,
     if (method == "GET" && path == QLatin1String("/__dev/requests")) {
         return jsonReply(QJsonObject{{QStringLiteral("requests"), m_requests}});
     }
+    if (method == "GET" && path == QLatin1String("/__dev/pairing-codes")) {
+        return jsonReply(QJsonObject{{QStringLiteral("codes"), m_platform.livePairingCodes()}});
+    }
     if (method == "GET" && path == QLatin1String("/__dev/state")) {
         return jsonReply(m_platform.saveState());
     }

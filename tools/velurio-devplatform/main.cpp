@@ -46,6 +46,8 @@ one path segment). Tests can add the same rules at run time:
                        bearer token was sent)
   POST /__dev/clock    {"advanceSeconds"} moves the platform's clock
   POST /__dev/expire-access-tokens  the next authorised call gets 401
+  GET  /__dev/pairing-codes  the live pairing codes (what a host shows its user), so that a
+                       simulated tablet can redeem one
   GET  /__dev/state    the whole state
 These control endpoints are for local use only: bind to a loopback address.
 

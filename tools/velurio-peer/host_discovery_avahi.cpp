@@ -5,19 +5,23 @@
 
 namespace velurio::peer {
 
-void discoverHost(QObject* owner, std::function<void(const DiscoveredHost&)> onFound,
+void discoverHost(QObject* owner, std::function<bool(const DiscoveredHost&)> accept,
+                  std::function<void(const DiscoveredHost&)> onFound,
                   std::function<void(const QString&)> onError) {
     auto finder = std::make_shared<AvahiServiceFinder>();
     auto done = std::make_shared<bool>(false);
-    finder->onFound = [onFound, done](const AvahiServiceFinder::Found& found) {
+    finder->onFound = [accept, onFound, done](const AvahiServiceFinder::Found& found) {
         if (*done) {
             return;
         }
-        *done = true;
         DiscoveredHost host{found.name, found.address, found.port, {}};
         for (const auto& [key, value] : found.txt) {
             host.txt[key] = value;
         }
+        if (accept && !accept(host)) {
+            return;
+        }
+        *done = true;
         onFound(host);
     };
     finder->onError = onError;

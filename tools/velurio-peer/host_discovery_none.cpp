@@ -2,7 +2,8 @@
 
 namespace velurio::peer {
 
-void discoverHost(QObject*, std::function<void(const DiscoveredHost&)>,
+void discoverHost(QObject*, std::function<bool(const DiscoveredHost&)>,
+                  std::function<void(const DiscoveredHost&)>,
                   std::function<void(const QString&)> onError) {
     onError(QStringLiteral("this build has no DNS-SD support (Avahi)"));
 }

@@ -1,0 +1,546 @@
+#include "tablet.h"
+
+#include "core/es256_verifier.h"
+#include "core/p256_keys.h"
+#include "host_discovery.h"
+#include "protocol/video_datagram.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <unistd.h>
+
+namespace velurio::peer {
+namespace {
+
+std::int64_t nowMs() {
+    static QElapsedTimer clock = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    return clock.elapsed();
+}
+
+// A JSON string literal holding `utf8`.
+QByteArray jsonString(const QByteArray& utf8) {
+    const QByteArray array =
+        QJsonDocument(QJsonArray{QString::fromUtf8(utf8)}).toJson(QJsonDocument::Compact);
+    return array.mid(1, array.size() - 2);  // strip the brackets
+}
+
+}  // namespace
+
+Log::Log(const QString& path) {
+    if (path.isEmpty() || path == QStringLiteral("-")) {
+        m_file.open(stdout, QIODevice::WriteOnly);
+    } else {
+        m_file.setFileName(path);
+        m_file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    }
+}
+
+void Log::write(const QJsonObject& object) {
+    writeRaw(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+void Log::writeRaw(const QByteArray& line) {
+    m_file.write(line);
+    m_file.write("\n");
+    m_file.flush();
+}
+
+std::vector<StrokeMessage> StrokePlan::messages(std::int64_t startMs, int round) const {
+    std::vector<StrokeMessage> out;
+    const int pointCount = std::max(points, 2);
+    for (int s = 0; s < count; ++s) {
+        const std::string id = idPrefix + "-" + std::to_string(round) + "-" + std::to_string(s);
+        const double rowY = y + spacing * s;
+        std::vector<StrokePoint> all;
+        for (int p = 0; p < pointCount; ++p) {
+            const double t = static_cast<double>(p) / (pointCount - 1);
+            all.push_back(StrokePoint{x + length * t, rowY, 1.0, 0.0, startMs + s * 100 + p * 8});
+        }
+        // begin with the first point, appends of two points, end with the last.
+        out.push_back(StrokeMessage{id, StrokeOp::begin, tool, color, width, {all.front()}});
+        std::ptrdiff_t at = 1;
+        const auto last = static_cast<std::ptrdiff_t>(all.size()) - 1;
+        while (at < last) {
+            const std::ptrdiff_t n = std::min<std::ptrdiff_t>(2, last - at);
+            out.push_back(
+                StrokeMessage{id, StrokeOp::append, tool, color, width,
+                              std::vector<StrokePoint>(all.begin() + at, all.begin() + at + n)});
+            at += n;
+        }
+        out.push_back(StrokeMessage{id, StrokeOp::end, tool, color, width, {all.back()}});
+    }
+    return out;
+}
+
+Tablet::Tablet(Options options, Log& log) : m_options(std::move(options)), m_log(log) {
+    if (!m_options.dumpStreamPath.isEmpty()) {
+        m_dump = std::make_unique<QFile>(m_options.dumpStreamPath);
+        m_dump->open(QIODevice::WriteOnly | QIODevice::Truncate);
+    }
+    if (!m_options.statsPath.isEmpty()) {
+        m_stats = std::make_unique<QFile>(m_options.statsPath);
+        m_stats->open(QIODevice::WriteOnly | QIODevice::Truncate);
+    }
+}
+
+void Tablet::start() {
+    if (!m_commands) {
+        m_commands = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
+        connect(m_commands, &QSocketNotifier::activated, this, &Tablet::readCommands);
+    }
+    if (m_options.platform) {
+        PlatformAccountOptions platform = *std::exchange(m_options.platform, std::nullopt);
+        m_account = std::make_unique<PlatformAccount>(platform);
+        m_account->run([this](const PlatformAccountResult& result) {
+            if (!result.ok) {
+                m_log.write({{"event", "error"}, {"description", result.error}});
+                QCoreApplication::exit(2);
+                return;
+            }
+            m_log.write(
+                {{"event", "platform"}, {"device_id", result.deviceId}, {"code", result.code}});
+            m_options.hello.deviceId = result.deviceId.toStdString();
+            if (m_options.hostDeviceId.isEmpty()) {
+                m_options.hostDeviceId = result.macDeviceId;
+            }
+            if (m_options.hello.token.empty()) {
+                m_options.hello.token = result.pairingToken.toStdString();
+            }
+            if (m_options.hello.attestation.empty()) {
+                m_options.hello.attestation = result.attestation.toStdString();
+            }
+            start();
+        });
+        return;
+    }
+    if (!m_options.attestationKeyPath.isEmpty()) {
+        const auto signedAttestation = signAttestation();
+        if (!signedAttestation) {
+            m_log.write({{"event", "error"}, {"description", "cannot sign the attestation"}});
+            QCoreApplication::exit(2);
+            return;
+        }
+        m_options.hello.attestation = *signedAttestation;
+        m_options.attestationKeyPath.clear();
+    }
+    if (m_options.browse) {
+        discoverHost(
+            this,
+            [this](const DiscoveredHost& found) {
+                // A paired tablet looks for its own host; any host otherwise.
+                const auto id = found.txt.find("device_id");
+                return m_options.hostDeviceId.isEmpty() ||
+                       (id != found.txt.end() &&
+                        QString::fromUtf8(id->second) == m_options.hostDeviceId);
+            },
+            [this](const DiscoveredHost& found) {
+                m_log.write(
+                    {{"event", "discovered"},
+                     {"name", found.name},
+                     {"address", found.address},
+                     {"port", found.port},
+                     {"vudp", QString::fromUtf8(found.txt.count("vudp") ? found.txt.at("vudp")
+                                                                        : QByteArray())}});
+                m_options.browse = false;
+                m_options.host = found.address;
+                m_options.port = found.port;
+                if (m_options.video && found.txt.count("vudp") != 0) {
+                    m_options.videoPort = found.txt.at("vudp").toUShort();
+                }
+                start();
+            },
+            [this](const QString& description) {
+                m_log.write({{"event", "error"}, {"description", description}});
+                QCoreApplication::exit(2);
+            });
+        return;
+    }
+    if (m_options.flood > 0 || m_options.stall > 0) {
+        startFlood();
+        return;
+    }
+    connectControl();
+}
+
+std::optional<std::string> Tablet::signAttestation() const {
+    QFile file(m_options.attestationKeyPath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return std::nullopt;
+    }
+    const auto key = P256PrivateKey::fromPEM(file.readAll().toStdString());
+    if (!key) {
+        return std::nullopt;
+    }
+    const qint64 issuedAt = QDateTime::currentSecsSinceEpoch();
+    const QJsonObject claims{
+        {QStringLiteral("iss"), QStringLiteral("velurio-peer")},
+        {QStringLiteral("sub"), QString::fromStdString(m_options.hello.deviceId)},
+        {QStringLiteral("device_type"), QStringLiteral("ipad")},
+        {QStringLiteral("iat"), issuedAt - std::max<qint64>(0, -m_options.attestationTtlSeconds)},
+        {QStringLiteral("exp"), issuedAt + m_options.attestationTtlSeconds}};
+    auto token =
+        ES256Signer::sign(QJsonDocument(claims).toJson(QJsonDocument::Compact).toStdString(), *key);
+    if (!token.ok()) {
+        return std::nullopt;
+    }
+    return token.value();
+}
+
+void Tablet::connectControl() {
+    if (m_socket != nullptr) {
+        m_socket->disconnect(this);
+        m_socket->abort();
+        m_socket->deleteLater();
+    }
+    m_parser = WireFrameParser();
+    m_accepted = false;
+    m_dropping = false;
+    m_socket = new QSslSocket(this);
+    m_socket->setPeerVerifyMode(QSslSocket::VerifyNone);  // the host's certificate is self-signed
+    connect(m_socket, &QSslSocket::encrypted, this, &Tablet::onEncrypted);
+    connect(m_socket, &QSslSocket::readyRead, this, &Tablet::onReadyRead);
+    QSslSocket* socket = m_socket;
+    connect(m_socket, &QSslSocket::disconnected, this, [this, socket] {
+        if (socket != m_socket) {
+            return;
+        }
+        m_log.write({{"event", "closed"}});
+        if (!m_options.stay) {
+            QCoreApplication::exit(0);
+        }
+    });
+    connect(m_socket, &QSslSocket::errorOccurred, this,
+            [this, socket](QAbstractSocket::SocketError error) {
+                if (socket != m_socket || error == QAbstractSocket::RemoteHostClosedError) {
+                    return;
+                }
+                m_log.write({{"event", "error"}, {"description", socket->errorString()}});
+                if (!m_options.stay) {
+                    QCoreApplication::exit(2);
+                }
+            });
+    m_socket->connectToHostEncrypted(m_options.host, m_options.port);
+}
+
+void Tablet::send(const SessionMessage& message, WireChannel channel) {
+    sendBytes(WireFraming::frame(MessageCodec::encode(message), channel).value());
+}
+
+void Tablet::sendBytes(const Bytes& bytes) {
+    if (m_socket == nullptr) {
+        return;
+    }
+    m_socket->write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+}
+
+void Tablet::onEncrypted() {
+    m_log.write({{"event", "connected"}});
+    m_hostAddress = m_socket->peerAddress();
+    if (m_options.sendHello) {
+        send(m_options.hello);
+        if (m_options.capabilitiesCodec && m_options.capabilitiesEarly) {
+            // Handled by the host after the hello is accepted, before it starts capturing.
+            sendCapabilities();
+        }
+    }
+    if (m_options.garbage) {
+        // A well-framed payload that is no JSON message: the host must drop it and carry on.
+        constexpr std::string_view junk = "{\"t\":\"stroke\",,garbage";
+        sendBytes(WireFraming::frame(
+                      std::span(reinterpret_cast<const std::uint8_t*>(junk.data()), junk.size()),
+                      WireChannel::control)
+                      .value());
+    }
+    if (!m_options.script.isEmpty()) {
+        playScript();
+    }
+    if (m_options.pingIntervalMs > 0) {
+        auto* timer = new QTimer(m_socket);
+        connect(timer, &QTimer::timeout, this, [this] { send(PingMessage{++m_pingSeq, nowMs()}); });
+        timer->start(m_options.pingIntervalMs);
+    }
+    if (m_options.videoPort != 0 && m_video == nullptr) {
+        startVideo();
+    }
+}
+
+// Each line: {"delay_ms": N, "channel": C (optional), "message": {...}}; delays add up.
+void Tablet::playScript() {
+    QFile file(m_options.script);
+    if (!file.open(QIODevice::ReadOnly)) {
+        m_log.write({{"event", "error"}, {"description", "cannot read the script"}});
+        return;
+    }
+    int at = 0;
+    while (!file.atEnd()) {
+        const QByteArray line = file.readLine().trimmed();
+        if (line.isEmpty()) {
+            continue;
+        }
+        const QJsonObject step = QJsonDocument::fromJson(line).object();
+        at += step.value("delay_ms").toInt();
+        const auto channel =
+            wireChannelFromRaw(static_cast<std::uint8_t>(step.value("channel").toInt(0)));
+        const QByteArray text =
+            QJsonDocument(step.value("message").toObject()).toJson(QJsonDocument::Compact);
+        auto decoded = MessageCodec::decode(
+            std::string_view(text.constData(), static_cast<std::size_t>(text.size())));
+        if (!decoded.ok()) {
+            m_log.write({{"event", "error"},
+                         {"description", "bad script line"},
+                         {"line", QString::fromUtf8(line)}});
+            continue;
+        }
+        QTimer::singleShot(at, m_socket, [this, message = decoded.value(), channel] {
+            send(message, channel.value_or(WireChannel::control));
+        });
+    }
+}
+
+void Tablet::onReadyRead() {
+    const QByteArray data = m_socket->readAll();
+    for (const WireFrame& frame :
+         m_parser.ingest(std::span(reinterpret_cast<const std::uint8_t*>(data.constData()),
+                                   static_cast<std::size_t>(data.size())))) {
+        if (frame.channel == WireChannel::video) {
+            collectVideo(frame.payload);
+            continue;
+        }
+        auto decoded = MessageCodec::decode(std::span<const std::uint8_t>(frame.payload));
+        if (!decoded.ok()) {
+            m_log.write(
+                {{"event", "undecodable"}, {"bytes", static_cast<qint64>(frame.payload.size())}});
+            continue;
+        }
+        const SessionMessage& message = decoded.value();
+        // The text as received beside its canonical form, so that tests can compare them.
+        const QByteArray received(reinterpret_cast<const char*>(frame.payload.data()),
+                                  static_cast<qsizetype>(frame.payload.size()));
+        m_log.writeRaw("{\"event\":\"message\",\"channel\":" +
+                       QByteArray::number(static_cast<int>(frame.channel)) +
+                       ",\"message\":" + QByteArray::fromStdString(message.canonicalJSON()) +
+                       ",\"text\":" + jsonString(received) + "}");
+        if (const PingMessage* ping = message.get<PingMessage>()) {
+            send(PongMessage::echoing(*ping));
+        } else if (const PongMessage* pong = message.get<PongMessage>()) {
+            m_log.write({{"event", "rtt"},
+                         {"seq", static_cast<qint64>(pong->seq)},
+                         {"ms", static_cast<qint64>(nowMs() - pong->ts)}});
+        } else if (message.type() == MessageType::displays && !m_accepted) {
+            onAccepted();
+        }
+    }
+}
+
+void Tablet::onAccepted() {
+    m_accepted = true;
+    m_log.write({{"event", "accepted"}});
+    if (m_options.capabilitiesCodec && !m_options.capabilitiesEarly) {
+        sendCapabilities();
+    }
+    if (m_options.strokes.count > 0 && !m_options.hello.resume) {
+        QTimer::singleShot(m_options.strokeDelayMs, m_socket, [this] { sendStrokes(); });
+    }
+}
+
+void Tablet::sendCapabilities() {
+    send(CapabilitiesMessage{*m_options.capabilitiesCodec, 2732, 2048, 120, false, true, 8});
+}
+
+void Tablet::sendStrokes() {
+    const auto messages = m_options.strokes.messages(nowMs(), m_strokeRound++);
+    for (const StrokeMessage& message : messages) {
+        send(message, WireChannel::ink);
+        m_log.writeRaw("{\"event\":\"sent\",\"channel\":1,\"message\":" +
+                       QByteArray::fromStdString(SessionMessage(message).canonicalJSON()) + "}");
+    }
+    m_log.write({{"event", "strokes_sent"}, {"count", m_options.strokes.count}});
+}
+
+void Tablet::startVideo() {
+    stopVideo();
+    m_video = new QUdpSocket(this);
+    QUdpSocket* video = m_video;
+    connect(video, &QUdpSocket::readyRead, this, [this, video] {
+        while (video->hasPendingDatagrams()) {
+            QByteArray datagram(
+                static_cast<qsizetype>(std::max<qint64>(video->pendingDatagramSize(), 0)), '\0');
+            const qint64 size = video->readDatagram(datagram.data(), datagram.size());
+            if (size >= 0 && video == m_video) {
+                collectVideo(std::span(reinterpret_cast<const std::uint8_t*>(datagram.constData()),
+                                       static_cast<std::size_t>(size)));
+            }
+        }
+    });
+    auto sendKeepalive = [this, video] {
+        video->writeDatagram(reinterpret_cast<const char*>(VideoControlDatagram::keepalive.data()),
+                             static_cast<qint64>(VideoControlDatagram::keepalive.size()),
+                             m_hostAddress, m_options.videoPort);
+    };
+    sendKeepalive();
+    auto* timer = new QTimer(video);
+    connect(timer, &QTimer::timeout, video, sendKeepalive);
+    timer->start(1'000);
+}
+
+void Tablet::stopVideo() {
+    if (m_video != nullptr) {
+        m_video->disconnect(this);
+        m_video->close();
+        m_video->deleteLater();
+        m_video = nullptr;
+    }
+}
+
+void Tablet::collectVideo(std::span<const std::uint8_t> datagram) {
+    const std::int64_t receivedMs = nowMs();
+    auto frame = m_assembler.add(datagram);
+    if (!frame) {
+        return;
+    }
+    const VideoDecoder::Outcome outcome = m_decoder.decode(*frame);
+    if (m_dump && outcome != VideoDecoder::Outcome::waitingForKey) {
+        m_dump->write(reinterpret_cast<const char*>(frame->payload.data()),
+                      static_cast<qint64>(frame->payload.size()));
+        m_dump->flush();
+    }
+    const QImage& image = m_decoder.lastImage();
+    const QJsonObject line{{"event", "frame"},
+                           {"seq", static_cast<qint64>(frame->sequence)},
+                           {"pts", static_cast<qint64>(frame->pts)},
+                           {"bytes", static_cast<qint64>(frame->payload.size())},
+                           {"key", frame->isKeyframe},
+                           {"fragments", frame->fragmentCount},
+                           {"received_ms", static_cast<qint64>(receivedMs)},
+                           {"decoded", outcome == VideoDecoder::Outcome::decoded},
+                           {"width", image.width()},
+                           {"height", image.height()}};
+    m_log.write(line);
+    if (m_stats) {
+        m_stats->write(QJsonDocument(line).toJson(QJsonDocument::Compact) + "\n");
+        m_stats->flush();
+    }
+}
+
+// Many connections as fast as possible: `flood` finish TLS and stay silent, `stall` never
+// start TLS. They stay open until the run ends or the host closes them.
+void Tablet::startFlood() {
+    for (int i = 0; i < m_options.flood; ++i) {
+        auto* socket = new QSslSocket(this);
+        socket->setPeerVerifyMode(QSslSocket::VerifyNone);
+        connect(socket, &QSslSocket::encrypted, this, [this] { ++m_encrypted; });
+        connect(socket, &QSslSocket::disconnected, this, [this] { ++m_closed; });
+        socket->connectToHostEncrypted(m_options.host, m_options.port);
+    }
+    for (int i = 0; i < m_options.stall; ++i) {
+        auto* socket = new QTcpSocket(this);
+        connect(socket, &QTcpSocket::disconnected, this, [this] { ++m_closed; });
+        socket->connectToHost(m_options.host, m_options.port);
+    }
+}
+
+void Tablet::readCommands() {
+    char buffer[4096];
+    const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (got <= 0) {
+        m_commands->setEnabled(false);  // end of input: no more commands
+        return;
+    }
+    m_commandBuffer.append(buffer, got);
+    qsizetype newline = 0;
+    while ((newline = m_commandBuffer.indexOf('\n')) >= 0) {
+        const QByteArray line = m_commandBuffer.left(newline).trimmed();
+        m_commandBuffer.remove(0, newline + 1);
+        if (!line.isEmpty()) {
+            runCommand(line);
+        }
+    }
+}
+
+void Tablet::drop() {
+    m_dropping = true;
+    stopVideo();
+    if (m_socket != nullptr) {
+        m_socket->disconnect(this);
+        m_socket->abort();
+        m_socket->deleteLater();
+        m_socket = nullptr;
+    }
+    m_log.write({{"event", "dropped"}});
+}
+
+void Tablet::runCommand(const QByteArray& line) {
+    const qsizetype space = line.indexOf(' ');
+    const QByteArray verb = space < 0 ? line : line.left(space);
+    const QByteArray argument = space < 0 ? QByteArray() : line.mid(space + 1).trimmed();
+    m_log.write({{"event", "command"}, {"command", QString::fromUtf8(verb)}});
+    if (verb == "drop") {
+        drop();
+    } else if (verb == "reconnect") {
+        if (m_socket != nullptr) {
+            drop();
+        }
+        m_options.hello.resume = true;
+        connectControl();
+    } else if (verb == "end") {
+        send(EndMessage{});
+        if (m_socket != nullptr) {
+            m_socket->flush();
+            m_socket->disconnectFromHost();
+        }
+    } else if (verb == "strokes") {
+        sendStrokes();
+    } else if (verb == "video-reconnect") {
+        startVideo();
+    } else if (verb == "send" || verb == "ink") {
+        auto decoded = MessageCodec::decode(
+            std::string_view(argument.constData(), static_cast<std::size_t>(argument.size())));
+        if (!decoded.ok()) {
+            m_log.write({{"event", "error"}, {"description", "bad message in command"}});
+            return;
+        }
+        send(decoded.value(), verb == "ink" ? WireChannel::ink : WireChannel::control);
+    } else if (verb == "png") {
+        m_log.write({{"event", "png"}, {"written", writePNG(QString::fromUtf8(argument))}});
+    } else if (verb == "quit") {
+        QCoreApplication::exit(0);
+    } else {
+        m_log.write({{"event", "error"}, {"description", "unknown command"}});
+    }
+}
+
+bool Tablet::writePNG(const QString& path) {
+    return !path.isEmpty() && !m_decoder.lastImage().isNull() &&
+           m_decoder.lastImage().save(path, "PNG");
+}
+
+void Tablet::finish() {
+    if (m_options.flood > 0 || m_options.stall > 0) {
+        m_log.write({{"event", "flood"},
+                     {"opened", m_options.flood + m_options.stall},
+                     {"encrypted", m_encrypted},
+                     {"closed", m_closed}});
+    }
+    if (!m_options.pngPath.isEmpty()) {
+        m_log.write({{"event", "png"}, {"written", writePNG(m_options.pngPath)}});
+    }
+    const auto codec = m_decoder.codec();
+    m_log.write({{"event", "video_summary"},
+                 {"codec", !codec                                ? ""
+                           : *codec == VideoDecoder::Codec::hevc ? "hevc"
+                                                                 : "h264"},
+                 {"decoded", m_decoder.decodedFrames()},
+                 {"failed", m_decoder.failedFrames()}});
+}
+
+}  // namespace velurio::peer

@@ -1,0 +1,165 @@
+// The simulated tablet: one control connection (TLS over TCP) to a host, the hello, ink, pings,
+// a UDP video connection with reassembly and decoding, and the misbehaviours tests need.
+//
+// Session flow: optionally sign in to the platform and redeem a pairing code (PlatformAccount);
+// optionally find the host over mDNS; connect; send hello; once the host's `displays` arrives
+// (acceptance) send capabilities and the generated strokes. Commands on standard input drive a
+// running tablet (see kCommandHelp).
+//
+// Log lines (one JSON object each, on stdout or --log):
+//   {"event":"connected"} {"event":"message","channel":N,"message":{...}}
+//   {"event":"rtt","seq":N,"ms":X} {"event":"accepted"} {"event":"strokes_sent","count":N}
+//   {"event":"sent","channel":1,"message":{...}} (each generated stroke message)
+//   {"event":"frame","seq":N,"pts":N,"bytes":N,"key":B,"fragments":N,"received_ms":N,
+//    "decoded":B,"width":N,"height":N}
+//   {"event":"platform","device_id":...,"code":...} {"event":"dropped"}
+//   {"event":"closed"} {"event":"error","description":...}
+//   {"event":"flood","opened":N,"encrypted":N,"closed":N}
+//
+// Thread: the main thread. Lifetime: lives as long as the event loop runs.
+#pragma once
+
+#include "platform_account.h"
+#include "protocol/message_codec.h"
+#include "protocol/wire_framing.h"
+#include "video_receiver.h"
+
+#include <QFile>
+#include <QJsonObject>
+#include <QObject>
+#include <QSslSocket>
+#include <QString>
+#include <QUdpSocket>
+#include <QUrl>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+class QSocketNotifier;
+
+namespace velurio::peer {
+
+inline constexpr const char* kCommandHelp =
+    R"(Commands on standard input, one per line:
+  drop              abort the control and video connections without an end message
+  reconnect         connect again with the same session id, asking to resume
+  end               send end and close
+  strokes           send the generated strokes (again)
+  video-reconnect   open a new video connection (new source port) with a keep-alive
+  send JSON         send a message on the control channel
+  ink JSON          send a message on the ink channel
+  png PATH          write the last decoded picture now
+  quit              exit)";
+
+class Log {
+  public:
+    explicit Log(const QString& path);
+    void write(const QJsonObject& object);
+    void writeRaw(const QByteArray& line);
+
+  private:
+    QFile m_file;
+};
+
+// Strokes generated from options: `count` horizontal strokes of `points` points each, from
+// (x, y) to (x + length, y), each one `spacing` below the previous.
+struct StrokePlan {
+    int count = 0;
+    std::string tool = "pen";
+    std::string color = "#FF4D2E";
+    std::int64_t width = 8;
+    double x = 0.3;
+    double y = 0.3;
+    double length = 0.3;
+    double spacing = 0.1;
+    int points = 8;
+    std::string idPrefix = "peer-stroke";
+
+    std::vector<StrokeMessage> messages(std::int64_t nowMs, int round) const;
+};
+
+struct Options {
+    QString host;
+    quint16 port = 0;
+    quint16 videoPort = 0;
+    bool browse = false;   // find host and port through mDNS
+    QString hostDeviceId;  // with browse: only this host (default: the paired one)
+    bool video = false;    // use the advertised UDP video port
+    HelloMessage hello;
+    bool sendHello = true;
+    bool garbage = false;
+    QString script;
+    int pingIntervalMs = 0;
+    int durationMs = 0;
+    int flood = 0;
+    int stall = 0;
+    bool stay = false;  // keep running after the host closes (for drop/reconnect)
+
+    // Platform: sign in, register and redeem when `platform.baseURL` is set.
+    std::optional<PlatformAccountOptions> platform;
+    // Sign our own attestation with this key (a forged one with another key, or an expired one
+    // with a negative lifetime).
+    QString attestationKeyPath;
+    qint64 attestationTtlSeconds = 3600;
+
+    std::optional<std::string> capabilitiesCodec;  // send capabilities after acceptance
+    bool capabilitiesEarly = false;                // ... or right behind the hello
+    StrokePlan strokes;
+    int strokeDelayMs = 300;
+
+    QString pngPath;
+    QString dumpStreamPath;
+    QString statsPath;
+};
+
+class Tablet : public QObject {
+  public:
+    Tablet(Options options, Log& log);
+
+    void start();
+    // Writes the PNG (when asked) and the flood counts; called once the event loop is over.
+    void finish();
+
+  private:
+    void connectControl();
+    void send(const SessionMessage& message, WireChannel channel = WireChannel::control);
+    void sendBytes(const Bytes& bytes);
+    void onEncrypted();
+    void onReadyRead();
+    void onAccepted();
+    void sendCapabilities();
+    void sendStrokes();
+    void playScript();
+    void startVideo();
+    void stopVideo();
+    void collectVideo(std::span<const std::uint8_t> datagram);
+    void startFlood();
+    void readCommands();
+    void runCommand(const QByteArray& line);
+    void drop();
+    bool writePNG(const QString& path);
+    std::optional<std::string> signAttestation() const;
+
+    Options m_options;
+    Log& m_log;
+    std::unique_ptr<PlatformAccount> m_account;
+    QSslSocket* m_socket = nullptr;
+    QUdpSocket* m_video = nullptr;
+    QHostAddress m_hostAddress;
+    WireFrameParser m_parser;
+    FrameAssembler m_assembler;
+    VideoDecoder m_decoder;
+    std::unique_ptr<QFile> m_dump;
+    std::unique_ptr<QFile> m_stats;
+    QSocketNotifier* m_commands = nullptr;
+    QByteArray m_commandBuffer;
+    std::uint32_t m_pingSeq = 0;
+    int m_strokeRound = 0;
+    bool m_accepted = false;
+    bool m_dropping = false;
+    int m_encrypted = 0;
+    int m_closed = 0;
+};
+
+}  // namespace velurio::peer
