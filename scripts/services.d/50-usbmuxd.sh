@@ -4,7 +4,8 @@
 # propagation) in which a directory of ours is bound over /run. The daemon's /run/usbmuxd is
 # then that directory's `usbmuxd` on the ordinary file system, where test processes connect
 # without entering the namespace; the host's own /run, and any usbmuxd the host runs, are not
-# touched. No USB hardware is needed: without devices the daemon answers with an empty list.
+# touched. The host's USB devices are hidden from it (scripts/usbmuxd-namespace), so it always
+# answers with an empty device list.
 # Exports VELURIO_USBMUXD_SOCKET (the socket's path) and VELURIO_USBMUXD_PID (the daemon).
 # When the daemon cannot start (no root, no unshare, no usbmuxd) the rest of the suite still
 # runs; the tests that need it then fail and say why.
@@ -15,11 +16,7 @@ start_velurio_usbmuxd() {
     command -v "$tool" >/dev/null || { echo "with-services: usbmuxd: $tool is not installed" >&2; return 1; }
   done
   mkdir -p "$usbmuxd_dir/run"
-  # -f: stay in the foreground (so the pid is the daemon's); -U root: do not switch to the
-  # usbmux user, which could not write to our directory.
-  # shellcheck disable=SC2016
-  setsid unshare -m sh -c 'mount --bind "$1" /run && exec usbmuxd -f -U root' sh "$usbmuxd_dir/run" \
-    >"$usbmuxd_dir/daemon.log" 2>&1 &
+  setsid unshare -m "$here/usbmuxd-namespace" "$usbmuxd_dir/run" >"$usbmuxd_dir/daemon.log" 2>&1 &
   VELURIO_USBMUXD_PID=$!
   cleanup+=("kill $VELURIO_USBMUXD_PID")
   local _
