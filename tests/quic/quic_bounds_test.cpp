@@ -92,6 +92,18 @@ TEST(QuicServerBounds, AFloodOfSpoofedInitialsGetsAtMostThreeTimesItsBytesPerAdd
     EXPECT_FALSE(server->nextDeadline().has_value());
 }
 
+TEST(QuicServerBounds, AnInitialThatDoesNotDecryptLeavesNoState) {
+    auto server = makeServer();
+    auto forged = clientInitials(1).at(0);
+    forged[forged.size() / 2] ^= 0x01;  // the header stays valid, the packet no longer decrypts
+    server->receive(forged, kServer, endpoint(10, 1, 1, 1, 1234), QuicTime(1h));
+    EXPECT_TRUE(server->takeOutput().datagrams.empty());
+    EXPECT_EQ(server->stats().connections, 0U);
+    EXPECT_EQ(server->stats().handshakesFailed, 0U);
+    EXPECT_EQ(server->stats().packetsDropped, 1U);
+    EXPECT_FALSE(server->nextDeadline().has_value());
+}
+
 TEST(QuicServerBounds, RetryProvesTheAddressAndItsTokenOnlyWorksFromThatAddressForTenSeconds) {
     auto config = serverConfig();
     config.retryAboveHandshakes = 0;  // every client must prove its address

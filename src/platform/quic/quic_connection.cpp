@@ -554,6 +554,9 @@ void QuicConnection::closeOnError(int libraryError, QuicTime now) {
             return;
         case NGTCP2_ERR_DROP_CONN:
         case NGTCP2_ERR_RETRY:
+            // Before the handshake got anywhere this is a packet to drop (a first Initial that
+            // does not decrypt), not a failed handshake.
+            m_abandoned = !m_establishedReported;
             m_state = State::finished;
             reportClosed(QuicCloseReason::protocolError, 0, false, ngtcp2_strerror(libraryError));
             return;

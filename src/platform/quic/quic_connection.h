@@ -142,6 +142,12 @@ class QuicConnection {
     QuicDatagramResult sendDatagram(std::span<const std::uint8_t> payload, QuicTime now);
     std::size_t maxDatagramPayload() const;
     void close(std::uint64_t applicationErrorCode, std::string_view reason, QuicTime now);
+    // Forgets a connection that never got anywhere, silently (the engine removes it).
+    void abandon() noexcept {
+        m_state = State::finished;
+        m_abandoned = true;
+    }
+    bool abandoned() const noexcept { return m_abandoned; }
 
   private:
     struct SendStream {
@@ -213,6 +219,7 @@ class QuicConnection {
     bool m_establishedReported = false;
     bool m_closedReported = false;
     bool m_statelessResetReceived = false;
+    bool m_abandoned = false;
     QuicTime m_closeDeadline{};
     std::vector<std::uint8_t> m_closePacket;
     std::uint64_t m_packetsWhileClosing = 0;

@@ -117,7 +117,9 @@ void QuicEngineCore::sweep() {
             ++it;
             continue;
         }
-        if (connection.alpn().empty() && m_acceptor != nullptr) {
+        if (connection.abandoned()) {
+            ++m_stats.packetsDropped;
+        } else if (connection.alpn().empty() && m_acceptor != nullptr) {
             ++m_stats.handshakesFailed;
         }
         for (const QuicCidKey& key : connection.routes()) {

@@ -145,7 +145,14 @@ void QuicServerEngine::Acceptor::accept(std::span<const std::uint8_t> datagram,
     // The client keeps using the id it chose until it hears the server's.
     m_core.route(initial.dcid, connection);
     m_core.route(setup.scid, connection);
+    const std::uint64_t sentBefore = counters.datagramsSent;
     connection.read(datagram, local, remote, now);
+    // A real Initial is always answered at once. One that did not decrypt (forged, or not
+    // meant for us) must not hold a place until the handshake timeout.
+    if (counters.datagramsSent == sentBefore &&
+        connection.state() == QuicConnection::State::handshaking) {
+        connection.abandon();
+    }
 }
 
 void QuicServerEngine::Acceptor::sendRetry(const ngtcp2_pkt_hd& initial, const QuicEndpoint& local,

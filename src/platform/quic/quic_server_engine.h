@@ -10,7 +10,7 @@
 // Bounds on a shared network:
 // - before the client's address is validated the server sends at most three times the bytes
 //   it received from it (ngtcp2's anti-amplification limit);
-// - while more than `retryAboveHandshakes` handshakes are in progress, a new client first gets
+// - once `retryAboveHandshakes` handshakes are in progress, each new client first gets
 //   a Retry whose token proves its address (stateless; the token is bound to the address and
 //   port and lasts 10 s); a bad token is answered with INVALID_TOKEN and no state;
 // - at most `maxConnections` connections, `maxConnectionsPerHost` from one IP address (both
@@ -20,6 +20,7 @@
 //   the server 2 of its own (active_connection_id_limit), so routing state is bounded by the
 //   connection limit;
 // - a handshake that has not finished after `handshakeTimeout` is dropped;
+// - a client may move to another port of its address (NAT rebinding), not to another address;
 // - a short-header packet for an unknown connection id (a connection this server forgot) gets a
 //   stateless reset, smaller than the packet, if it is at least 22 bytes long;
 // - stateless replies (Retry, refusals, resets, version negotiation) share a token bucket of
