@@ -1,5 +1,7 @@
 #include "app/shell/shortcut_recorder.h"
 
+#include "app/settings/shortcut_text.h"
+
 #include <QApplication>
 #include <QFontDatabase>
 #include <QKeyEvent>
@@ -212,7 +214,7 @@ bool ShortcutRecorderButton::event(QEvent* event) {
 void ShortcutRecorder::update(const HotKeyDescriptor& value,
                               std::function<void(const HotKeyDescriptor&)> onChange) {
     m_button.onChange = std::move(onChange);
-    m_button.setText(value.displayString());
+    m_button.setText(shortcutDisplayText(value));
 }
 
 }  // namespace velurio
