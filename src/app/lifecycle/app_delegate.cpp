@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QCoroTask>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QSocketNotifier>
@@ -70,7 +71,31 @@ void AppDelegate::applicationDidFinishLaunching() {
     m_windows = std::make_unique<AppWindows>(m_shell->model());
     m_windows->attachTray(m_shell->tray());
     m_shell->start();
-    m_windows->showMainWindow();
+    showMainWindowOnceKnown();
+}
+
+void AppDelegate::showMainWindowOnceKnown() {
+    // Whether the user is signed in is known once the stored tokens are read (the secret store
+    // answers asynchronously): show the pairing window as soon as the account turns out to be
+    // signed in, else the login window when the boot finished or the wait ran out.
+    auto shown = std::make_shared<bool>(false);
+    auto show = [this, shown]() {
+        if (*shown || !m_windows)
+            return;
+        *shown = true;
+        m_windows->showMainWindow();
+    };
+    if (m_coordinator->booted() || m_coordinator->authenticated()) {
+        show();
+        return;
+    }
+    connect(m_coordinator.get(), &SessionCoordinator::authenticatedChanged, this,
+            [show](bool authenticated) {
+                if (authenticated)
+                    show();
+            });
+    connect(m_coordinator.get(), &SessionCoordinator::bootFinished, this, show);
+    QTimer::singleShot(kMainWindowWait, this, show);
 }
 
 void AppDelegate::applicationShouldHandleReopen() {
@@ -82,8 +107,17 @@ void AppDelegate::requestQuit() {
     if (m_isTerminating)
         return;
     m_isTerminating = true;
-    m_coordinator->shutdown();
-    QCoreApplication::quit();
+    // The tablet is told, the listeners and capture stop at once; the platform is told the
+    // session ended, waited for at most kShutdownTimeout so a silent network never holds the
+    // quit.
+    auto finish = [this] {
+        if (m_quitRequested)
+            return;
+        m_quitRequested = true;
+        QCoreApplication::quit();
+    };
+    QTimer::singleShot(kShutdownTimeout, this, finish);
+    QCoro::connect(m_coordinator->shutdown(), this, finish);
 }
 
 int runApplication(int argc, char** argv) {

@@ -11,6 +11,7 @@
 
 #include <QObject>
 
+#include <chrono>
 #include <memory>
 
 class QScreen;
@@ -26,7 +27,11 @@ class AppDelegate : public QObject {
 
     // Bootstraps the coordinator on the main screen, else the first screen, else not at all.
     void applicationDidFinishLaunching();
-    // Starts the shutdown the first time; later calls while terminating do nothing.
+    // How long quitting waits for the coordinator's shutdown (the platform's answer).
+    static constexpr std::chrono::milliseconds kShutdownTimeout{5000};
+
+    // Starts the shutdown the first time and quits the event loop when it finished (or after
+    // kShutdownTimeout); later calls while terminating do nothing.
     void requestQuit();
     bool isTerminating() const { return m_isTerminating; }
     SessionCoordinator* coordinator() const { return m_coordinator.get(); }
@@ -35,17 +40,22 @@ class AppDelegate : public QObject {
 
     // Shows the main window again (another start of the application asked for it).
     void applicationShouldHandleReopen();
+    // How long the first main window waits for the stored account when the boot takes longer.
+    static constexpr std::chrono::milliseconds kMainWindowWait{3000};
 
     // The screen the coordinator is bootstrapped on; nullptr when there is none.
     static QScreen* launchScreen();
 
   private:
+    void showMainWindowOnceKnown();
+
     std::unique_ptr<SessionCoordinator> m_coordinator;
     // Destroyed before the coordinator it is attached to.
     std::unique_ptr<ShellController> m_shell;
     // Destroyed before the shell whose model it uses.
     std::unique_ptr<AppWindows> m_windows;
     bool m_isTerminating = false;
+    bool m_quitRequested = false;
 };
 
 // The entry point: a tray application (closing windows never quits). `--help` and `--version`

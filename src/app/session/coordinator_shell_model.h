@@ -1,7 +1,7 @@
 #pragma once
 // The shell model of the running application: what the tray popup and the windows see, read
-// from the session coordinator's published state, and their operations, forwarded to the
-// coordinator. It holds no state of its own.
+// from the session coordinator's published state (its change signals are forwarded), and their
+// operations, forwarded to the coordinator. It holds no state of its own.
 //
 // Main thread only. Lives no longer than the coordinator.
 

@@ -1,130 +1,342 @@
 #include "app/session/session_coordinator.h"
 
+#include "app/identity/host_name.h"
 #include "app/overlay/png_exporter.h"
 #include "app/ui/panel.h"
 
+#include <QCoroTask>
 #include <QGuiApplication>
-#include <QLoggingCategory>
 #include <QScreen>
+#include <QUuid>
 #include <QWidget>
 
 namespace velurio {
 
 SessionCoordinator::SessionCoordinator(std::unique_ptr<AppSettings> settings, Scheduler* scheduler,
                                        QObject* parent)
+    : SessionCoordinator(
+          [&] {
+              Parts parts;
+              parts.settings = std::move(settings);
+              parts.scheduler = scheduler;
+              return parts;
+          }(),
+          parent) {}
+
+SessionCoordinator::SessionCoordinator(Parts parts, QObject* parent)
     : QObject(parent),
-      m_settings(settings ? std::move(settings) : std::make_unique<AppSettings>()),
-      m_scheduler(scheduler) {
+      m_settings(parts.settings ? std::move(parts.settings) : std::make_unique<AppSettings>()),
+      m_scheduler(parts.scheduler),
+      m_secrets(parts.secrets ? std::move(parts.secrets) : makeSecretStore()) {
     if (m_scheduler == nullptr) {
         m_ownScheduler = std::make_unique<QtScheduler>();
         m_scheduler = m_ownScheduler.get();
     }
+    m_client = std::make_unique<PlatformClient>(
+        parts.platformURL.value_or(PlatformClient::defaultBaseURL()), *m_secrets);
+    m_client->setDeviceName(HostName::localizedHostName());
+    m_account = std::make_unique<AccountFlow>(*m_client, *m_secrets, m_settings->store(),
+                                              std::move(parts.presenceBrowser));
+    m_server = std::make_unique<SessionServer>(SessionServer::deviceIdentityProvider(*m_secrets),
+                                               std::move(parts.quic), std::move(parts.advertiser));
+    m_server->bindAddress = parts.bindAddress;
+    m_server->peerTiming = parts.peerTiming;
+    m_capture =
+        parts.capture
+            ? std::move(parts.capture)
+            : std::make_unique<CaptureEngine>(CaptureSettings{30, H264Encoder::Codec::h264});
+
+    // The account's state is the coordinator's published state.
+    connect(m_account.get(), &AccountFlow::authenticatedChanged, this,
+            &SessionCoordinator::authenticatedChanged);
+    connect(m_account.get(), &AccountFlow::userEmailChanged, this,
+            &SessionCoordinator::userEmailChanged);
+    connect(m_account.get(), &AccountFlow::pairingChanged, this,
+            &SessionCoordinator::pairingChanged);
+    connect(m_account.get(), &AccountFlow::nearbyDevicesChanged, this,
+            &SessionCoordinator::nearbyDevicesChanged);
+    connect(m_account.get(), &AccountFlow::accountSummaryChanged, this,
+            &SessionCoordinator::accountSummaryChanged);
+    connect(m_capture.get(), &CaptureEngine::stateChanged, this,
+            &SessionCoordinator::displaysChanged);
 }
 
 SessionCoordinator::~SessionCoordinator() {
-    shutdown();
+    if (!m_shutdownStarted) {
+        m_shutdownStarted = true;
+        stopEverythingNow();
+    }
+    // Nothing of the parts calls back into a half-destroyed coordinator.
+    m_server->isVideoPeerAllowed = nullptr;
+    m_server->onPeerAccepted = nullptr;
+    m_server->onVideoConnectionChanged = nullptr;
+    m_capture->onDatagrams = nullptr;
+    m_capture->onSlideChanged = nullptr;
+    m_store.onSend = nullptr;
+    m_toolbarState.onChanged = nullptr;
     m_overlay.reset();
 }
+
+// --- Bootstrap ------------------------------------------------------------------------------
 
 void SessionCoordinator::bootstrap(QScreen* screen) {
     if (m_bootstrapped)
         return;
     m_bootstrapped = true;
+    // 1. The overlay on the given screen.
     m_overlay = std::make_unique<AnnotationOverlayController>(screen, m_store, m_toolbarState,
                                                               *m_scheduler);
-
-    connect(m_settings.get(), &AppSettings::annotationActiveChanged, this, [this](bool value) {
-        updateInteractionMode(value);
-        if (value)
-            maybeShowMouseHint();
-    });
-    connect(m_settings.get(), &AppSettings::highlightCursorChanged, this, [this](bool value) {
-        if (!m_overlay)
-            return;
-        m_overlay->highlightCursor = value;
-        m_overlay->updateCursorHighlightVisibility();
-    });
-    connect(m_settings.get(), &AppSettings::showToolbarChanged, this,
-            [this](bool value) { updateInteractionMode(std::nullopt, value); });
-
-    // The overlay follows its screen: a new resolution redraws everything at the new size, and
-    // when the screen goes away the overlay moves to the main screen.
-    auto follow = [this](QScreen* target) {
-        if (!m_overlay || target == nullptr)
-            return;
-        connect(target, &QScreen::geometryChanged, m_overlay.get(),
-                [this, target](const QRect& geometry) {
-                    if (!m_overlay || m_overlay->window()->screen() != target)
-                        return;
-                    m_overlay->setScreenGeometry(geometry);
-                    m_overlay->canvas()->apply(StrokeEvent::changed());
-                });
-    };
-    follow(screen);
-    connect(qGuiApp, &QGuiApplication::screenRemoved, this, [this, follow](QScreen* removed) {
-        if (!m_overlay || m_overlay->window()->screen() != removed)
-            return;
-        QScreen* next = fallbackScreen(removed);
-        if (next == nullptr)
-            return;  // no screen left: the overlay stays where it is
-        m_overlay->moveToScreen(next);
-        m_overlay->canvas()->apply(StrokeEvent::changed());
-        follow(next);
-        updateInteractionMode();
-    });
-
-    // Subscribers see the current values at once.
-    m_overlay->highlightCursor = m_settings->highlightCursor();
-    m_overlay->updateCursorHighlightVisibility();
-    updateInteractionMode(m_settings->annotationActive());
-    if (m_settings->annotationActive())
-        maybeShowMouseHint();
-}
-
-void SessionCoordinator::shutdown() {
-    if (m_shutDown)
-        return;
-    m_shutDown = true;
-    m_settings->sync();
-}
-
-void SessionCoordinator::updateInteractionMode(std::optional<bool> annotationActive,
-                                               std::optional<bool> showToolbar) {
-    const bool active = annotationActive.value_or(m_settings->annotationActive());
-    const bool toolbar = showToolbar.value_or(m_settings->showToolbar());
-    const bool mouseDrawing = active && !m_peerActive;
-    QScreen* screen = nullptr;
-    if (m_overlay) {
-        m_overlay->setIgnoresMouseEvents(!mouseDrawing);
-        m_overlay->canvas()->setMouseEnabled(mouseDrawing);
-        if (!mouseDrawing)
-            m_overlay->canvas()->setCursor(Qt::ArrowCursor);
-        m_overlay->highlightCursor = m_settings->highlightCursor();
-        m_overlay->updateCursorHighlightVisibility();
-        screen = m_overlay->window()->screen();
+    // 2. The displays, and the saved selection when it is one of them.
+    m_capture->refreshScreenList();
+    if (const auto saved = m_settings->selectedDisplayID()) {
+        const auto& listed = m_capture->displays();
+        if (std::any_of(listed.begin(), listed.end(),
+                        [&](const DisplayDescriptor& d) { return d.id == *saved; })) {
+            m_capture->setSelectedDisplayID(saved);
+        }
     }
-    if (screen == nullptr)
-        screen = fallbackScreen();
-    if (screen == nullptr)
-        return;
-    if (onToolbarVisibility)
-        onToolbarVisibility(active && toolbar, screen);
+    // 3. The overlay onto the selected display.
+    moveOverlayToSelectedDisplay();
+    // 4. The floating toolbar and the shortcuts belong to the shell (ShellController), which
+    // drives them from this object. 5, 6. Settings, server, capture, toolbar state and store.
+    wireParts();
+    wireDisplaySubscriptions();
+    // 7-9. The account (its tokens load asynchronously), then the services.
+    QCoro::connect(postBoot(), this, [] {});
 }
 
-QString SessionCoordinator::mouseHintText() const {
-    return m_settings->shortcutToggleAnnotation().displayString() + QStringLiteral(" pausa · ") +
-           m_settings->shortcutClear().displayString() + QStringLiteral(" limpa · ") +
-           m_settings->shortcutSavePNG().displayString() + QStringLiteral(" salva PNG");
+void SessionCoordinator::wireParts() {
+    m_server->isVideoPeerAllowed = [this](const VideoConnection& connection) {
+        return m_peer != nullptr &&
+               SessionServer::hasSameRemoteHost(RemoteEndpoint{connection.host, connection.port},
+                                                m_peer->remoteEndpoint());
+    };
+    m_server->onPeerAccepted = [this](PeerConnection* peer, SessionServer::Transport transport) {
+        configure(peer, transport);
+    };
+    m_server->onVideoConnectionChanged = [this](const std::optional<VideoConnection>& connection) {
+        if (!connection)
+            return;
+        requestKeyframe();
+        if (m_peer)
+            QCoro::connect(beginCaptureAndPlatformSession(m_peer), this, [] {});
+    };
+    m_capture->onDatagrams = [this](std::vector<Bytes> datagrams) {
+        routeDatagrams(std::move(datagrams));
+    };
+    m_capture->onSlideChanged = [this](std::uint64_t hash) { slideChanged(hash); };
+    m_toolbarState.onChanged = [this](const ToolbarState&) { sendToolState(); };
+    m_store.onSend = [this](const SessionMessage& message) {
+        if (m_peer)
+            m_peer->sendInk(message);
+    };
+    // Screen capture may have been allowed while the tablet waited.
+    connect(qGuiApp, &QGuiApplication::applicationStateChanged, this,
+            [this](Qt::ApplicationState state) {
+                if (state != Qt::ApplicationActive || !m_screenPermissionNeeded || !m_peer)
+                    return;
+                if (screenCapturePermitted())
+                    QCoro::connect(beginCaptureAndPlatformSession(m_peer), this, [] {});
+            });
 }
 
-void SessionCoordinator::maybeShowMouseHint() {
-    if (m_peerActive || m_settings->annotationHintShown())
+QCoro::Task<void> SessionCoordinator::postBoot() {
+    QPointer<SessionCoordinator> self(this);
+    co_await m_account->loadStoredAccount();
+    if (!self || m_shutdownStarted)
+        co_return;
+    if (screenCapturePermitted()) {
+        if (const auto saved = m_settings->selectedDisplayID()) {
+            const auto& listed = m_capture->displays();
+            if (std::any_of(listed.begin(), listed.end(),
+                            [&](const DisplayDescriptor& d) { return d.id == *saved; })) {
+                m_capture->setSelectedDisplayID(saved);
+            }
+        }
+    }
+    if (m_account->authenticated()) {
+        co_await m_account->ensureDeviceRegistered();
+        if (!self || m_shutdownStarted)
+            co_return;
+        if (!m_peer) {
+            co_await m_account->recoverPreviousSession();
+            if (!self || m_shutdownStarted)
+                co_return;
+        }
+    }
+    refreshServices();
+    if (m_account->authenticated()) {
+        co_await m_account->refreshNearbyDevices();
+        if (!self)
+            co_return;
+    }
+    m_booted = true;
+    Q_EMIT bootFinished();
+}
+
+std::optional<QString> SessionCoordinator::storedText(const char* key) const {
+    const QVariant value = m_settings->store().value(QLatin1String(key));
+    if (!value.isValid())
+        return std::nullopt;
+    return value.toString();
+}
+
+HelloMessage SessionCoordinator::ownHello(const std::optional<std::string>& sessionId,
+                                          const std::optional<std::string>& token) const {
+    HelloMessage hello;
+    hello.v = 1;
+    hello.sessionId =
+        sessionId ? *sessionId : QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
+    hello.role = PeerRole::mac;
+    hello.deviceId =
+        storedText(AccountFlow::kDeviceIdKey).value_or(QStringLiteral("mac-local")).toStdString();
+    hello.deviceName = HostName::localizedHostName().toStdString();
+    hello.token = token.value_or(std::string());
+    hello.attestation = storedText(AccountFlow::kAttestationKey).value_or(QString()).toStdString();
+    hello.resume = false;
+    return hello;
+}
+
+void SessionCoordinator::refreshServices() {
+    if (m_account->authenticated() && !m_shutdownStarted) {
+        HelloMessage offer = ownHello(std::nullopt, std::nullopt);
+        offer.deviceId = storedText(AccountFlow::kDeviceIdKey).value_or(QString()).toStdString();
+        m_server->usbOffer = offer;
+        m_server->deviceId = storedText(AccountFlow::kDeviceIdKey);
+        m_server->start();
+        if (!m_account->pairing()) {
+            QCoro::connect(refreshPairingCode(), this, [](bool) {});
+            m_account->startPresenceBrowser();
+        }
+    }
+    updateInteractionMode();
+}
+
+// --- Wiring of the media and the ink ---------------------------------------------------------
+
+void SessionCoordinator::requestKeyframe() {
+    m_capture->keyframeFlag().set();
+    m_capture->encoder().requestKeyframe();
+}
+
+void SessionCoordinator::routeDatagrams(std::vector<Bytes> datagrams) {
+    if (m_peer && m_peer->isUSB()) {
+        m_peer->sendUSBVideo(datagrams);
         return;
-    m_settings->setAnnotationHintShown(true);
+    }
+    if (!m_server->videoConnection())
+        return;  // no path for video: dropped
+    for (const Bytes& datagram : datagrams) {
+        m_server->sendVideoDatagram(QByteArray(reinterpret_cast<const char*>(datagram.data()),
+                                               static_cast<qsizetype>(datagram.size())));
+    }
+}
+
+void SessionCoordinator::slideChanged(std::uint64_t hash) {
+    if (m_settings->clearOnSlideChange())
+        m_store.clear(true);
+    if (m_peer)
+        m_peer->sendControl(SlideChangedMessage{hash});
+}
+
+void SessionCoordinator::sendToolState() {
+    if (!m_peer)
+        return;
+    ToolStateMessage message;
+    message.tool = std::string(rawValue(m_toolbarState.tool()));
+    message.color = m_toolbarState.color().hex;
+    message.width = rawValue(m_toolbarState.thickness());  // 2, 4 or 8
+    m_peer->sendControl(message);
+}
+
+// --- Account ---------------------------------------------------------------------------------
+
+QCoro::Task<PlatformStatus> SessionCoordinator::login(QString email, QString password) {
+    QPointer<SessionCoordinator> self(this);
+    PlatformStatus status = co_await m_account->signIn(std::move(email), std::move(password));
+    if (!self || !status.ok())
+        co_return status;
+    co_await m_account->ensureDeviceRegistered();
+    if (!self)
+        co_return status;
+    if (!m_peer) {
+        co_await m_account->recoverPreviousSession();
+        if (!self)
+            co_return status;
+    }
+    refreshServices();
+    co_await m_account->refreshNearbyDevices();
+    co_return status;
+}
+
+QCoro::Task<void> SessionCoordinator::logout() {
+    QPointer<SessionCoordinator> self(this);
+    disconnectPeer();
+    co_await m_account->signOut();
+    if (!self)
+        co_return;
+    m_server->stop();
+    refreshServices();
+}
+
+QCoro::Task<bool> SessionCoordinator::refreshPairingCode() {
+    if (!m_account->authenticated() || !m_account->deviceId())
+        co_return false;
+    QPointer<SessionCoordinator> self(this);
+    if (!m_peer && m_platformSessionId) {
+        co_await endPlatformSession();
+        if (!self)
+            co_return false;
+    }
+    co_return co_await m_account->requestPairingCode();
+}
+
+QCoro::Task<void> SessionCoordinator::refreshNearbyDevices() {
+    co_await m_account->refreshNearbyDevices();
+}
+
+QCoro::Task<void> SessionCoordinator::connectToNearby(NearbyDevice) {
+    const auto& pairing = m_account->pairing();
+    if (pairing && pairing->expiresAt > QDateTime::currentDateTimeUtc())
+        co_return;
+    co_await refreshPairingCode();
+}
+
+// --- Stop ------------------------------------------------------------------------------------
+
+void SessionCoordinator::stopEverythingNow() {
+    if (m_reconnectGraceTask != 0) {
+        m_scheduler->cancel(m_reconnectGraceTask);
+        m_reconnectGraceTask = 0;
+    }
+    // Tablets still waiting for their hello get their answer now, not at their timeout.
+    auto pending = std::exchange(m_pendingDecisions, {});
+    for (auto& [ticket, decide] : pending) {
+        decide(false);
+    }
+    if (PeerConnection* peer = m_peer.data()) {
+        peer->sendEnd(SessionEndReason::userEnded);
+        peer->close(false);
+    }
+    m_peer = nullptr;
+    setConnectionState(std::nullopt);
+    m_server->stop();
+    m_capture->stop();
+}
+
+QCoro::Task<void> SessionCoordinator::shutdown() {
+    if (m_shutdownStarted)
+        co_return;
+    m_shutdownStarted = true;
+    stopEverythingNow();
+    QPointer<SessionCoordinator> self(this);
+    co_await endPlatformSession();
+    if (!self)
+        co_return;
     m_settings->sync();
-    if (m_overlay)
-        m_overlay->showMouseHint(mouseHintText(), kMouseHintDuration);
 }
+
+// --- Shortcut actions ------------------------------------------------------------------------
 
 void SessionCoordinator::toggleAnnotation() {
     m_settings->setAnnotationActive(!m_settings->annotationActive());

@@ -61,9 +61,30 @@ void ShellController::start() {
     };
     m_pin.onClear = [this]() { m_coordinator.clearStrokes(); };
     m_pin.onEndSession = [this]() {
-        if (onEndSession)
+        if (onEndSession) {
             onEndSession();
+        } else {
+            m_coordinator.disconnectPeer();
+        }
     };
+    // The pin shows while a tablet is connected, with its name and the latency, on the
+    // overlay's screen.
+    connect(&m_coordinator, &SessionCoordinator::connectionStateChanged, this,
+            [this](const SessionCoordinator::ConnectionState& state) {
+                setConnection(state ? std::optional(state->deviceName) : std::nullopt,
+                              m_coordinator.latencyText());
+            });
+    connect(&m_coordinator, &SessionCoordinator::latencyTextChanged, this,
+            [this](const QString& text) {
+                if (const auto& state = m_coordinator.connectionState())
+                    setConnection(state->deviceName, text);
+            });
+    connect(&m_coordinator, &SessionCoordinator::overlayScreenChanged, this, [this](QScreen*) {
+        if (const auto& state = m_coordinator.connectionState()) {
+            m_pin.hide();
+            setConnection(state->deviceName, m_coordinator.latencyText());
+        }
+    });
 
     m_tray.onQuit = [this]() {
         if (onQuit)

@@ -33,7 +33,8 @@ class ShellController : public QObject {
     ~ShellController() override;
 
     // Wires the toolbar into the interaction mode, sets the shortcut handlers and registers the
-    // keys, and shows the tray icon (when a tray host runs).
+    // keys, has the pin follow the coordinator's connection state, and shows the tray icon (when
+    // a tray host runs).
     void start();
 
     // For each action in the order toggle annotation, clear, save PNG: releases its old
@@ -53,7 +54,7 @@ class ShellController : public QObject {
 
     // Quitting from the tray.
     std::function<void()> onQuit;
-    // Ending the session from the pin.
+    // Ending the session from the pin; unset: the coordinator's disconnectPeer().
     std::function<void()> onEndSession;
 
   private:

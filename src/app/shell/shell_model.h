@@ -9,6 +9,7 @@
 // the await.
 
 #include "app/settings/app_settings.h"
+#include "app/shell/account_types.h"
 #include "app/web/platform_error.h"
 #include "protocol/messages.h"
 
@@ -21,22 +22,6 @@
 #include <vector>
 
 namespace velurio {
-
-// This computer's current pairing code and when it stops being valid.
-struct PairingState {
-    QString code;
-    QDateTime expiresAt;
-    friend bool operator==(const PairingState&, const PairingState&) = default;
-};
-
-// A tablet of the account (from the platform) or announced on the local network.
-struct NearbyDevice {
-    QString id;
-    QString name;
-    bool sameAccount = false;
-    bool online = false;
-    friend bool operator==(const NearbyDevice&, const NearbyDevice&) = default;
-};
 
 class ShellModel : public QObject {
     Q_OBJECT

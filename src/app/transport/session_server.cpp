@@ -1,6 +1,7 @@
 #include "app/transport/session_server.h"
 
 #include "app/identity/device_tls_identity.h"
+#include "app/identity/host_name.h"
 #include "platform/keychain/secret_store.h"
 #include "protocol/video_datagram.h"
 
@@ -8,7 +9,6 @@
 #include <QSslConfiguration>
 #include <QSslServer>
 #include <QSslSocket>
-#include <QSysInfo>
 #include <QTimer>
 #include <QUdpSocket>
 
@@ -459,7 +459,7 @@ void SessionServer::advertise() {
     if (!m_advertiser || !port) {
         return;
     }
-    QString name = QSysInfo::machineHostName();
+    const QString name = HostName::localizedHostName();
     m_advertiser->publish(name, kServiceType, *port,
                           txtRecord(deviceId, m_quicVideoPort, m_udpVideoPort));
 }

@@ -82,6 +82,9 @@ class SessionServer : public QObject {
     const std::optional<QString>& lastError() const { return m_lastError; }
 
     std::optional<QString> deviceId;
+    // The hello offered to tablets on a USB cable (set by the session coordinator); the USB
+    // connector sends it on the discovery channel.
+    std::optional<HelloMessage> usbOffer;
     // Timings for the peers this server creates (tests shorten them).
     PeerTiming peerTiming;
     // Time a TLS handshake may take (kHandshakeTimeout; tests shorten it). Read at start().

@@ -1,5 +1,6 @@
 #include "app/web/platform_client.h"
 
+#include "app/identity/host_name.h"
 #include "core/internet_date_time.h"
 #include "platform/keychain/secret_store.h"
 
@@ -12,7 +13,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSettings>
-#include <QSysInfo>
 
 #include <cmath>
 
@@ -225,7 +225,7 @@ PlatformClient::PlatformClient(QUrl baseURL, SecretStore& store, Timeouts timeou
       m_timeouts(timeouts),
       m_network(new QNetworkAccessManager(this)),
       m_clock([] { return QDateTime::currentDateTimeUtc(); }),
-      m_deviceName(QSysInfo::machineHostName()) {
+      m_deviceName(HostName::localizedHostName()) {
     m_network->setTransferTimeout(static_cast<int>(m_timeouts.transfer.count()));
     // A redirect to another origin would carry the bearer token there.
     m_network->setRedirectPolicy(QNetworkRequest::SameOriginRedirectPolicy);

@@ -1,5 +1,7 @@
 #include "app/session/session_coordinator.h"
 
+#include "platform/keychain/file_secret_store.h"
+
 #include <gtest/gtest.h>
 
 #include <QGuiApplication>
@@ -18,8 +20,12 @@ class CoordinatorTest : public ::testing::Test {
     void SetUp() override {
         auto store = std::make_unique<QSettings>(m_dir.filePath(QStringLiteral("velurio.conf")),
                                                  QSettings::IniFormat);
-        m_coordinator = std::make_unique<SessionCoordinator>(
-            std::make_unique<AppSettings>(std::move(store)), &m_scheduler);
+        SessionCoordinator::Parts parts;
+        parts.settings = std::make_unique<AppSettings>(std::move(store));
+        parts.scheduler = &m_scheduler;
+        parts.secrets =
+            std::make_unique<FileSecretStore>(m_dir.filePath(QStringLiteral("secrets.json")));
+        m_coordinator = std::make_unique<SessionCoordinator>(std::move(parts));
         m_coordinator->onToolbarVisibility = [this](bool visible, QScreen*) {
             m_toolbar.push_back(visible);
         };
