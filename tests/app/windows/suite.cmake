@@ -10,10 +10,11 @@ if(TARGET velurio_app_lifecycle)
   velurio_add_gui_test_suite(velurio_windows_gui_tests DIRECTORY ${CMAKE_CURRENT_LIST_DIR}/gui
                              LIBRARIES velurio::app_lifecycle)
   if(TARGET velurio_windows_gui_tests AND TARGET velurio-devplatform)
-    add_dependencies(velurio_windows_gui_tests velurio-devplatform velurio)
+    add_dependencies(velurio_windows_gui_tests velurio-devplatform velurio-peer velurio)
     target_include_directories(velurio_windows_gui_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests/app/web)
     target_compile_definitions(velurio_windows_gui_tests PRIVATE
       VELURIO_DEVPLATFORM_PATH="$<TARGET_FILE:velurio-devplatform>"
-      VELURIO_APP_PATH="$<TARGET_FILE:velurio>")
+      VELURIO_APP_PATH="$<TARGET_FILE:velurio>"
+      VELURIO_PEER_PATH="$<TARGET_FILE:velurio-peer>")
   endif()
 endif()
