@@ -1,5 +1,6 @@
 #include "app/windows/pairing_window.h"
 
+#include "app/identity/host_name.h"
 #include "app/ui/display_text.h"
 #include "app/ui/symbol_icons.h"
 #include "app/ui/theme.h"
@@ -10,7 +11,6 @@
 #include <QCoroTask>
 #include <QEvent>
 #include <QHBoxLayout>
-#include <QHostInfo>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
@@ -176,8 +176,8 @@ PairingView::PairingView(ShellModel& model, Clock clock, QWidget* parent)
 }
 
 QString PairingView::computerName() {
-    const QString name = QHostInfo::localHostName();
-    return name.isEmpty() ? QStringLiteral("este computador") : name;
+    // The same name the tablet sees in the advertisement and the hello.
+    return HostName::localizedHostName();
 }
 
 void PairingView::rebuild() {

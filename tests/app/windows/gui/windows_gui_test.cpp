@@ -221,7 +221,8 @@ TEST_F(WindowsGuiTest, LoginShowsThePlatformsAnswersThenPairingShowsItsCode) {
                    platformCodes().contains(current->code);
         },
         10000))
-        << pairingView->codeText().toStdString() << " / " << platformCodes().join(' ').toStdString();
+        << pairingView->codeText().toStdString() << " / "
+        << platformCodes().join(' ').toStdString();
     const QString shown = coordinator().pairing()->code;
     EXPECT_EQ(pairingView->codeText().size(), 7);  // "ABC 123"
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^Expira em [45]:\\d\\d$"))
