@@ -1,7 +1,5 @@
 #include "app/shell/shortcut_recorder.h"
 
-#include "app/settings/shortcut_text.h"
-
 #include <QApplication>
 #include <QFontDatabase>
 #include <QKeyEvent>
@@ -214,7 +212,7 @@ bool ShortcutRecorderButton::event(QEvent* event) {
 void ShortcutRecorder::update(const HotKeyDescriptor& value,
                               std::function<void(const HotKeyDescriptor&)> onChange) {
     m_button.onChange = std::move(onChange);
-    m_button.setText(shortcutDisplayText(value));
+    m_button.setText(value.displayText());
 }
 
 }  // namespace velurio

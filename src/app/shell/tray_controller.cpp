@@ -1,7 +1,6 @@
 #include "app/shell/tray_controller.h"
 
 #include "app/settings/app_settings.h"
-#include "app/settings/shortcut_text.h"
 #include "app/shell/shell_model.h"
 #include "app/ui/display_text.h"
 #include "app/ui/panel.h"
@@ -160,7 +159,7 @@ void TrayPopup::rebuild() {
         void (AppSettings::*set)(bool);
     };
     const Toggle toggles[] = {
-        {"Anotação ativa", shortcutDisplayText(m_settings.shortcutToggleAnnotation()),
+        {"Anotação ativa", m_settings.shortcutToggleAnnotation().displayText(),
          &AppSettings::annotationActive, &AppSettings::setAnnotationActive},
         {"Mostrar barra de ferramentas na tela",
          {},
@@ -183,11 +182,11 @@ void TrayPopup::rebuild() {
     column->addWidget(new Hairline(Qt::Horizontal, 4, 0, this));
 
     auto* clear = new TrayRow(QStringLiteral("Limpar traços"),
-                              shortcutDisplayText(m_settings.shortcutClear()), {}, this);
+                              m_settings.shortcutClear().displayText(), {}, this);
     clear->onActivated = [this]() { m_model.clearStrokes(); };
     column->addWidget(clear);
     auto* save = new TrayRow(QStringLiteral("Salvar anotações como PNG"),
-                             shortcutDisplayText(m_settings.shortcutSavePNG()), {}, this);
+                             m_settings.shortcutSavePNG().displayText(), {}, this);
     save->onActivated = [this]() {
         // The save dialog takes over: the popup goes first.
         ShellModel* model = &m_model;

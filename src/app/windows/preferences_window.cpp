@@ -1,7 +1,6 @@
 #include "app/windows/preferences_window.h"
 
 #include "app/settings/app_settings.h"
-#include "app/settings/shortcut_text.h"
 #include "app/shell/shell_model.h"
 #include "app/shell/shortcut_recorder.h"
 #include "app/ui/theme.h"
