@@ -1,5 +1,6 @@
 #include "app/lifecycle/app_delegate.h"
 
+#include "app/identity/platform_keys.h"
 #include "app/lifecycle/single_instance.h"
 #include "app/ui/app_icon.h"
 #include "app/ui/panel.h"
@@ -64,6 +65,8 @@ QScreen* AppDelegate::launchScreen() {
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
+    // Which platform key vouches for tablets (or that none does, and every tablet is refused).
+    PlatformKeys::logTrustAnchor();
     if (QScreen* screen = launchScreen())
         m_coordinator->bootstrap(screen);
     m_shell = std::make_unique<ShellController>(*m_coordinator);

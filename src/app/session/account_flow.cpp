@@ -81,7 +81,9 @@ QCoro::Task<void> AccountFlow::loadStoredAccount() {
 
 QCoro::Task<PlatformStatus> AccountFlow::signIn(QString email, QString password) {
     QPointer<AccountFlow> self(this);
-    auto session = co_await m_client.login(std::move(email), std::move(password));
+    // Calls are made apart from their co_await (g++ 12 mishandles temporaries inside one).
+    auto login = m_client.login(std::move(email), std::move(password));
+    auto session = co_await login;
     if (!self)
         co_return PlatformStatus{};
     if (!session.ok())
@@ -123,8 +125,8 @@ QCoro::Task<void> AccountFlow::ensureDeviceRegistered() {
         qCWarning(lcAccount).noquote() << kRegistrationFailedPrefix + key.error().message;
         co_return;
     }
-    auto registration =
-        co_await m_client.registerDevice(DeviceIdentity::publicKeyBase64(key.value()));
+    auto request = m_client.registerDevice(DeviceIdentity::publicKeyBase64(key.value()));
+    auto registration = co_await request;
     if (!self)
         co_return;
     if (!registration.ok()) {
@@ -142,7 +144,8 @@ QCoro::Task<void> AccountFlow::recoverPreviousSession() {
     if (m_recoveryCompleted || !id)
         co_return;
     QPointer<AccountFlow> self(this);
-    const PlatformStatus status = co_await m_client.recoverSessionsAfterRestart(*id, m_bootedAt);
+    auto recovery = m_client.recoverSessionsAfterRestart(*id, m_bootedAt);
+    const PlatformStatus status = co_await recovery;
     if (!self)
         co_return;
     if (status.ok()) {
@@ -157,7 +160,8 @@ QCoro::Task<bool> AccountFlow::requestPairingCode() {
     if (!m_authenticated || !id)
         co_return false;
     QPointer<AccountFlow> self(this);
-    auto code = co_await m_client.createPairingCode(*id);
+    auto request = m_client.createPairingCode(*id);
+    auto code = co_await request;
     if (!self || !code.ok())
         co_return false;
     setPairing(PairingState{code->code, code->expiresAt});

@@ -253,7 +253,9 @@ void SessionCoordinator::sendToolState() {
 
 QCoro::Task<PlatformStatus> SessionCoordinator::login(QString email, QString password) {
     QPointer<SessionCoordinator> self(this);
-    PlatformStatus status = co_await m_account->signIn(std::move(email), std::move(password));
+    // Calls are made apart from their co_await (g++ 12 mishandles temporaries inside one).
+    auto signIn = m_account->signIn(std::move(email), std::move(password));
+    PlatformStatus status = co_await signIn;
     if (!self || !status.ok())
         co_return status;
     co_await m_account->ensureDeviceRegistered();

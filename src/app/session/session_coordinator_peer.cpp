@@ -77,7 +77,9 @@ QCoro::Task<void> SessionCoordinator::answerHello(QPointer<PeerConnection> peer,
     const std::uint64_t ticket = ++m_nextDecisionTicket;
     m_pendingDecisions.emplace(ticket, std::move(decide));
     QPointer<SessionCoordinator> self(this);
-    const bool accepted = co_await validate(std::move(hello));
+    // Calls are made apart from their co_await (g++ 12 mishandles temporaries inside one).
+    auto validation = validate(std::move(hello));
+    const bool accepted = co_await validation;
     if (!self)
         co_return;
     const auto owed = m_pendingDecisions.find(ticket);
@@ -107,8 +109,8 @@ QCoro::Task<bool> SessionCoordinator::validate(HelloMessage hello) {
     }
     // 4. Otherwise the platform must vouch for the pairing token.
     QPointer<SessionCoordinator> self(this);
-    const auto session =
-        co_await m_client->validatePairingToken(QString::fromStdString(hello.token));
+    auto request = m_client->validatePairingToken(QString::fromStdString(hello.token));
+    const auto session = co_await request;
     if (!self)
         co_return false;
     co_return session.ok() && session.value().has_value();
@@ -198,10 +200,11 @@ QCoro::Task<void> SessionCoordinator::beginCaptureAndPlatformSession(
         co_return;
     }
     const bool usb = peer->isUSB();
-    auto started = co_await m_client->startSession(
+    auto request = m_client->startSession(
         peer->helloToken() ? std::optional(textOf(peer->helloToken())) : std::nullopt,
         storedText(AccountFlow::kDeviceIdKey), textOf(peer->remoteDeviceId()),
         usb ? QStringLiteral("usb_c") : QStringLiteral("wifi"));
+    auto started = co_await request;
     if (!self)
         co_return;
     m_platformStartInFlight = false;
@@ -320,7 +323,8 @@ QCoro::Task<void> SessionCoordinator::endPlatformSession() {
     }
     const std::optional<QString> sent = m_platformSessionId;
     QPointer<SessionCoordinator> self(this);
-    const PlatformStatus status = co_await m_client->endSession(sent, summary);
+    auto request = m_client->endSession(sent, summary);
+    const PlatformStatus status = co_await request;
     if (!self)
         co_return;
     if (status.ok() || status.error().hasCode(u"session_already_ended")) {

@@ -163,6 +163,8 @@ class TestTablet {
 
     bool encrypted = false;
     bool answerPings = true;
+    // The round trip the host measures: the host's clock stands still in the tests.
+    std::int64_t answerAfterMs = 42;
     bool disconnected = false;
     std::vector<SessionMessage> messages;
     std::vector<WireChannel> channels;
@@ -178,7 +180,9 @@ class TestTablet {
                 continue;
             if (const PingMessage* ping = decoded.value().get<PingMessage>();
                 ping != nullptr && answerPings) {
-                send(PongMessage::echoing(*ping));
+                PongMessage pong = PongMessage::echoing(*ping);
+                pong.ts -= answerAfterMs;  // as if the answer came that much later
+                send(pong);
             }
             messages.push_back(decoded.value());
             channels.push_back(frame.channel);
@@ -249,8 +253,6 @@ class PlatformKeyFiles {
 // The coordinator, signed in to a local platform, its server listening on loopback.
 class SessionRig {
   public:
-    static constexpr std::int64_t kRoundTripMs = 42;
-
     explicit SessionRig(bool signIn = true)
         : keys(dir),
           platform({QStringLiteral("--key"), keys.privatePath}),
@@ -280,10 +282,8 @@ class SessionRig {
         parts.bindAddress = QHostAddress::LocalHost;
         parts.peerTiming.helloTimeout = 20s;  // no test waits for it
         parts.peerTiming.pingInterval = 30ms;
-        // Every reading moves 21 ms on: a ping and its pong are 42 ms apart.
-        parts.peerTiming.nowMs = [clock = std::make_shared<std::int64_t>(1000)] {
-            return *clock += kRoundTripMs / 2;
-        };
+        // The clock stands still: the round trip is what the tablet says (answerAfterMs).
+        parts.peerTiming.nowMs = [] { return std::int64_t{1'000'000}; };
         coordinator = std::make_unique<SessionCoordinator>(std::move(parts));
         coordinator->bootstrap(QGuiApplication::primaryScreen());
         booted = waitUntil([this] { return coordinator->booted(); });
