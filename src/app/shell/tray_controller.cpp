@@ -447,6 +447,7 @@ void TrayController::togglePopup(const QRect& anchor) {
         screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 1920, 1080);
     m_popup->move(popupPosition(anchor, m_popup->size(), available));
     m_popup->show();
+    m_popup->raise();
 }
 
 }  // namespace velurio

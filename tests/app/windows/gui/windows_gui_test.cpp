@@ -375,6 +375,12 @@ TEST_F(WindowsGuiTest, TrayHeaderFollowsLocalModeSignInAndAConnectedTablet) {
         },
         10000))
         << popup->headerTexts().join(QLatin1Char('|')).toStdString();
+    // Opened again now that the pin shows, the popup lies above it.
+    tray().togglePopup(tray().icon()->geometry());
+    ASSERT_TRUE(waitFor([&]() { return !tray().popup() || !tray().popup()->isVisible(); }));
+    popup = openPopup();
+    ASSERT_NE(popup, nullptr);
+    EXPECT_EQ(popup->header(), TrayPopup::Header::connected);
     saveScreenshot(popup->geometry(), "tray-connected.png");
     clickWidget(popup->button(QStringLiteral("Desconectar")));
     EXPECT_TRUE(waitFor([&]() { return !coordinator().connectionState().has_value(); }, 5000));
