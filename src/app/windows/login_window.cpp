@@ -125,19 +125,26 @@ void LoginView::submit() {
         return;
     setBusy(true);
     setErrorMessage(QString());
-    // The texts exactly as typed: no trimming.
-    QCoro::connect(m_model.login(m_email->text(), m_password->text()), this,
-                   [this](PlatformStatus result) {
-                       setBusy(false);
+    // The texts exactly as typed: no trimming. The login outlives this view if the window is
+    // shown again meanwhile (a fresh view replaces this one): its success still closes the
+    // window and goes on, only the view's own state is left alone.
+    const QPointer<LoginView> self(this);
+    const std::function<void()> loggedIn = onLoggedIn;
+    QCoro::connect(m_model.login(m_email->text(), m_password->text()), &m_model,
+                   [self, loggedIn](PlatformStatus result) {
+                       if (self)
+                           self->setBusy(false);
                        if (result.ok()) {
-                           if (onLoggedIn)
-                               onLoggedIn();
+                           if (loggedIn)
+                               loggedIn();
                            return;
                        }
+                       if (!self)
+                           return;
                        const PlatformError& error = result.error();
-                       setErrorMessage(error.kind == PlatformError::Kind::api
-                                           ? error.api.message
-                                           : QString::fromUtf8(kConnectionFailed));
+                       self->setErrorMessage(error.kind == PlatformError::Kind::api
+                                                 ? error.api.message
+                                                 : QString::fromUtf8(kConnectionFailed));
                    });
 }
 

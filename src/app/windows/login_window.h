@@ -5,7 +5,8 @@
 //
 // The window is created on the first show() and kept (closing only hides it). Every show()
 // puts a fresh LoginView in it, so the fields start empty and an earlier error is gone. A login
-// that is running when the window closes goes on; its result then reaches a view nobody sees.
+// that is running when the window closes or is shown again goes on; when it succeeds the window
+// closes and onLoggedIn runs all the same.
 // Main thread only; the model outlives the controller.
 
 #include <QPointer>

@@ -108,5 +108,23 @@ TEST(LoginWindowTest, SuccessClosesTheWindowAndEachShowingStartsEmpty) {
     EXPECT_FALSE(window->isVisible());
 }
 
+TEST(LoginWindowTest, ALoginStillRunningWhenTheWindowIsShownAgainCompletesTheSignIn) {
+    StandInShellModel model;
+    LoginWindowController controller(model);
+    int loggedIn = 0;
+    controller.onLoggedIn = [&]() { ++loggedIn; };
+    controller.show();
+    controller.view()->emailField()->setText(QStringLiteral("ana@example.com"));
+    controller.view()->passwordField()->setText(QStringLiteral("senha"));
+    controller.view()->submit();
+    controller.show();  // a fresh view while the first login waits
+    runEvents();
+    EXPECT_FALSE(controller.view()->busy());
+    model.resolveLogin(PlatformStatus{});
+    runEvents();
+    EXPECT_EQ(loggedIn, 1);
+    EXPECT_FALSE(controller.window()->isVisible());
+}
+
 }  // namespace
 }  // namespace velurio
