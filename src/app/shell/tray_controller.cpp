@@ -225,7 +225,10 @@ void TrayPopup::rebuild() {
     auto* account = new ThemeButton(QStringLiteral("Conta"), ThemeButton::Style::link, footer);
     connect(account, &QPushButton::clicked, this, []() {
         QUrl url = PlatformClient::defaultBaseURL();
-        url.setPath(url.path() + QStringLiteral("/app"));
+        QString base = url.path();
+        while (base.endsWith(QLatin1Char('/')))
+            base.chop(1);
+        url.setPath(base + QStringLiteral("/app"));
         QDesktopServices::openUrl(url);
     });
     footerRow->addWidget(account);
