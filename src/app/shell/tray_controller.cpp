@@ -403,8 +403,13 @@ bool TrayController::start() {
     m_icon->setToolTip(QStringLiteral("Velurio"));
     connect(m_icon.get(), &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
-                if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::Context)
-                    togglePopup(m_icon->geometry());
+                if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::Context)
+                    return;
+                // A click on the icon while the popup is open first closes the popup (a click
+                // outside it); the same click must not open it again.
+                if (m_popupHidden.isValid() && m_popupHidden.elapsed() < kReopenGuardMs)
+                    return;
+                togglePopup(m_icon->geometry());
             });
     m_icon->show();
     return true;
@@ -421,12 +426,19 @@ QPoint TrayController::popupPosition(const QRect& anchor, QSize size, const QRec
     return at;
 }
 
+bool TrayController::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_popup && event->type() == QEvent::Hide)
+        m_popupHidden.start();
+    return QObject::eventFilter(watched, event);
+}
+
 void TrayController::togglePopup(const QRect& anchor) {
     if (m_popup && m_popup->isVisible()) {
         m_popup->close();
         return;
     }
     m_popup = new TrayPopup(m_model);
+    m_popup->installEventFilter(this);
     m_popup->onOpenPairing = [this]() {
         if (onOpenPairing)
             onOpenPairing();

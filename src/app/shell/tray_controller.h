@@ -8,6 +8,7 @@
 // available area; every row that opens a window closes it first. Without a tray host the
 // application runs on and says so in the log. Main thread only; the model outlives the tray.
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QWidget>
@@ -127,9 +128,16 @@ class TrayController : public QObject {
     // inside `available`.
     static QPoint popupPosition(const QRect& anchor, QSize size, const QRect& available);
 
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
   private:
+    // How long after the popup closed a click on the icon is taken as the click that closed it.
+    static constexpr int kReopenGuardMs = 250;
+
     ShellModel& m_model;
     std::unique_ptr<QSystemTrayIcon> m_icon;
+    QElapsedTimer m_popupHidden;
     QPointer<TrayPopup> m_popup;
 };
 

@@ -159,7 +159,7 @@ class WindowsGuiTest : public ::testing::Test {
             return nullptr;
         EXPECT_TRUE(waitFor(
             [icon]() { return icon->geometry().isValid() && !icon->geometry().isEmpty(); }, 5000));
-        settle(200);
+        settle(300);  // a click right after the popup closed counts as the closing click
         click(icon->geometry().center());
         EXPECT_TRUE(waitFor([this]() { return tray().popup() && tray().popup()->isVisible(); }));
         return tray().popup();
@@ -301,6 +301,12 @@ TEST_F(WindowsGuiTest, TrayHeaderFollowsLocalModeSignInAndAConnectedTablet) {
     EXPECT_TRUE(popup->headerTexts().contains(QStringLiteral("Modo local")));
     EXPECT_EQ(popup->accountLine(), QStringLiteral("—"));
     saveScreenshot(popup->geometry(), "tray-local.png");
+    // Clicking the icon while the popup is open closes it (and leaves it closed).
+    click(tray().icon()->geometry().center());
+    settle(300);
+    EXPECT_TRUE(!tray().popup() || !tray().popup()->isVisible());
+    popup = openPopup();
+    ASSERT_NE(popup, nullptr);
     // "Entrar" opens the login window and closes the popup.
     windows().login().window()->hide();
     clickWidget(popup->button(QStringLiteral("Entrar")));
