@@ -2,7 +2,8 @@
 // interface so the account flow can be tested with a stand-in. The backend is chosen at build
 // time: Avahi where it is built in, else a browser that finds nothing.
 //
-// Main thread only: results are delivered on the thread's event loop.
+// Main thread only: results are delivered on the thread's event loop. Lifetime: owned by the
+// account flow; onResultsChanged is never called after the browser is destroyed.
 #pragma once
 
 #include <QByteArray>

@@ -274,6 +274,9 @@ QCoro::Task<PlatformStatus> SessionCoordinator::login(QString email, QString pas
 QCoro::Task<void> SessionCoordinator::logout() {
     QPointer<SessionCoordinator> self(this);
     disconnectPeer();
+    // A session of this account cannot be resumed once it signed out.
+    m_lastSessionId.reset();
+    m_sessionEndedAt.reset();
     co_await m_account->signOut();
     if (!self)
         co_return;

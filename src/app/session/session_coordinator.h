@@ -211,7 +211,7 @@ class SessionCoordinator : public QObject {
     bool screenCapturePermitted();
     void recordLatency(double rttMs);
     void handlePeerClosed(PeerConnection* peer);
-    void detachPeer();
+    void detachPeer(bool sessionEnded);
     QCoro::Task<void> endPlatformSessionThenStopCapture();
     QCoro::Task<void> endPlatformSession();
     bool peerIsActive(const QPointer<PeerConnection>& peer) const;

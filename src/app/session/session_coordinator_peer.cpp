@@ -266,18 +266,20 @@ void SessionCoordinator::recordLatency(double rttMs) {
     m_capture->encoder().setBitrate(bitrate);
 }
 
-void SessionCoordinator::detachPeer() {
+void SessionCoordinator::detachPeer(bool sessionEnded) {
+    // Only the end of a real session opens the window in which its tablet may resume.
+    if (sessionEnded)
+        m_sessionEndedAt = m_scheduler->now();
     m_peer = nullptr;
     setConnectionState(std::nullopt);
     setLatencyText(kNoLatencyText);
-    m_sessionEndedAt = m_scheduler->now();
     updateInteractionMode();
 }
 
 void SessionCoordinator::handlePeerClosed(PeerConnection* peer) {
     if (peer == nullptr || peer != m_peer)
         return;  // a replaced or refused tablet changes nothing
-    detachPeer();
+    detachPeer(true);
     if (m_reconnectGraceTask != 0)
         m_scheduler->cancel(m_reconnectGraceTask);
     // Capture keeps running while the tablet may come back.
@@ -289,6 +291,7 @@ void SessionCoordinator::handlePeerClosed(PeerConnection* peer) {
 }
 
 void SessionCoordinator::disconnectPeer() {
+    const bool hadPeer = m_peer != nullptr;
     if (PeerConnection* peer = m_peer.data()) {
         peer->sendEnd(SessionEndReason::userEnded);
         peer->close(false);
@@ -297,7 +300,7 @@ void SessionCoordinator::disconnectPeer() {
         m_scheduler->cancel(m_reconnectGraceTask);
         m_reconnectGraceTask = 0;
     }
-    detachPeer();
+    detachPeer(hadPeer);
     QCoro::connect(endPlatformSessionThenStopCapture(), this, [] {});
 }
 

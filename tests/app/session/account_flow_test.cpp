@@ -102,7 +102,8 @@ TEST(AccountFlow, AFailedRegistrationIsLoggedAndNothingIsStored) {
 TEST(AccountFlow, LogoutWithATabletConnectedEndsItForgetsTheAccountAndStopsTheServer) {
     SessionRig rig;
     ASSERT_TRUE(rig.signedIn && rig.listening);
-    auto tablet = rig.activeTablet(rig.pairTablet().hello());
+    const TabletCredentials credentials = rig.pairTablet();
+    auto tablet = rig.activeTablet(credentials.hello());
     QCoro::waitFor(rig.coordinator->logout());
     ASSERT_TRUE(waitUntil([&] { return tablet->disconnected; }));
     EXPECT_EQ(tablet->ends(), std::vector{SessionEndReason::userEnded});
@@ -121,6 +122,17 @@ TEST(AccountFlow, LogoutWithATabletConnectedEndsItForgetsTheAccountAndStopsTheSe
     // Signed out, nothing is started again.
     EXPECT_FALSE(QCoro::waitFor(rig.coordinator->refreshPairingCode()));
     EXPECT_FALSE(rig.coordinator->server().isRunning());
+
+    // Signed in again at once, the session of before cannot be resumed without the platform.
+    ASSERT_TRUE(QCoro::waitFor(rig.coordinator->login(kEmail, kPassword)).ok());
+    ASSERT_TRUE(waitUntil([&] { return rig.coordinator->server().isRunning(); }));
+    HelloMessage resume = credentials.hello();
+    resume.resume = true;
+    resume.token = "pt_from_before";
+    auto back = rig.connectTablet();
+    back->send(resume);
+    ASSERT_TRUE(waitUntil([&] { return back->disconnected; }));
+    EXPECT_EQ(back->ends(), std::vector{SessionEndReason::error});
 }
 
 TEST(AccountFlow, NearbyTabletsComeFromTheAccountAndFromTheLocalNetwork) {
