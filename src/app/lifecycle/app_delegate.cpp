@@ -72,6 +72,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     m_shell = std::make_unique<ShellController>(*m_coordinator);
     m_shell->onQuit = [this]() { requestQuit(); };
     m_windows = std::make_unique<AppWindows>(m_shell->model());
+    m_windows->onQuit = [this]() { requestQuit(); };
     m_windows->attachTray(m_shell->tray());
     m_shell->start();
     showMainWindowOnceKnown();

@@ -2,7 +2,8 @@
 // The application's three windows (login, pairing, preferences) and their entry points from the
 // tray: "Entrar" opens the login window, "Conectar iPad…" and "Conectar outro iPad…" the pairing
 // window, "Preferências…" the preferences. The main window is the pairing window when signed in,
-// else the login window; a successful login goes on to the pairing window.
+// else the login window; a successful login goes on to the pairing window. In every window
+// Ctrl+, opens the preferences and Ctrl+Q quits, as the application menu would elsewhere.
 //
 // Main thread only. The model and the tray outlive this object.
 
@@ -11,6 +12,8 @@
 #include "app/windows/preferences_window.h"
 
 #include <QObject>
+
+#include <functional>
 
 namespace velurio {
 
@@ -31,7 +34,13 @@ class AppWindows : public QObject {
     PairingWindowController& pairing() { return m_pairing; }
     PreferencesWindowController& preferences() { return m_preferences; }
 
+    // Quitting from a window's Ctrl+Q; set by the owner of the application's quit.
+    std::function<void()> onQuit;
+
   private:
+    // Gives `window` the application's keys (once per window).
+    void addApplicationKeys(QWidget* window);
+
     ShellModel& m_model;
     LoginWindowController m_login;
     PairingWindowController m_pairing;

@@ -464,9 +464,13 @@ TEST_F(WindowsGuiTest, TheDisplayPickerListsBothHalvesOfASplitScreen) {
 
 TEST_F(WindowsGuiTest, SairInThePreferencesSignsOut) {
     signInThroughTheWindow();
-    windows().pairing().window()->hide();
+    // Ctrl+, in the pairing window opens the preferences.
+    ASSERT_TRUE(waitFor([&]() { return windows().pairing().window()->isActiveWindow(); }));
+    key(QStringLiteral("ctrl+comma"));
     PreferencesWindowController& preferences = windows().preferences();
-    preferences.show();
+    ASSERT_TRUE(
+        waitFor([&]() { return preferences.window() && preferences.window()->isVisible(); }));
+    windows().pairing().window()->hide();
     PreferencesView* view = preferences.view();
     ASSERT_TRUE(waitFor([&]() { return view->accountText() == kEmail; }));
     ASSERT_TRUE(waitFor([&]() { return view->signOutButton()->isVisible(); }));
