@@ -1,6 +1,8 @@
 #include "app/lifecycle/app_delegate.h"
 
 #include "app/identity/platform_keys.h"
+#include "app/lifecycle/single_instance.h"
+#include "app/ui/app_icon.h"
 #include "app/ui/panel.h"
 #include "core/ink_color.h"
 #include "core/ink_tool.h"
@@ -54,6 +56,7 @@ AppDelegate::AppDelegate(std::unique_ptr<SessionCoordinator> coordinator, QObjec
     : QObject(parent), m_coordinator(std::move(coordinator)) {}
 
 AppDelegate::~AppDelegate() {
+    m_windows.reset();
     m_shell.reset();
 }
 
@@ -68,7 +71,40 @@ void AppDelegate::applicationDidFinishLaunching() {
         m_coordinator->bootstrap(screen);
     m_shell = std::make_unique<ShellController>(*m_coordinator);
     m_shell->onQuit = [this]() { requestQuit(); };
+    m_windows = std::make_unique<AppWindows>(m_shell->model());
+    m_windows->onQuit = [this]() { requestQuit(); };
+    m_windows->attachTray(m_shell->tray());
     m_shell->start();
+    showMainWindowOnceKnown();
+}
+
+void AppDelegate::showMainWindowOnceKnown() {
+    // Whether the user is signed in is known once the stored tokens are read (the secret store
+    // answers asynchronously): show the pairing window as soon as the account turns out to be
+    // signed in, else the login window when the boot finished or the wait ran out.
+    auto shown = std::make_shared<bool>(false);
+    auto show = [this, shown]() {
+        if (*shown || !m_windows)
+            return;
+        *shown = true;
+        m_windows->showMainWindow();
+    };
+    if (m_coordinator->booted() || m_coordinator->authenticated()) {
+        show();
+        return;
+    }
+    connect(m_coordinator.get(), &SessionCoordinator::authenticatedChanged, this,
+            [show](bool authenticated) {
+                if (authenticated)
+                    show();
+            });
+    connect(m_coordinator.get(), &SessionCoordinator::bootFinished, this, show);
+    QTimer::singleShot(kMainWindowWait, this, show);
+}
+
+void AppDelegate::applicationShouldHandleReopen() {
+    if (m_windows)
+        m_windows->showMainWindow();
 }
 
 void AppDelegate::requestQuit() {
@@ -93,12 +129,17 @@ int runApplication(int argc, char** argv) {
     QCoreApplication::setOrganizationName(QStringLiteral("Velurio"));
     QCoreApplication::setApplicationName(QStringLiteral("velurio"));
     QGuiApplication::setApplicationDisplayName(QStringLiteral("Velurio"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VELURIO_VERSION));
     QGuiApplication::setQuitOnLastWindowClosed(false);
+    QGuiApplication::setDesktopFileName(QStringLiteral("velurio"));
+    QApplication::setWindowIcon(QIcon(appIconPixmap()));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Draw on the screen with the mouse. Without a tablet the app runs in local mode."));
+        "Draw on the screen from a tablet, or with the mouse in local mode. Lives in the system "
+        "tray; starting it again while it runs brings its window to the front."));
     parser.addHelpOption();
+    parser.addVersionOption();
     QCommandLineOption annotation(QStringLiteral("annotation"),
                                   QStringLiteral("Turn mouse annotation on or off (saved)."),
                                   QStringLiteral("on|off"));
@@ -116,6 +157,11 @@ int runApplication(int argc, char** argv) {
                                  QStringLiteral("on|off"));
     parser.addOptions({annotation, tool, color, thickness, highlight});
     parser.process(app);
+
+    // One application per session: a second start shows the first one's window and ends here.
+    SingleInstance instance;
+    if (instance.claim() == SingleInstance::Role::forwarded)
+        return 0;
 
     AppDelegate delegate(std::make_unique<SessionCoordinator>());
     SessionCoordinator& coordinator = *delegate.coordinator();
@@ -160,6 +206,8 @@ int runApplication(int argc, char** argv) {
         coordinator.toolbarState().setThickness(*parsed);
     }
 
+    QObject::connect(&instance, &SingleInstance::activationRequested, &delegate,
+                     &AppDelegate::applicationShouldHandleReopen);
     installQuitSignals(delegate);
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     return QApplication::exec();

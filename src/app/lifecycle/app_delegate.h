@@ -1,10 +1,13 @@
 #pragma once
 // Start and stop of the application: builds the session coordinator, bootstraps it on the main
-// screen (or the first one; with no screen it runs without an overlay) and, on quit, lets it
-// shut down before the event loop ends. SIGINT and SIGTERM quit the same way.
+// screen (or the first one; with no screen it runs without an overlay), sets up the shell (tray,
+// shortcuts, toolbar, pin) and the windows, and shows the main window (pairing when signed in,
+// else login). Closing a window never quits: the application stays in the tray. On quit the
+// coordinator shuts down before the event loop ends. SIGINT and SIGTERM quit the same way.
 
 #include "app/session/session_coordinator.h"
 #include "app/session/shell_controller.h"
+#include "app/windows/app_windows.h"
 
 #include <QObject>
 
@@ -33,19 +36,31 @@ class AppDelegate : public QObject {
     bool isTerminating() const { return m_isTerminating; }
     SessionCoordinator* coordinator() const { return m_coordinator.get(); }
     ShellController* shell() const { return m_shell.get(); }
+    AppWindows* windows() const { return m_windows.get(); }
+
+    // Shows the main window again (another start of the application asked for it).
+    void applicationShouldHandleReopen();
+    // How long the first main window waits for the stored account when the boot takes longer.
+    static constexpr std::chrono::milliseconds kMainWindowWait{3000};
 
     // The screen the coordinator is bootstrapped on; nullptr when there is none.
     static QScreen* launchScreen();
 
   private:
+    void showMainWindowOnceKnown();
+
     std::unique_ptr<SessionCoordinator> m_coordinator;
     // Destroyed before the coordinator it is attached to.
     std::unique_ptr<ShellController> m_shell;
+    // Destroyed before the shell whose model it uses.
+    std::unique_ptr<AppWindows> m_windows;
     bool m_isTerminating = false;
     bool m_quitRequested = false;
 };
 
-// The entry point: a menu-bar style application (no main window, closing windows never quits).
+// The entry point: a tray application (closing windows never quits). `--help` and `--version`
+// print and exit; a start while the application already runs in this session brings the running
+// one's main window to the front and exits with status 0.
 int runApplication(int argc, char** argv);
 
 }  // namespace velurio

@@ -14,6 +14,7 @@
 #pragma once
 
 #include "app/session/presence_browser.h"
+#include "app/shell/account_types.h"
 #include "app/web/platform_client.h"
 
 #include <QByteArray>
@@ -29,20 +30,6 @@
 #include <vector>
 
 namespace velurio {
-
-struct PairingState {
-    QString code;
-    QDateTime expiresAt;
-    friend bool operator==(const PairingState&, const PairingState&) = default;
-};
-
-struct NearbyDevice {
-    QString id;
-    QString name;
-    bool sameAccount = false;
-    bool online = false;
-    friend bool operator==(const NearbyDevice&, const NearbyDevice&) = default;
-};
 
 class AccountFlow : public QObject {
     Q_OBJECT

@@ -25,9 +25,10 @@ ShellController::ShellController(SessionCoordinator& coordinator,
                                  std::unique_ptr<HotKeyBackend> backend, QObject* parent)
     : QObject(parent),
       m_coordinator(coordinator),
+      m_model(coordinator),
       m_shortcuts(std::move(backend)),
       m_toolbar(coordinator.toolbarState(), coordinator.strokeStore(), toolbarActions(coordinator)),
-      m_tray(coordinator.settings()) {}
+      m_tray(m_model) {}
 
 ShellController::~ShellController() {
     m_coordinator.onToolbarVisibility = nullptr;
@@ -85,8 +86,6 @@ void ShellController::start() {
         }
     });
 
-    m_tray.onClear = [this]() { m_coordinator.clearStrokes(); };
-    m_tray.onSavePNG = [this]() { m_coordinator.saveAnnotationsAsPNG(); };
     m_tray.onQuit = [this]() {
         if (onQuit)
             onQuit();

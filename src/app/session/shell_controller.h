@@ -1,11 +1,13 @@
 #pragma once
 // The shell around the session coordinator: the floating toolbar (shown and hidden as the
 // coordinator's interaction mode decides), the three global shortcuts and their registration,
-// the status pin while a tablet is connected, and the tray icon with its popup.
+// the status pin while a tablet is connected, and the tray icon with its popup, which observes
+// the coordinator through its shell model.
 //
 // Created after the coordinator's bootstrap and destroyed before the coordinator. Main thread
 // only.
 
+#include "app/session/coordinator_shell_model.h"
 #include "app/shell/floating_toolbar_controller.h"
 #include "app/shell/global_shortcuts.h"
 #include "app/shell/status_pin_controller.h"
@@ -47,6 +49,8 @@ class ShellController : public QObject {
     FloatingToolbarController& toolbar() { return m_toolbar; }
     StatusPinController& pin() { return m_pin; }
     TrayController& tray() { return m_tray; }
+    // What the tray and the windows see of the coordinator.
+    ShellModel& model() { return m_model; }
 
     // Quitting from the tray.
     std::function<void()> onQuit;
@@ -57,6 +61,7 @@ class ShellController : public QObject {
     QScreen* overlayScreen() const;
 
     SessionCoordinator& m_coordinator;
+    CoordinatorShellModel m_model;
     GlobalShortcuts m_shortcuts;
     FloatingToolbarController m_toolbar;
     StatusPinController m_pin;

@@ -124,6 +124,11 @@ QPainterPath symbolPath(Symbol symbol) {
             path.moveTo(9.5, 7);
             path.lineTo(9.2, 12);
             break;
+        case Symbol::ipad:
+            // A tablet upright: rounded body, home dot at the bottom.
+            path.addRoundedRect(QRectF(3, 1.5, 10, 13), 1.8, 1.8);
+            path.addEllipse(QPointF(8, 12.6), 0.45, 0.45);
+            break;
         case Symbol::xmark:
             path.moveTo(3.5, 3.5);
             path.lineTo(12.5, 12.5);

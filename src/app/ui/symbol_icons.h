@@ -1,6 +1,6 @@
 #pragma once
-// The small line symbols of the toolbar, the status pin and the tray, drawn with QPainter paths
-// (no image files). Main thread only (they paint with QPainter).
+// The small line symbols of the toolbar, the status pin, the tray and the pairing window, drawn
+// with QPainter paths (no image files). Main thread only (they paint with QPainter).
 
 #include <QColor>
 #include <QIcon>
@@ -23,6 +23,7 @@ enum class Symbol {
     trash,
     pencil,
     xmark,
+    ipad,
 };
 
 // Draws `symbol` centred in `box`, sized like a glyph of a `pointSize` font, in `color`;

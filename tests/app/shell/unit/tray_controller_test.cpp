@@ -1,23 +1,22 @@
-// The tray popup's rows and placement, and the tray's behaviour without a tray host.
+// The tray popup's header states, rows, footer and placement, and the tray's behaviour without
+// a tray host. The popup observes a stand-in shell model.
 #include "app/shell/tray_controller.h"
 
 #include "app/settings/app_settings.h"
+#include "app/ui/widgets.h"
+#include "stand_in_shell_model.h"
 
 #include <gtest/gtest.h>
-
-#include <QSettings>
-#include <QTemporaryDir>
 
 namespace velurio {
 namespace {
 
+using testing::StandInShellModel;
+
 class TrayTest : public ::testing::Test {
   protected:
-    TrayTest()
-        : m_settings(std::make_unique<QSettings>(m_dir.filePath(QStringLiteral("s.conf")),
-                                                 QSettings::IniFormat)) {}
-    QTemporaryDir m_dir;
-    AppSettings m_settings;
+    StandInShellModel m_model;
+    AppSettings& m_settings = m_model.settings();
 };
 
 TEST_F(TrayTest, PopupPlacementStaysInsideTheAvailableArea) {
@@ -35,11 +34,11 @@ TEST_F(TrayTest, PopupPlacementStaysInsideTheAvailableArea) {
 }
 
 TEST_F(TrayTest, RowsToggleTheSettingsAndRunTheActions) {
-    TrayPopup popup(m_settings);
+    TrayPopup popup(m_model);
     popup.setAttribute(Qt::WA_DeleteOnClose, false);
     std::vector<std::string> ran;
-    popup.onClear = [&]() { ran.push_back("clear"); };
-    popup.onSavePNG = [&]() { ran.push_back("save"); };
+    popup.onOpenPairing = [&]() { ran.push_back("pairing"); };
+    popup.onOpenPreferences = [&]() { ran.push_back("preferences"); };
     popup.onQuit = [&]() { ran.push_back("quit"); };
 
     TrayRow* annotation = popup.row(QStringLiteral("Anotação ativa"));
@@ -64,8 +63,76 @@ TEST_F(TrayTest, RowsToggleTheSettingsAndRunTheActions) {
 
     popup.row(QStringLiteral("Limpar traços"))->onActivated();
     popup.row(QStringLiteral("Salvar anotações como PNG"))->onActivated();
+    EXPECT_EQ(m_model.clears, 1);
+    EXPECT_EQ(m_model.saves, 1);
+    popup.row(QStringLiteral("Conectar outro iPad…"))->onActivated();
+    popup.row(QStringLiteral("Preferências…"))->onActivated();
     popup.row(QStringLiteral("Sair do Velurio"))->onActivated();
-    EXPECT_EQ(ran, (std::vector<std::string>{"clear", "save", "quit"}));
+    EXPECT_EQ(ran, (std::vector<std::string>{"pairing", "preferences", "quit"}));
+}
+
+TEST_F(TrayTest, ShortcutTextsUseTheDesktopNotationAndFollowTheSettings) {
+    TrayPopup popup(m_model);
+    popup.setAttribute(Qt::WA_DeleteOnClose, false);
+    auto shortcutOf = [&](const char* label) {
+        return popup.row(QString::fromUtf8(label))->shortcut();
+    };
+    EXPECT_EQ(shortcutOf("Anotação ativa"), QStringLiteral("Ctrl+Shift+A"));
+    EXPECT_EQ(shortcutOf("Limpar traços"), QStringLiteral("Ctrl+Shift+L"));
+    EXPECT_EQ(shortcutOf("Salvar anotações como PNG"), QStringLiteral("Ctrl+Shift+S"));
+    EXPECT_EQ(shortcutOf("Destacar o cursor"), QString());
+    m_settings.setShortcutClear(HotKeyDescriptor{40, 0x900});
+    QCoreApplication::processEvents();  // the rows are rebuilt after the change
+    EXPECT_EQ(shortcutOf("Limpar traços"), QStringLiteral("Alt+Super+K"));
+}
+
+TEST_F(TrayTest, HeaderFollowsTheModelThroughItsThreeStates) {
+    TrayPopup popup(m_model);
+    popup.setAttribute(Qt::WA_DeleteOnClose, false);
+    std::vector<std::string> ran;
+    popup.onOpenLogin = [&]() { ran.push_back("login"); };
+    popup.onOpenPairing = [&]() { ran.push_back("pairing"); };
+
+    // Signed out: local mode.
+    EXPECT_EQ(popup.header(), TrayPopup::Header::localMode);
+    EXPECT_EQ(popup.headerTexts(), (QStringList{QStringLiteral("Modo local"),
+                                                QStringLiteral("Entre para conectar o iPad")}));
+    ASSERT_NE(popup.button(QStringLiteral("Entrar")), nullptr);
+    EXPECT_EQ(popup.button(QStringLiteral("Entrar"))->style(), ThemeButton::Style::accent);
+    popup.button(QStringLiteral("Entrar"))->click();
+    EXPECT_EQ(popup.accountLine(), QStringLiteral("—"));
+
+    // Signed in, no tablet: the pairing entry with the code split in two.
+    m_model.authenticatedValue = true;
+    m_model.email = QStringLiteral("ana.souza@example.com");
+    Q_EMIT m_model.accountChanged();
+    EXPECT_EQ(popup.header(), TrayPopup::Header::pairing);
+    EXPECT_EQ(popup.headerTexts(), QStringList());
+    m_model.pairingValue = PairingState{QStringLiteral("ABC123"), QDateTime::currentDateTimeUtc()};
+    Q_EMIT m_model.pairingChanged();
+    EXPECT_EQ(popup.headerTexts(), QStringList{QStringLiteral("ABC 123")});
+    m_model.pairingValue->code = QStringLiteral("ABCDE");
+    Q_EMIT m_model.pairingChanged();
+    EXPECT_EQ(popup.headerTexts(), QStringList{QStringLiteral("ABCDE")});
+    ASSERT_NE(popup.button(QStringLiteral("Conectar iPad…")), nullptr);
+    popup.button(QStringLiteral("Conectar iPad…"))->click();
+    EXPECT_EQ(popup.initials(), QStringLiteral("AS"));
+    EXPECT_EQ(popup.accountLine(), QStringLiteral("ana.souza@example.com"));
+
+    // A tablet connected: its name, the status line with the latency, and "Desconectar".
+    m_model.device = QStringLiteral("iPad de Ana");
+    m_model.latency = QStringLiteral("12 ms");
+    Q_EMIT m_model.connectionChanged();
+    EXPECT_EQ(popup.header(), TrayPopup::Header::connected);
+    EXPECT_EQ(popup.headerTexts(),
+              (QStringList{QStringLiteral("iPad de Ana"), QStringLiteral("Conectado · Wi‑Fi · "),
+                           QStringLiteral("12 ms")}));
+    m_model.latency = QStringLiteral("9 ms");
+    Q_EMIT m_model.connectionChanged();
+    EXPECT_EQ(popup.headerTexts().back(), QStringLiteral("9 ms"));
+    popup.button(QStringLiteral("Desconectar"))->click();
+    EXPECT_EQ(m_model.disconnects, 1);
+    EXPECT_EQ(ran, (std::vector<std::string>{"login", "pairing"}));
 }
 
 TEST_F(TrayTest, WithoutATrayHostTheTraySaysSoAndShowsNothing) {
@@ -75,7 +142,7 @@ TEST_F(TrayTest, WithoutATrayHostTheTraySaysSoAndShowsNothing) {
         qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& message) {
             log.push_back(message);
         });
-    TrayController tray(m_settings);
+    TrayController tray(m_model);
     const bool shown = tray.start();  // the offscreen platform has no tray
     qInstallMessageHandler(previous);
     EXPECT_FALSE(shown);
