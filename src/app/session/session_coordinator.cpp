@@ -1,5 +1,6 @@
 #include "app/session/session_coordinator.h"
 
+#include "app/capture/slide_watcher.h"
 #include "app/overlay/png_exporter.h"
 #include "app/ui/panel.h"
 
@@ -23,6 +24,7 @@ SessionCoordinator::SessionCoordinator(std::unique_ptr<AppSettings> settings, Sc
 
 SessionCoordinator::~SessionCoordinator() {
     shutdown();
+    m_slideWatcher.reset();
     m_overlay.reset();
 }
 
@@ -46,6 +48,8 @@ void SessionCoordinator::bootstrap(QScreen* screen) {
     });
     connect(m_settings.get(), &AppSettings::showToolbarChanged, this,
             [this](bool value) { updateInteractionMode(std::nullopt, value); });
+    connect(m_settings.get(), &AppSettings::clearOnSlideChangeChanged, this,
+            [this](bool) { updateSlideWatching(); });
 
     // The overlay follows its screen: a new resolution redraws everything at the new size, and
     // when the screen goes away the overlay moves to the main screen.
@@ -58,6 +62,7 @@ void SessionCoordinator::bootstrap(QScreen* screen) {
                         return;
                     m_overlay->setScreenGeometry(geometry);
                     m_overlay->canvas()->apply(StrokeEvent::changed());
+                    updateSlideWatching();
                 });
     };
     follow(screen);
@@ -85,6 +90,8 @@ void SessionCoordinator::shutdown() {
     if (m_shutDown)
         return;
     m_shutDown = true;
+    if (m_slideWatcher)
+        m_slideWatcher->stop();
     m_settings->sync();
 }
 
@@ -103,6 +110,11 @@ void SessionCoordinator::updateInteractionMode(std::optional<bool> annotationAct
         m_overlay->updateCursorHighlightVisibility();
         screen = m_overlay->window()->screen();
     }
+    const bool changed = mouseDrawing != m_mouseDrawing;
+    m_mouseDrawing = mouseDrawing;
+    updateSlideWatching();
+    if (changed)
+        Q_EMIT mouseDrawingChanged(mouseDrawing);
     if (screen == nullptr)
         screen = fallbackScreen();
     if (screen == nullptr)
@@ -111,10 +123,42 @@ void SessionCoordinator::updateInteractionMode(std::optional<bool> annotationAct
         onToolbarVisibility(active && toolbar, screen);
 }
 
+SlideWatcher* SessionCoordinator::slideWatcher() const {
+    return m_slideWatcher && m_slideWatcher->watching() ? m_slideWatcher.get() : nullptr;
+}
+
+void SessionCoordinator::updateSlideWatching() {
+    const bool wanted = !m_shutDown && m_overlay && m_mouseDrawing &&
+                        m_settings->clearOnSlideChange() &&
+                        QGuiApplication::platformName() == QLatin1String("xcb");
+    if (!wanted) {
+        if (m_slideWatcher)
+            m_slideWatcher->stop();
+        m_watchedArea = QRect();
+        return;
+    }
+    const QRect area = m_overlay->window()->geometry();
+    if (m_slideWatcher && m_slideWatcher->watching() && area == m_watchedArea)
+        return;
+    if (!m_slideWatcher) {
+        m_slideWatcher = std::make_unique<SlideWatcher>();
+        connect(m_slideWatcher.get(), &SlideWatcher::slideChanged, this,
+                &SessionCoordinator::localSlideChanged);
+    }
+    m_watchedArea = area;
+    m_slideWatcher->start(area);
+}
+
+void SessionCoordinator::localSlideChanged() {
+    if (m_peerActive || !m_settings->clearOnSlideChange())
+        return;
+    m_store.clear(true);
+}
+
 QString SessionCoordinator::mouseHintText() const {
-    return m_settings->shortcutToggleAnnotation().displayString() + QStringLiteral(" pausa · ") +
-           m_settings->shortcutClear().displayString() + QStringLiteral(" limpa · ") +
-           m_settings->shortcutSavePNG().displayString() + QStringLiteral(" salva PNG");
+    return m_settings->shortcutToggleAnnotation().displayText() + QStringLiteral(" pausa · ") +
+           m_settings->shortcutClear().displayText() + QStringLiteral(" limpa · ") +
+           m_settings->shortcutSavePNG().displayText() + QStringLiteral(" salva PNG");
 }
 
 void SessionCoordinator::maybeShowMouseHint() {
@@ -135,8 +179,11 @@ void SessionCoordinator::clearStrokes() {
 }
 
 void SessionCoordinator::saveAnnotationsAsPNG() {
-    if (!m_overlay)
+    // A second press while the dialog is up does not open another one.
+    if (!m_overlay || m_overlay->modal())
         return;
+    // The dialog goes above the overlay and gets every click; afterwards drawing resumes.
+    const AnnotationOverlayController::ModalScope dialogUp(*m_overlay);
     PNGExporter::savePNG(m_store, QSizeF(m_overlay->canvas()->size()), m_overlay->backingScale(),
                          nullptr);
 }

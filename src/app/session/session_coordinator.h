@@ -2,7 +2,9 @@
 // The application's central object, in local mode: it owns the settings, the stroke store, the
 // toolbar state and the overlay, keeps the overlay's interaction mode in step with the
 // settings, shows the first-time hint, and offers the actions of the shortcuts (toggle
-// annotation, clear, save PNG). Sessions with a tablet plug in here.
+// annotation, clear, save PNG). Sessions with a tablet plug in here. Without a tablet, while
+// annotation is on, it watches the overlay's display for slide changes itself (SlideWatcher)
+// so that "clear on slide change" works with the mouse alone.
 //
 // Main thread only.
 
@@ -13,6 +15,7 @@
 #include "core/stroke_store.h"
 
 #include <QObject>
+#include <QRect>
 
 #include <functional>
 #include <memory>
@@ -21,6 +24,8 @@
 class QScreen;
 
 namespace velurio {
+
+class SlideWatcher;
 
 class SessionCoordinator : public QObject {
     Q_OBJECT
@@ -51,6 +56,11 @@ class SessionCoordinator : public QObject {
     void clearStrokes();
     void saveAnnotationsAsPNG();
 
+    // Whether the mouse draws on the overlay (annotation on, no tablet).
+    bool mouseDrawing() const { return m_mouseDrawing; }
+    // The local slide watcher while it runs, else nullptr.
+    SlideWatcher* slideWatcher() const;
+
     AppSettings& settings() { return *m_settings; }
     StrokeStore& strokeStore() { return m_store; }
     ToolbarState& toolbarState() { return m_toolbarState; }
@@ -60,7 +70,15 @@ class SessionCoordinator : public QObject {
     // Where the floating toolbar shows or hides; set by the toolbar when it exists.
     std::function<void(bool visible, QScreen* screen)> onToolbarVisibility;
 
+  Q_SIGNALS:
+    void mouseDrawingChanged(bool on);
+
   private:
+    // Runs the local slide watcher exactly while mouse drawing is on and the setting asks for
+    // clearing on slide change (on an X server; restarted when the overlay's screen moves).
+    void updateSlideWatching();
+    void localSlideChanged();
+
     std::unique_ptr<AppSettings> m_settings;
     std::unique_ptr<QtScheduler> m_ownScheduler;
     Scheduler* m_scheduler;
@@ -68,6 +86,9 @@ class SessionCoordinator : public QObject {
     StrokeStore m_store;
     std::unique_ptr<AnnotationOverlayController> m_overlay;
     bool m_peerActive = false;
+    bool m_mouseDrawing = false;
+    std::unique_ptr<SlideWatcher> m_slideWatcher;
+    QRect m_watchedArea;
     bool m_bootstrapped = false;
     bool m_shutDown = false;
 };
