@@ -93,6 +93,9 @@ FloatingToolbarView::FloatingToolbarView(ToolbarState& state, StrokeStore& store
     : QWidget(parent, kPanelFlags), m_state(state), m_store(store), m_actions(std::move(actions)) {
     setAttribute(Qt::WA_TranslucentBackground);
     setAttribute(Qt::WA_ShowWithoutActivating);
+    // The bar never becomes the active window, and Qt shows tooltips only on the active window
+    // unless told otherwise.
+    setAttribute(Qt::WA_AlwaysShowToolTips);
     setWindowTitle(QStringLiteral("Velurio toolbar"));
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(12, 0, 12, 0);
