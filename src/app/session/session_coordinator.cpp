@@ -135,10 +135,13 @@ void SessionCoordinator::updateSlideWatching() {
         if (m_slideWatcher)
             m_slideWatcher->stop();
         m_watchedArea = QRect();
+        m_watchRefused = false;
         return;
     }
     const QRect area = m_overlay->window()->geometry();
-    if (m_slideWatcher && m_slideWatcher->watching() && area == m_watchedArea)
+    // A refusal (no compositing) stands until the screen or the wish changes: no retry, and no
+    // repeated log line, on every change of the interaction mode.
+    if (m_slideWatcher && area == m_watchedArea && (m_slideWatcher->watching() || m_watchRefused))
         return;
     if (!m_slideWatcher) {
         m_slideWatcher = std::make_unique<SlideWatcher>();
@@ -146,7 +149,7 @@ void SessionCoordinator::updateSlideWatching() {
                 &SessionCoordinator::localSlideChanged);
     }
     m_watchedArea = area;
-    m_slideWatcher->start(area);
+    m_watchRefused = !m_slideWatcher->start(area);
 }
 
 void SessionCoordinator::localSlideChanged() {

@@ -89,6 +89,7 @@ class SessionCoordinator : public QObject {
     bool m_mouseDrawing = false;
     std::unique_ptr<SlideWatcher> m_slideWatcher;
     QRect m_watchedArea;
+    bool m_watchRefused = false;
     bool m_bootstrapped = false;
     bool m_shutDown = false;
 };
