@@ -1,11 +1,13 @@
 #pragma once
 // The shell around the session coordinator: the floating toolbar (shown and hidden as the
 // coordinator's interaction mode decides), the three global shortcuts and their registration,
-// the status pin while a tablet is connected, and the tray icon with its popup.
+// the status pin while a tablet is connected, the tray icon with its popup, and Escape as the
+// way out of drawing mode.
 //
 // Created after the coordinator's bootstrap and destroyed before the coordinator. Main thread
 // only.
 
+#include "app/shell/escape_shortcut.h"
 #include "app/shell/floating_toolbar_controller.h"
 #include "app/shell/global_shortcuts.h"
 #include "app/shell/status_pin_controller.h"
@@ -25,9 +27,11 @@ class ShellController : public QObject {
     Q_OBJECT
   public:
     // `backend` defaults to the platform's hot-key backend.
+    // `escapeBackend` likewise, for the Escape key of drawing mode.
     explicit ShellController(SessionCoordinator& coordinator,
                              std::unique_ptr<HotKeyBackend> backend = nullptr,
-                             QObject* parent = nullptr);
+                             QObject* parent = nullptr,
+                             std::unique_ptr<HotKeyBackend> escapeBackend = nullptr);
     ~ShellController() override;
 
     // Wires the toolbar into the interaction mode, sets the shortcut handlers and registers the
@@ -47,6 +51,7 @@ class ShellController : public QObject {
     FloatingToolbarController& toolbar() { return m_toolbar; }
     StatusPinController& pin() { return m_pin; }
     TrayController& tray() { return m_tray; }
+    EscapeShortcut& escape() { return m_escape; }
 
     // Quitting from the tray.
     std::function<void()> onQuit;
@@ -55,12 +60,16 @@ class ShellController : public QObject {
 
   private:
     QScreen* overlayScreen() const;
+    // Escape leaves drawing mode while drawing is on, unless a note editor or a dialog is open.
+    void updateEscape();
+    void shortcutTextsChanged();
 
     SessionCoordinator& m_coordinator;
     GlobalShortcuts m_shortcuts;
     FloatingToolbarController m_toolbar;
     StatusPinController m_pin;
     TrayController m_tray;
+    EscapeShortcut m_escape;
     std::optional<QString> m_deviceName;
 };
 

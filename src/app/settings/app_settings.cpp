@@ -128,6 +128,33 @@ QString HotKeyDescriptor::displayString() const {
     return text;
 }
 
+QString HotKeyDescriptor::displayText() const {
+    QString text;
+    if ((carbonModifiers & kControl) != 0)
+        text += QStringLiteral("Ctrl+");
+    if ((carbonModifiers & kOption) != 0)
+        text += QStringLiteral("Alt+");
+    if ((carbonModifiers & kShift) != 0)
+        text += QStringLiteral("Shift+");
+    if ((carbonModifiers & kCommand) != 0)
+        text += QStringLiteral("Super+");
+    // Keys whose stored name is a symbol get the word a Linux desktop uses for them.
+    struct WordName {
+        std::uint32_t code;
+        const char* name;
+    };
+    static constexpr WordName kWords[] = {
+        {36, "Enter"}, {48, "Tab"},    {49, "Space"}, {51, "Backspace"}, {53, "Esc"},
+        {123, "Left"}, {124, "Right"}, {125, "Down"}, {126, "Up"},
+    };
+    for (const WordName& word : kWords) {
+        if (word.code == keyCode)
+            return text + QString::fromUtf8(word.name);
+    }
+    const QString name = keyName(keyCode);
+    return text + (name.isEmpty() ? QStringLiteral("?") : name);
+}
+
 AppSettings::AppSettings(QObject* parent) : AppSettings(standardStore(), parent) {}
 
 AppSettings::AppSettings(std::unique_ptr<QSettings> store, QObject* parent)

@@ -26,6 +26,10 @@ struct HotKeyDescriptor {
 
     // Modifier symbols in the order ⌃ ⌥ ⇧ ⌘, then the key's name, or "?" for an unknown key code.
     QString displayString() const;
+    // The same combination as a Linux desktop writes it, shown to the user everywhere:
+    // "Ctrl+Alt+Shift+Super+" in that order (Super for command, Alt for option), then the key's
+    // name ("A", "Esc", "Space", "Left", …), or "?" for an unknown key code.
+    QString displayText() const;
 };
 
 // Name of a virtual key code from the fixed key-name table; empty for codes not in it.

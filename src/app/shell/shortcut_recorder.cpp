@@ -212,7 +212,7 @@ bool ShortcutRecorderButton::event(QEvent* event) {
 void ShortcutRecorder::update(const HotKeyDescriptor& value,
                               std::function<void(const HotKeyDescriptor&)> onChange) {
     m_button.onChange = std::move(onChange);
-    m_button.setText(value.displayString());
+    m_button.setText(value.displayText());
 }
 
 }  // namespace velurio

@@ -122,7 +122,7 @@ void TrayPopup::rebuild() {
         void (AppSettings::*set)(bool);
     };
     const Toggle toggles[] = {
-        {"Anotação ativa", m_settings.shortcutToggleAnnotation().displayString(),
+        {"Anotação ativa", m_settings.shortcutToggleAnnotation().displayText(),
          &AppSettings::annotationActive, &AppSettings::setAnnotationActive},
         {"Mostrar barra de ferramentas na tela",
          {},
@@ -145,14 +145,14 @@ void TrayPopup::rebuild() {
     column->addWidget(new Hairline(Qt::Horizontal, 4, 0, this));
 
     auto* clear = new TrayRow(QStringLiteral("Limpar traços"),
-                              m_settings.shortcutClear().displayString(), {}, this);
+                              m_settings.shortcutClear().displayText(), {}, this);
     clear->onActivated = [this]() {
         if (onClear)
             onClear();
     };
     column->addWidget(clear);
     auto* save = new TrayRow(QStringLiteral("Salvar anotações como PNG"),
-                             m_settings.shortcutSavePNG().displayString(), {}, this);
+                             m_settings.shortcutSavePNG().displayText(), {}, this);
     save->onActivated = [this]() {
         // The save dialog takes over: the popup goes first.
         const auto action = onSavePNG;

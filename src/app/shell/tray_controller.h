@@ -27,6 +27,7 @@ class TrayRow : public QWidget {
     void setToggled(bool on);
     std::optional<bool> toggled() const { return m_toggled; }
     QString label() const { return m_label; }
+    QString shortcut() const { return m_shortcut; }
 
     std::function<void()> onActivated;
 

@@ -311,7 +311,7 @@ TEST_F(ShellGuiTest, AShortcutChangedThroughTheRecorderWorksAtOnceAndTheOldOneNo
     key(QStringLiteral("ctrl+alt+k"));
     ASSERT_TRUE(waitFor([&]() { return !button->recording(); }));
     EXPECT_EQ(settings().shortcutClear(), (HotKeyDescriptor{40, 0x1800}));
-    EXPECT_EQ(button->text(), QStringLiteral("⌃⌥K"));
+    EXPECT_EQ(button->text(), QStringLiteral("Ctrl+Alt+K"));
     EXPECT_EQ(m_shell->shortcuts().registeredDescriptor(GlobalShortcuts::Action::clear),
               (HotKeyDescriptor{40, 0x1800}));
     window.hide();
@@ -336,7 +336,8 @@ TEST_F(ShellGuiTest, ACombinationHeldByAnotherClientIsReportedAndSkipped) {
     EXPECT_FALSE(m_shell->shortcuts().isRegistered(GlobalShortcuts::Action::clear));
     EXPECT_TRUE(m_shell->shortcuts().isRegistered(GlobalShortcuts::Action::savePNG));
     EXPECT_TRUE(g_log.join(QLatin1Char('\n'))
-                    .contains(QStringLiteral("Velurio: atalho ⌃⇧L (limpar traços) já está em uso")))
+                    .contains(QStringLiteral(
+                        "Velurio: atalho Ctrl+Shift+L (limpar traços) já está em uso")))
         << g_log.join(QLatin1Char('\n')).toStdString();
 
     settings().setAnnotationActive(true);
