@@ -214,6 +214,17 @@ void StrokeStore::appendLocalStroke(std::string_view id, std::span<const StrokeP
     }
 }
 
+bool StrokeStore::replaceLocalStrokePoints(std::string_view id, std::vector<StrokePoint> points) {
+    if (points.empty())
+        return false;
+    auto it = m_activeStrokes.find(id);
+    if (it == m_activeStrokes.end() || it->second.tool == InkTool::eraser)
+        return false;
+    it->second.points = std::move(points);
+    emit(StrokeEvent::began(it->second));
+    return true;
+}
+
 void StrokeStore::endLocalStroke(std::string_view id) {
     if (m_activeLaser && m_activeLaser->id == id) {
         Stroke laser = *std::move(m_activeLaser);

@@ -152,6 +152,11 @@ class StrokeStore {
                             const StrokePoint& point);
     // Appends points (none: nothing happens) and sends only the new points.
     void appendLocalStroke(std::string_view id, std::span<const StrokePoint> points);
+    // Replaces all points of a local stroke in progress (a freehand stroke snapped to the shape
+    // it was meant to be): `began` with the new points, so the listener redraws it whole.
+    // Nothing is sent: the end message carries every point. Unknown ids, the laser, the eraser
+    // and an empty list do nothing; false then.
+    bool replaceLocalStrokePoints(std::string_view id, std::vector<StrokePoint> points);
     // Commits the stroke and sends `stroke` end carrying all of its points.
     void endLocalStroke(std::string_view id);
     // Erases committed strokes under one normalised point, measured on a canvas of `size`.

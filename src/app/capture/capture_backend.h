@@ -65,6 +65,14 @@ class CaptureBackend {
                                                                      StreamHandlers handlers) = 0;
     virtual Result<PixelBuffer, std::string> captureStill(const Display& display,
                                                           CaptureDimensions size) = 0;
+    // A stream for watching what the display shows rather than for viewers: the pointer is
+    // left out of the images, so its motion costs nothing. By default a plain stream.
+    virtual Result<std::unique_ptr<Stream>, std::string> startWatchStream(const Display& display,
+                                                                          CaptureDimensions size,
+                                                                          int fps,
+                                                                          StreamHandlers handlers) {
+        return startStream(display, size, fps, std::move(handlers));
+    }
 };
 
 std::unique_ptr<CaptureBackend> makePlatformCaptureBackend();

@@ -39,9 +39,21 @@ class X11CaptureBackend final : public CaptureBackend {
     Result<std::unique_ptr<Stream>, std::string> startStream(const Display& display,
                                                              CaptureDimensions size, int fps,
                                                              StreamHandlers handlers) override {
+        return start(display, size, fps, std::move(handlers), true);
+    }
+
+    Result<std::unique_ptr<Stream>, std::string> startWatchStream(
+        const Display& display, CaptureDimensions size, int fps, StreamHandlers handlers) override {
+        return start(display, size, fps, std::move(handlers), false);
+    }
+
+    Result<std::unique_ptr<Stream>, std::string> start(const Display& display,
+                                                       CaptureDimensions size, int fps,
+                                                       StreamHandlers handlers, bool drawCursor) {
         auto config = configFor(display, size);
         if (!config)
             return fail(config.error());
+        config->grabber.drawCursor = drawCursor;
         config->fps = fps;
         config->onFrame = std::move(handlers.onFrame);
         config->onTick = std::move(handlers.onTick);

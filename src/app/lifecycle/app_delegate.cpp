@@ -10,7 +10,9 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QCoroTask>
+#include <QFile>
 #include <QGuiApplication>
+#include <QLibraryInfo>
 #include <QScreen>
 #include <QSocketNotifier>
 #include <QTextStream>
@@ -48,6 +50,19 @@ void installQuitSignals(AppDelegate& delegate) {
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+}
+
+// Dialogs (the save dialog above all) follow the desktop: through the desktop portal's file
+// chooser when one answers, else the desktop theme's own dialog (GTK, KDE), else Qt's. Qt
+// uses the portal only through its portal theme, which wraps the desktop's theme and falls
+// back to it when no portal answers; it is chosen here unless the user chose a theme.
+void followDesktopDialogs() {
+    if (qEnvironmentVariableIsSet("QT_QPA_PLATFORMTHEME"))
+        return;
+    const QString portalTheme = QLibraryInfo::path(QLibraryInfo::PluginsPath) +
+                                QStringLiteral("/platformthemes/libqxdgdesktopportal.so");
+    if (QFile::exists(portalTheme))
+        qputenv("QT_QPA_PLATFORMTHEME", "xdgdesktopportal");
 }
 
 }  // namespace
@@ -125,6 +140,7 @@ void AppDelegate::requestQuit() {
 }
 
 int runApplication(int argc, char** argv) {
+    followDesktopDialogs();
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Velurio"));
     QCoreApplication::setApplicationName(QStringLiteral("velurio"));

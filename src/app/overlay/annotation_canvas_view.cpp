@@ -2,8 +2,10 @@
 
 #include "app/overlay/stroke_painter.h"
 #include "app/settings/toolbar_state.h"
+#include "core/shape_snapping.h"
 
 #include <QKeyEvent>
+#include <QLineF>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
@@ -66,7 +68,7 @@ void NoteEditor::keyPressEvent(QKeyEvent* event) {
 }
 
 AnnotationCanvasView::AnnotationCanvasView(Scheduler& scheduler, QWidget* parent)
-    : QWidget(parent), m_scheduler(scheduler) {
+    : QWidget(parent), m_scheduler(scheduler), m_recognizer(ShapeSnapping::kMinimumScore) {
     setAttribute(Qt::WA_TranslucentBackground);
     setAttribute(Qt::WA_NoSystemBackground);
     setAttribute(Qt::WA_OpaquePaintEvent);  // paintEvent writes every pixel of its region
@@ -76,6 +78,7 @@ AnnotationCanvasView::AnnotationCanvasView(Scheduler& scheduler, QWidget* parent
 
 AnnotationCanvasView::~AnnotationCanvasView() {
     cancelLaserFade();
+    cancelShapeHold();
 }
 
 SizeF AnnotationCanvasView::geometrySize() const {
@@ -89,6 +92,7 @@ qreal AnnotationCanvasView::pixelRatio() const {
 void AnnotationCanvasView::setMouseEnabled(bool enabled) {
     m_mouseEnabled = enabled;
     if (!enabled) {
+        cancelShapeHold();
         unsetCursor();
         // A note being typed when drawing turns off is kept, and the keyboard focus goes back
         // at once instead of staying with a window that now lets every click through.
@@ -470,6 +474,9 @@ void AnnotationCanvasView::mousePressEvent(QMouseEvent* event) {
         default:
             m_store->beginLocalStroke(m_toolbarState->tool(), m_toolbarState->color(),
                                       m_toolbarState->thickness(), point);
+            m_snapped = false;
+            if (convertsToShapeOnHold(m_toolbarState->tool()))
+                armShapeHold(event->position());
             break;
     }
 }
@@ -485,14 +492,54 @@ void AnnotationCanvasView::mouseMoveEvent(QMouseEvent* event) {
         case InkTool::text:
             break;
         default:
+            if (m_snapped)
+                break;  // the shape stands until the button is released
             if (const auto id = m_store->activeLocalStrokeID()) {
                 m_store->appendLocalStroke(*id, std::span<const StrokePoint>(&point, 1));
             }
+            if (m_holdTask != 0 &&
+                QLineF(event->position(), m_holdAnchor).length() > kHoldTolerance)
+                armShapeHold(event->position());
             break;
     }
 }
 
+void AnnotationCanvasView::armShapeHold(QPointF position) {
+    cancelShapeHold();
+    m_holdAnchor = position;
+    m_holdTask = m_scheduler.schedule(kShapeHold, [this]() {
+        m_holdTask = 0;
+        shapeHoldElapsed();
+    });
+}
+
+void AnnotationCanvasView::cancelShapeHold() {
+    if (m_holdTask != 0)
+        m_scheduler.cancel(m_holdTask);
+    m_holdTask = 0;
+}
+
+void AnnotationCanvasView::shapeHoldElapsed() {
+    if (!mouseReady() || m_snapped)
+        return;
+    const auto id = m_store->activeLocalStrokeID();
+    if (!id)
+        return;
+    const Stroke* stroke = m_store->activeStroke(*id);
+    if (stroke == nullptr || !convertsToShapeOnHold(stroke->tool))
+        return;
+    const auto match = ShapeSnapping::recognize(m_recognizer, stroke->points, geometrySize());
+    if (!match)
+        return;  // no shape: the stroke stays as drawn
+    auto traced = ShapeSnapping::tracePoints(*match, stroke->points, geometrySize());
+    m_snapped = m_store->replaceLocalStrokePoints(*id, std::move(traced));
+}
+
 void AnnotationCanvasView::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton) {
+        cancelShapeHold();
+        m_snapped = false;
+    }
     if (!mouseReady() || event->button() != Qt::LeftButton)
         return;
     const InkTool tool = m_toolbarState->tool();

@@ -8,11 +8,18 @@
 // composites just the damaged rectangle. So the cost of one more point does not grow with the
 // length of the stroke or the number of strokes on screen.
 //
+// Shapes on hold: when the mouse holds still for kShapeHold at the end of a pen stroke (the
+// button still down), a stroke the recogniser takes for a line, arrow, rectangle or circle is
+// replaced by that shape, traced as pen points; it is committed on release like any stroke, so
+// one undo removes it. A stroke that is no shape stays as drawn. After the snap, further motion
+// until the release is ignored.
+//
 // Main thread only. The layers mirror the store and change only through apply(): a canvas
 // attached to a store that already has content must be sent a `changed` event to show it.
 
 #include "app/clock/scheduler.h"
 #include "app/overlay/stroke_layer.h"
+#include "core/shape_recognizer.h"
 #include "core/stroke_geometry.h"
 #include "core/stroke_store.h"
 
@@ -49,6 +56,10 @@ class AnnotationCanvasView : public QWidget {
     static constexpr std::chrono::milliseconds kLaserHold{900};
     static constexpr std::chrono::milliseconds kLaserFade{300};
     static constexpr std::chrono::milliseconds kLaserLinger{320};
+    // How long the pointer must stay still at the end of a pen stroke for it to snap to a shape,
+    // and how far (in points) it may wander meanwhile.
+    static constexpr std::chrono::milliseconds kShapeHold{600};
+    static constexpr double kHoldTolerance = 3.0;
 
     // `scheduler` drives the laser fade; it must outlive the canvas.
     AnnotationCanvasView(Scheduler& scheduler, QWidget* parent = nullptr);
@@ -120,6 +131,9 @@ class AnnotationCanvasView : public QWidget {
     void fadeTick();
     StrokePoint strokePoint(QPointF position) const;
     bool mouseReady() const;
+    void armShapeHold(QPointF position);
+    void cancelShapeHold();
+    void shapeHoldElapsed();
 
     Scheduler& m_scheduler;
     StrokeStore* m_store = nullptr;
@@ -137,6 +151,11 @@ class AnnotationCanvasView : public QWidget {
     double m_laserOpacity = 1.0;
     Scheduler::Id m_laserTask = 0;
     std::chrono::milliseconds m_fadeStart{0};
+
+    ShapeRecognizer m_recognizer;
+    Scheduler::Id m_holdTask = 0;
+    QPointF m_holdAnchor;
+    bool m_snapped = false;
 
     std::optional<QPointF> m_ring;
     QPointer<NoteEditor> m_editor;

@@ -5,6 +5,7 @@
 #include "core/stroke_store.h"
 #include "platform/x11/x11_window_support.h"
 
+#include <QApplication>
 #include <QCursor>
 #include <QFontDatabase>
 #include <QGuiApplication>
@@ -13,6 +14,8 @@
 #include <QPainter>
 #include <QScreen>
 #include <QWindow>
+
+#include <utility>
 
 namespace velurio {
 
@@ -91,6 +94,13 @@ AnnotationOverlayController::AnnotationOverlayController(QScreen* screen, Stroke
     x11::setInputTransparent(m_canvas->windowHandle(), true);
     m_canvas->show();
     m_canvas->raise();
+    followScreen(screen);
+
+    // While a dialog is up, the window manager may restack it whenever it likes (mapping,
+    // focus): the overlay checks a few times a second that it is still below.
+    m_modalTimer = new QTimer(this);
+    m_modalTimer->setInterval(100);
+    connect(m_modalTimer, &QTimer::timeout, this, &AnnotationOverlayController::keepBelowDialog);
 
     m_cursorTimer = new QTimer(this);
     m_cursorTimer->setInterval(1000 / 30);
@@ -111,18 +121,104 @@ void AnnotationOverlayController::moveToScreen(QScreen* screen) {
     if (screen == nullptr)
         return;
     m_canvas->setScreen(screen);
+    followScreen(screen);
     setScreenGeometry(screen->geometry());
+}
+
+void AnnotationOverlayController::followScreen(QScreen* screen) {
+    if (m_workAreaConnection)
+        disconnect(m_workAreaConnection);
+    m_screen = screen;
+    if (screen != nullptr) {
+        // A panel appearing, going or changing size moves the work area.
+        m_workAreaConnection = connect(screen, &QScreen::availableGeometryChanged, this,
+                                       &AnnotationOverlayController::applyInputRegion);
+    }
 }
 
 void AnnotationOverlayController::setScreenGeometry(const QRect& geometry) {
     m_canvas->setGeometry(geometry);
     m_store.setOverlaySize(
         SizeF{static_cast<double>(geometry.width()), static_cast<double>(geometry.height())});
+    applyInputRegion();
 }
 
 void AnnotationOverlayController::setIgnoresMouseEvents(bool ignores) {
     m_ignoresMouse = ignores;
-    x11::setInputTransparent(m_canvas->windowHandle(), ignores);
+    applyInputRegion();
+}
+
+QRegion AnnotationOverlayController::inputRegion() const {
+    if (m_ignoresMouse || m_modalDepth > 0)
+        return {};
+    const QRect frame = m_canvas->geometry();
+    QRect area = frame;
+    if (m_screen) {
+        const QRect available = m_screen->availableGeometry();
+        if (available.isValid() && !available.isEmpty())
+            area = available.intersected(frame);
+    }
+    if (area.isEmpty())
+        area = frame;
+    return QRegion(area.translated(-frame.topLeft()));
+}
+
+void AnnotationOverlayController::applyInputRegion() {
+    QWindow* handle = m_canvas->windowHandle();
+    const QRegion region = inputRegion();
+    if (region.isEmpty()) {
+        x11::setInputTransparent(handle, true);
+    } else if (region == QRegion(QRect(QPoint(0, 0), m_canvas->size()))) {
+        x11::setInputTransparent(handle, false);
+    } else {
+        x11::setInputRegion(handle, region);
+    }
+}
+
+AnnotationOverlayController::ModalScope::ModalScope(AnnotationOverlayController& overlay)
+    : m_overlay(overlay) {
+    m_overlay.beginModal();
+}
+
+AnnotationOverlayController::ModalScope::~ModalScope() {
+    m_overlay.endModal();
+}
+
+void AnnotationOverlayController::beginModal() {
+    if (m_modalDepth++ > 0)
+        return;
+    // A note being typed is kept; the dialog gets the keyboard.
+    m_canvas->commitText();
+    applyInputRegion();
+    m_modalTimer->start();
+    Q_EMIT modalChanged(true);
+}
+
+void AnnotationOverlayController::endModal() {
+    if (m_modalDepth == 0 || --m_modalDepth > 0)
+        return;
+    m_modalTimer->stop();
+    // Back on top only when it went below a dialog: raising it otherwise would also lift it
+    // over windows that were meant to stay above it.
+    if (std::exchange(m_restacked, false))
+        m_canvas->raise();
+    applyInputRegion();
+    Q_EMIT modalChanged(false);
+}
+
+void AnnotationOverlayController::keepBelowDialog() {
+    QWindow* own = m_canvas->windowHandle();
+    // Our own dialog when one is up; otherwise (a dialog of the desktop's file chooser, another
+    // process) whatever the window manager made active.
+    std::optional<std::uint32_t> target;
+    if (QWidget* dialog = QApplication::activeModalWidget()) {
+        if (dialog->windowHandle() != nullptr && dialog->isVisible())
+            target = x11::windowId(dialog->windowHandle());
+    }
+    if (!target)
+        target = x11::activeWindow();
+    if (target && *target != 0 && *target != x11::windowId(own) && x11::stackBelow(own, *target))
+        m_restacked = true;
 }
 
 double AnnotationOverlayController::backingScale() const {
@@ -173,10 +269,11 @@ void AnnotationOverlayController::updateCursorPosition() {
 }
 
 void AnnotationOverlayController::editorOpened() {
-    m_focusBeforeEditor = x11::inputFocus();
+    m_focusBeforeEditor = x11::inputFocus().value_or(1u);
     if (QWindow* handle = m_canvas->windowHandle())
         handle->requestActivate();
     m_canvas->activateWindow();
+    Q_EMIT noteEditorChanged(true);
 }
 
 void AnnotationOverlayController::editorClosed() {
@@ -185,7 +282,10 @@ void AnnotationOverlayController::editorClosed() {
         const std::uint32_t previous = *m_focusBeforeEditor;
         x11::restoreInputFocus(previous == own ? 1u : previous);
     }
+    const bool wasOpen = m_focusBeforeEditor.has_value();
     m_focusBeforeEditor.reset();
+    if (wasOpen)
+        Q_EMIT noteEditorChanged(false);
 }
 
 }  // namespace velurio

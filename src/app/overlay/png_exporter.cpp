@@ -5,7 +5,10 @@
 #include <QBuffer>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QImageWriter>
+#include <QLoggingCategory>
+#include <QMessageBox>
 #include <QPainter>
 #include <QSaveFile>
 #include <QStandardPaths>
@@ -16,18 +19,37 @@ namespace velurio::PNGExporter {
 
 namespace {
 
+Q_LOGGING_CATEGORY(lcExport, "velurio.export")
+
+// The desktop's own file chooser when the platform theme offers one (a portal, GTK, KDE);
+// Qt's dialog otherwise. It opens in the suggested file's folder with the name filled in.
 QString dialogChooser(QWidget* parent, const QString& suggestedPath) {
-    QFileDialog dialog(parent, QString(), suggestedPath, QStringLiteral("PNG (*.png)"));
+    const QFileInfo suggested(suggestedPath);
+    QFileDialog dialog(parent, QStringLiteral("Salvar anotações como PNG"),
+                       suggested.absolutePath(), QStringLiteral("PNG (*.png)"));
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setDefaultSuffix(QStringLiteral("png"));
-    dialog.selectFile(suggestedPath);
+    dialog.setDirectory(suggested.absolutePath());
+    dialog.selectFile(suggested.fileName());
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return {};
     return dialog.selectedFiles().front();
 }
 
+void messageBoxReporter(QWidget* parent, const QString& text, const QString& detail) {
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Velurio"), text, QMessageBox::Ok, parent);
+    box.setInformativeText(detail);
+    box.exec();
+}
+
 FileChooser g_chooser = &dialogChooser;
+ErrorReporter g_reporter = &messageBoxReporter;
+
+void report(QWidget* parent, const QString& text, const QString& detail) {
+    qCWarning(lcExport).noquote() << QStringLiteral("Velurio: %1 %2").arg(text, detail);
+    g_reporter(parent, text, detail);
+}
 
 }  // namespace
 
@@ -73,29 +95,55 @@ void setFileChooserForTesting(FileChooser chooser) {
     g_chooser = chooser != nullptr ? chooser : &dialogChooser;
 }
 
-void savePNG(const StrokeStore& store, QSizeF canvasSize, double backingScale,
-             QWidget* parentWindow) {
+void setErrorReporterForTesting(ErrorReporter reporter) {
+    g_reporter = reporter != nullptr ? reporter : &messageBoxReporter;
+}
+
+QString suggestedFolder() {
+    const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    if (!pictures.isEmpty() && QDir().mkpath(pictures))
+        return pictures;
+    return QDir::homePath();
+}
+
+SaveResult writePNG(const QByteArray& png, const QString& path) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return SaveResult::failed(file.errorString());
+    if (file.write(png) != png.size()) {
+        const QString reason = file.errorString();
+        file.cancelWriting();
+        return SaveResult::failed(reason);
+    }
+    if (!file.commit())
+        return SaveResult::failed(file.errorString());
+    return SaveResult{SaveResult::Kind::saved, path, {}};
+}
+
+SaveResult savePNG(const StrokeStore& store, QSizeF canvasSize, double backingScale,
+                   QWidget* parentWindow) {
     const QSize pixels(static_cast<int>(std::lround(canvasSize.width() * backingScale)),
                        static_cast<int>(std::lround(canvasSize.height() * backingScale)));
     const auto png = renderPNG(store, pixels);
-    if (!png)
-        return;
-    QString directory = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
-    if (directory.isEmpty())
-        directory = QDir::homePath();
+    if (!png) {
+        report(
+            parentWindow, QStringLiteral("Não foi possível gerar a imagem das anotações."),
+            QStringLiteral("Tamanho da tela: %1 × %2.").arg(pixels.width()).arg(pixels.height()));
+        return SaveResult::failed(QStringLiteral("render"));
+    }
     const QString suggested =
-        QDir(directory).filePath(suggestedFileName(QDateTime::currentDateTime()));
+        QDir(suggestedFolder()).filePath(suggestedFileName(QDateTime::currentDateTime()));
     const QString path = g_chooser(parentWindow, suggested);
     if (path.isEmpty())
-        return;
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    if (file.write(*png) != png->size()) {
-        file.cancelWriting();
-        return;
+        return SaveResult{SaveResult::Kind::cancelled, {}, {}};
+    SaveResult result = writePNG(*png, path);
+    if (result.kind == SaveResult::Kind::failed) {
+        report(parentWindow, QStringLiteral("Não foi possível salvar as anotações."),
+               QStringLiteral("O arquivo “%1” não pôde ser gravado: %2.")
+                   .arg(QDir::toNativeSeparators(path), result.error));
+        result.path = path;
     }
-    file.commit();
+    return result;
 }
 
 }  // namespace velurio::PNGExporter

@@ -11,6 +11,7 @@
 #include <QSizeF>
 #include <QString>
 
+#include <cstdint>
 #include <optional>
 
 class QWidget;
@@ -32,9 +33,30 @@ QString suggestedFileName(const QDateTime& localTime);
 using FileChooser = QString (*)(QWidget* parent, const QString& suggestedPath);
 void setFileChooserForTesting(FileChooser chooser);
 
-// Renders at canvasSize × backingScale pixels and asks where to save it. Every failure is
-// silent: a rendering failure shows no dialog; a write error is dropped.
-void savePNG(const StrokeStore& store, QSizeF canvasSize, double backingScale,
-             QWidget* parentWindow = nullptr);
+// How a save ended.
+struct SaveResult {
+    enum class Kind : std::uint8_t { saved, cancelled, failed };
+    Kind kind = Kind::cancelled;
+    QString path;   // saved, failed (when a file was chosen)
+    QString error;  // failed: why, as the system says it
+    static SaveResult failed(QString why) { return {Kind::failed, {}, std::move(why)}; }
+};
+
+// Shows a failure to the user: a warning message box by default. Tests replace it.
+using ErrorReporter = void (*)(QWidget* parent, const QString& text, const QString& detail);
+void setErrorReporterForTesting(ErrorReporter reporter);
+
+// The folder the dialog opens in: the pictures folder (created when it does not exist yet),
+// else the home folder.
+QString suggestedFolder();
+
+// Writes `png` to `path` atomically (a file of that name is replaced only by a complete one).
+SaveResult writePNG(const QByteArray& png, const QString& path);
+
+// Renders at canvasSize × backingScale pixels, asks where to save it (the dialog opens in
+// suggestedFolder() with the suggested name) and writes it. Cancelling does nothing; a failure
+// to render or to write is shown to the user (and logged) and returned.
+SaveResult savePNG(const StrokeStore& store, QSizeF canvasSize, double backingScale,
+                   QWidget* parentWindow = nullptr);
 
 }  // namespace velurio::PNGExporter

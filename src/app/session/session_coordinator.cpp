@@ -1,5 +1,6 @@
 #include "app/session/session_coordinator.h"
 
+#include "app/capture/slide_watcher.h"
 #include "app/identity/host_name.h"
 #include "app/overlay/png_exporter.h"
 #include "app/ui/panel.h"
@@ -74,6 +75,7 @@ SessionCoordinator::~SessionCoordinator() {
     m_capture->onSlideChanged = nullptr;
     m_store.onSend = nullptr;
     m_toolbarState.onChanged = nullptr;
+    m_slideWatcher.reset();
     m_overlay.reset();
 }
 
@@ -327,6 +329,8 @@ void SessionCoordinator::stopEverythingNow() {
     setConnectionState(std::nullopt);
     m_server->stop();
     m_capture->stop();
+    if (m_slideWatcher)
+        m_slideWatcher->stop();
 }
 
 QCoro::Task<void> SessionCoordinator::shutdown() {
@@ -352,8 +356,11 @@ void SessionCoordinator::clearStrokes() {
 }
 
 void SessionCoordinator::saveAnnotationsAsPNG() {
-    if (!m_overlay)
+    // A second press while the dialog is up does not open another one.
+    if (!m_overlay || m_overlay->modal())
         return;
+    // The dialog goes above the overlay and gets every click; afterwards drawing resumes.
+    const AnnotationOverlayController::ModalScope dialogUp(*m_overlay);
     PNGExporter::savePNG(m_store, QSizeF(m_overlay->canvas()->size()), m_overlay->backingScale(),
                          nullptr);
 }

@@ -7,8 +7,12 @@
 //   session_coordinator_peer.cpp      one tablet at a time: hello validation, activation,
 //                                     capture and the platform session, latency, the end and
 //                                     the 30-second grace for a dropped tablet
-//   session_coordinator_displays.cpp  the captured display, the overlay's screen, and whether
-//                                     the mouse draws
+//   session_coordinator_displays.cpp  the captured display, the overlay's screen, whether
+//                                     the mouse draws, and the local slide watching
+//
+// Without a tablet, while the mouse draws, it watches the overlay's display for slide changes
+// itself (SlideWatcher) so that "clear on slide change" works with the mouse alone; once a
+// tablet connects the capture for the tablet does that instead.
 //
 // The account half (sign in and out, device registration, pairing code, nearby tablets) is the
 // owned AccountFlow; the coordinator sequences it with the services and republishes its state.
@@ -35,6 +39,7 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QPointer>
+#include <QRect>
 
 #include <chrono>
 #include <deque>
@@ -47,6 +52,8 @@
 class QScreen;
 
 namespace velurio {
+
+class SlideWatcher;
 
 class SessionCoordinator : public QObject {
     Q_OBJECT
@@ -131,6 +138,11 @@ class SessionCoordinator : public QObject {
     void clearStrokes();
     void saveAnnotationsAsPNG();
 
+    // Whether the mouse draws on the overlay (annotation on, no tablet).
+    bool mouseDrawing() const { return m_mouseDrawing; }
+    // The local slide watcher while it runs, else nullptr.
+    SlideWatcher* slideWatcher() const;
+
     // --- Published state -------------------------------------------------------------------------
     const ConnectionState& connectionState() const { return m_connectionState; }
     const QString& latencyText() const { return m_latencyText; }
@@ -183,6 +195,8 @@ class SessionCoordinator : public QObject {
     void bootFinished();
     // The platform session ended (or was found already ended); for observers and tests.
     void platformSessionEnded();
+    // mouseDrawing() changed.
+    void mouseDrawingChanged(bool on);
 
   private:
     // session_coordinator.cpp
@@ -225,6 +239,10 @@ class SessionCoordinator : public QObject {
     void applyDisplayChange(std::uint32_t id);
     QScreen* screenForSelectedDisplay() const;
     QScreen* overlayScreen() const;
+    // Runs the local slide watcher exactly while mouse drawing is on and the setting asks for
+    // clearing on slide change (on an X server; restarted when the overlay's screen moves).
+    void updateSlideWatching();
+    void localSlideChanged();
 
     std::unique_ptr<AppSettings> m_settings;
     std::unique_ptr<QtScheduler> m_ownScheduler;
@@ -263,6 +281,12 @@ class SessionCoordinator : public QObject {
     std::deque<std::uint32_t> m_displayChanges;
     bool m_displayChangesPosted = false;
     std::optional<std::uint32_t> m_lastSelectedDisplaySetting;
+
+    // Mouse drawing and the local slide watcher that runs only with it.
+    bool m_mouseDrawing = false;
+    std::unique_ptr<SlideWatcher> m_slideWatcher;
+    QRect m_watchedArea;
+    bool m_watchRefused = false;
 
     bool m_bootstrapped = false;
     bool m_booted = false;

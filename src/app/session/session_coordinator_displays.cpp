@@ -1,6 +1,8 @@
 // The captured display, the overlay's screen and the interaction mode: display selections (from
 // the settings, the tablet or a change of screens) are applied one after another, the overlay
-// follows the captured display, and the mouse draws only while no tablet is connected.
+// follows the captured display, and the mouse draws only while no tablet is connected. While it
+// draws, a local slide watcher follows the slides of the overlay's display.
+#include "app/capture/slide_watcher.h"
 #include "app/session/session_coordinator.h"
 #include "app/ui/panel.h"
 
@@ -36,6 +38,7 @@ void SessionCoordinator::wireDisplaySubscriptions() {
             if (m_overlay && m_overlay->window()->screen() == screen) {
                 m_overlay->setScreenGeometry(screen->geometry());
                 m_overlay->canvas()->apply(StrokeEvent::changed());
+                updateSlideWatching();
             }
             screensChanged();
         });
@@ -73,6 +76,8 @@ void SessionCoordinator::wireDisplaySubscriptions() {
     });
     connect(m_settings.get(), &AppSettings::showToolbarChanged, this,
             [this](bool value) { updateInteractionMode(std::nullopt, value); });
+    connect(m_settings.get(), &AppSettings::clearOnSlideChangeChanged, this,
+            [this](bool) { updateSlideWatching(); });
 
     // Subscribers see the current values at once.
     if (m_overlay) {
@@ -195,6 +200,12 @@ void SessionCoordinator::updateInteractionMode(std::optional<bool> annotationAct
         m_overlay->highlightCursor = m_settings->highlightCursor();
         m_overlay->updateCursorHighlightVisibility();
     }
+    // With a tablet the capture for it follows the slides, so the local watcher stops.
+    const bool changed = mouseDrawing != m_mouseDrawing;
+    m_mouseDrawing = mouseDrawing;
+    updateSlideWatching();
+    if (changed)
+        Q_EMIT mouseDrawingChanged(mouseDrawing);
     // Without a tablet the pin is hidden: the shell follows connectionState.
     QScreen* screen = overlayScreen();
     if (screen == nullptr)
@@ -203,10 +214,46 @@ void SessionCoordinator::updateInteractionMode(std::optional<bool> annotationAct
         onToolbarVisibility(active && toolbar, screen);
 }
 
+SlideWatcher* SessionCoordinator::slideWatcher() const {
+    return m_slideWatcher && m_slideWatcher->watching() ? m_slideWatcher.get() : nullptr;
+}
+
+void SessionCoordinator::updateSlideWatching() {
+    const bool wanted = !m_shutdownStarted && m_overlay && m_mouseDrawing && m_peer == nullptr &&
+                        m_settings->clearOnSlideChange() &&
+                        QGuiApplication::platformName() == QLatin1String("xcb");
+    if (!wanted) {
+        if (m_slideWatcher)
+            m_slideWatcher->stop();
+        m_watchedArea = QRect();
+        m_watchRefused = false;
+        return;
+    }
+    const QRect area = m_overlay->window()->geometry();
+    // A refusal (no compositing) stands until the screen or the wish changes: no retry, and no
+    // repeated log line, on every change of the interaction mode.
+    if (m_slideWatcher && area == m_watchedArea && (m_slideWatcher->watching() || m_watchRefused))
+        return;
+    if (!m_slideWatcher) {
+        m_slideWatcher = std::make_unique<SlideWatcher>();
+        connect(m_slideWatcher.get(), &SlideWatcher::slideChanged, this,
+                &SessionCoordinator::localSlideChanged);
+    }
+    m_watchedArea = area;
+    m_watchRefused = !m_slideWatcher->start(area);
+}
+
+void SessionCoordinator::localSlideChanged() {
+    // A tablet's capture reports its own slide changes (and tells the tablet).
+    if (m_peer != nullptr || !m_settings->clearOnSlideChange())
+        return;
+    m_store.clear(true);
+}
+
 QString SessionCoordinator::mouseHintText() const {
-    return m_settings->shortcutToggleAnnotation().displayString() + QStringLiteral(" pausa · ") +
-           m_settings->shortcutClear().displayString() + QStringLiteral(" limpa · ") +
-           m_settings->shortcutSavePNG().displayString() + QStringLiteral(" salva PNG");
+    return m_settings->shortcutToggleAnnotation().displayText() + QStringLiteral(" pausa · ") +
+           m_settings->shortcutClear().displayText() + QStringLiteral(" limpa · ") +
+           m_settings->shortcutSavePNG().displayText() + QStringLiteral(" salva PNG");
 }
 
 void SessionCoordinator::maybeShowMouseHint() {

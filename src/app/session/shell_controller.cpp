@@ -22,16 +22,29 @@ ToolbarActions toolbarActions(SessionCoordinator& coordinator) {
 }  // namespace
 
 ShellController::ShellController(SessionCoordinator& coordinator,
-                                 std::unique_ptr<HotKeyBackend> backend, QObject* parent)
+                                 std::unique_ptr<HotKeyBackend> backend, QObject* parent,
+                                 std::unique_ptr<HotKeyBackend> escapeBackend)
     : QObject(parent),
       m_coordinator(coordinator),
       m_model(coordinator),
       m_shortcuts(std::move(backend)),
       m_toolbar(coordinator.toolbarState(), coordinator.strokeStore(), toolbarActions(coordinator)),
-      m_tray(m_model) {}
+      m_tray(m_model),
+      m_escape(std::move(escapeBackend)) {}
 
 ShellController::~ShellController() {
     m_coordinator.onToolbarVisibility = nullptr;
+    m_escape.setArmed(false);
+}
+
+void ShellController::updateEscape() {
+    const AnnotationOverlayController* overlay = m_coordinator.overlay();
+    m_escape.setArmed(m_coordinator.mouseDrawing() && overlay != nullptr &&
+                      !overlay->noteEditorOpen() && !overlay->modal());
+}
+
+void ShellController::shortcutTextsChanged() {
+    m_toolbar.setClearShortcutText(m_coordinator.settings().shortcutClear().displayText());
 }
 
 void ShellController::start() {
@@ -54,6 +67,24 @@ void ShellController::start() {
     // A newly recorded shortcut takes over at once.
     connect(&m_coordinator.settings(), &AppSettings::shortcutsChanged, this,
             &ShellController::registerShortcuts);
+    connect(&m_coordinator.settings(), &AppSettings::shortcutsChanged, this,
+            &ShellController::shortcutTextsChanged);
+    shortcutTextsChanged();
+
+    m_escape.onPressed = [this]() { m_coordinator.settings().setAnnotationActive(false); };
+    connect(&m_coordinator, &SessionCoordinator::mouseDrawingChanged, this,
+            &ShellController::updateEscape);
+    if (auto* overlay = m_coordinator.overlay()) {
+        connect(overlay, &AnnotationOverlayController::noteEditorChanged, this,
+                &ShellController::updateEscape);
+        connect(overlay, &AnnotationOverlayController::modalChanged, this, [this](bool modal) {
+            // The overlay came back on top after the dialog: the toolbar goes above it again.
+            if (!modal)
+                m_toolbar.raise();
+            updateEscape();
+        });
+    }
+    updateEscape();
 
     m_pin.onShowToolbar = [this]() {
         AppSettings& settings = m_coordinator.settings();

@@ -1,13 +1,14 @@
 #pragma once
 // The shell around the session coordinator: the floating toolbar (shown and hidden as the
 // coordinator's interaction mode decides), the three global shortcuts and their registration,
-// the status pin while a tablet is connected, and the tray icon with its popup, which observes
-// the coordinator through its shell model.
+// the status pin while a tablet is connected, the tray icon with its popup, which observes
+// the coordinator through its shell model, and Escape as the way out of drawing mode.
 //
 // Created after the coordinator's bootstrap and destroyed before the coordinator. Main thread
 // only.
 
 #include "app/session/coordinator_shell_model.h"
+#include "app/shell/escape_shortcut.h"
 #include "app/shell/floating_toolbar_controller.h"
 #include "app/shell/global_shortcuts.h"
 #include "app/shell/status_pin_controller.h"
@@ -27,9 +28,11 @@ class ShellController : public QObject {
     Q_OBJECT
   public:
     // `backend` defaults to the platform's hot-key backend.
+    // `escapeBackend` likewise, for the Escape key of drawing mode.
     explicit ShellController(SessionCoordinator& coordinator,
                              std::unique_ptr<HotKeyBackend> backend = nullptr,
-                             QObject* parent = nullptr);
+                             QObject* parent = nullptr,
+                             std::unique_ptr<HotKeyBackend> escapeBackend = nullptr);
     ~ShellController() override;
 
     // Wires the toolbar into the interaction mode, sets the shortcut handlers and registers the
@@ -51,6 +54,7 @@ class ShellController : public QObject {
     TrayController& tray() { return m_tray; }
     // What the tray and the windows see of the coordinator.
     ShellModel& model() { return m_model; }
+    EscapeShortcut& escape() { return m_escape; }
 
     // Quitting from the tray.
     std::function<void()> onQuit;
@@ -59,6 +63,9 @@ class ShellController : public QObject {
 
   private:
     QScreen* overlayScreen() const;
+    // Escape leaves drawing mode while drawing is on, unless a note editor or a dialog is open.
+    void updateEscape();
+    void shortcutTextsChanged();
 
     SessionCoordinator& m_coordinator;
     CoordinatorShellModel m_model;
@@ -66,6 +73,7 @@ class ShellController : public QObject {
     FloatingToolbarController m_toolbar;
     StatusPinController m_pin;
     TrayController m_tray;
+    EscapeShortcut m_escape;
     std::optional<QString> m_deviceName;
 };
 

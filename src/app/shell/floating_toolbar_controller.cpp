@@ -34,6 +34,27 @@ constexpr ToolEntry kTools[] = {
     {InkTool::eraser, Symbol::eraser, "Borracha"},
 };
 
+// The palette's colours by name, in palette order (the buttons' tooltips).
+constexpr const char* kColorNames[] = {"Vermelho", "Amarelo", "Verde", "Azul",
+                                       "Roxo",     "Branco",  "Preto"};
+
+QString thicknessName(StrokeThickness thickness) {
+    switch (thickness) {
+        case StrokeThickness::thin:
+            return QStringLiteral("Traço fino");
+        case StrokeThickness::medium:
+            return QStringLiteral("Traço médio");
+        case StrokeThickness::thick:
+            return QStringLiteral("Traço grosso");
+    }
+    return {};
+}
+
+// Relative luminance (0 dark … 1 light) of a colour.
+double luminance(const InkColor& color) {
+    return 0.2126 * color.red + 0.7152 * color.green + 0.0722 * color.blue;
+}
+
 QColor qColor(const InkColor& color) {
     return QColor::fromRgbF(static_cast<float>(color.red), static_cast<float>(color.green),
                             static_cast<float>(color.blue), 1.0F);
@@ -72,6 +93,9 @@ FloatingToolbarView::FloatingToolbarView(ToolbarState& state, StrokeStore& store
     : QWidget(parent, kPanelFlags), m_state(state), m_store(store), m_actions(std::move(actions)) {
     setAttribute(Qt::WA_TranslucentBackground);
     setAttribute(Qt::WA_ShowWithoutActivating);
+    // The bar never becomes the active window, and Qt shows tooltips only on the active window
+    // unless told otherwise.
+    setAttribute(Qt::WA_AlwaysShowToolTips);
     setWindowTitle(QStringLiteral("Velurio toolbar"));
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(12, 0, 12, 0);
@@ -115,6 +139,12 @@ FloatingToolbarView::FloatingToolbarView(ToolbarState& state, StrokeStore& store
                 painter.setPen(Qt::NoPen);
                 painter.setBrush(qColor(color));
                 painter.drawEllipse(centre, 9, 9);
+                // A dark swatch would vanish into the dark bar: a light hairline outlines it.
+                if (luminance(color) < 0.2) {
+                    painter.setBrush(Qt::NoBrush);
+                    painter.setPen(QPen(Theme::textoSecundario(), 1));
+                    painter.drawEllipse(centre, 8.5, 8.5);
+                }
                 if (m_state.color() == color) {
                     painter.setBrush(Qt::NoBrush);
                     painter.setPen(QPen(Qt::white, 2));
@@ -122,6 +152,8 @@ FloatingToolbarView::FloatingToolbarView(ToolbarState& state, StrokeStore& store
                 }
             });
         button->setObjectName(QStringLiteral("color-%1").arg(i));
+        if (i < std::size(kColorNames))
+            button->setToolTip(QString::fromUtf8(kColorNames[i]));
         connect(button, &QAbstractButton::clicked, this, [this, color]() {
             m_state.setColor(color);
             if (m_state.onChanged)
@@ -146,6 +178,7 @@ FloatingToolbarView::FloatingToolbarView(ToolbarState& state, StrokeStore& store
                 painter.drawEllipse(QRectF(self.rect()).center(), diameter / 2, diameter / 2);
             });
         button->setObjectName(QStringLiteral("thickness-%1").arg(rawValue(thickness)));
+        button->setToolTip(thicknessName(thickness));
         connect(button, &QAbstractButton::clicked, this, [this, thickness]() {
             m_state.setThickness(thickness);
             if (m_state.onChanged)
@@ -219,6 +252,11 @@ ToolbarButton* FloatingToolbarView::thicknessButton(StrokeThickness thickness) c
     return nullptr;
 }
 
+void FloatingToolbarView::setClearShortcutText(const QString& text) {
+    m_clear->setToolTip(text.isEmpty() ? QStringLiteral("Limpar traços")
+                                       : QStringLiteral("Limpar traços (%1)").arg(text));
+}
+
 void FloatingToolbarView::refreshHistory() {
     // A disabled button is inert: QAbstractButton ignores clicks while disabled.
     m_undo->setEnabled(m_store.canUndo());
@@ -258,8 +296,10 @@ FloatingToolbarController::FloatingToolbarController(ToolbarState& state, Stroke
 FloatingToolbarController::~FloatingToolbarController() = default;
 
 void FloatingToolbarController::show(QScreen* screen) {
-    if (!m_panel)
+    if (!m_panel) {
         m_panel = std::make_unique<FloatingToolbarView>(m_state, m_store, m_actions);
+        m_panel->setClearShortcutText(m_clearShortcutText);
+    }
     if (screen != nullptr) {
         m_panel->setScreen(screen);
         const QRect area = screen->geometry();
@@ -269,6 +309,17 @@ void FloatingToolbarController::show(QScreen* screen) {
     }
     m_panel->show();
     m_panel->raise();
+}
+
+void FloatingToolbarController::setClearShortcutText(const QString& text) {
+    m_clearShortcutText = text;
+    if (m_panel)
+        m_panel->setClearShortcutText(text);
+}
+
+void FloatingToolbarController::raise() {
+    if (m_panel && m_panel->isVisible())
+        m_panel->raise();
 }
 
 void FloatingToolbarController::hide() {

@@ -69,6 +69,9 @@ class FloatingToolbarView : public QWidget {
 
     // Re-reads the store's undo history and redo stack into the buttons' enabled state.
     void refreshHistory();
+    // The clear shortcut as shown to the user ("Ctrl+Shift+L"), for the clear button's tooltip;
+    // empty for none.
+    void setClearShortcutText(const QString& text);
 
   protected:
     void paintEvent(QPaintEvent*) override;
@@ -104,6 +107,10 @@ class FloatingToolbarController : public QObject {
     void show(QScreen* screen);
     // Orders the panel out (it is kept for the next show).
     void hide();
+    // Puts a shown panel back on top (after the overlay was raised over it).
+    void raise();
+    // The clear shortcut's text for the clear button's tooltip, now and on the first show.
+    void setClearShortcutText(const QString& text);
 
     // The panel, once shown.
     FloatingToolbarView* panel() const { return m_panel.get(); }
@@ -113,6 +120,7 @@ class FloatingToolbarController : public QObject {
     StrokeStore& m_store;
     ToolbarActions m_actions;
     std::unique_ptr<FloatingToolbarView> m_panel;
+    QString m_clearShortcutText;
 };
 
 }  // namespace velurio

@@ -106,7 +106,7 @@ bool GlobalShortcuts::registerHotKey(Action action, const HotKeyDescriptor& desc
     }
     qCWarning(lcShortcuts).noquote()
         << QStringLiteral("Velurio: atalho %1 (%2) %3; não registrado")
-               .arg(descriptor.displayString(), describe(action), reason);
+               .arg(descriptor.displayText(), describe(action), reason);
     return false;
 }
 

@@ -100,4 +100,53 @@ void restoreInputFocus(std::uint32_t xWindow) {
     xcb_flush(c);
 }
 
+std::optional<std::uint32_t> activeWindow() {
+    xcb_connection_t* c = connection();
+    if (c == nullptr)
+        return std::nullopt;
+    static constexpr char kName[] = "_NET_ACTIVE_WINDOW";
+    XCBReply<xcb_intern_atom_reply_t> atom(
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, sizeof kName - 1, kName), nullptr));
+    if (!atom || atom->atom == XCB_ATOM_NONE)
+        return std::nullopt;
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    XCBReply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
+        c, xcb_get_property(c, 0, root, atom->atom, XCB_ATOM_WINDOW, 0, 1), nullptr));
+    if (!reply || xcb_get_property_value_length(reply.get()) < 4)
+        return std::nullopt;
+    const auto id = *static_cast<const xcb_window_t*>(xcb_get_property_value(reply.get()));
+    if (id == XCB_WINDOW_NONE)
+        return std::nullopt;
+    return id;
+}
+
+bool stackBelow(QWindow* window, std::uint32_t xWindow) {
+    xcb_connection_t* c = connection();
+    if (c == nullptr || window == nullptr || xWindow == 0)
+        return false;
+    const auto own = static_cast<xcb_window_t>(window->winId());
+    // Walk up to the child of the root: that is what the stacking order holds.
+    xcb_window_t top = xWindow;
+    for (int depth = 0; depth < 16; ++depth) {
+        XCBReply<xcb_query_tree_reply_t> tree(
+            xcb_query_tree_reply(c, xcb_query_tree(c, top), nullptr));
+        if (!tree)
+            return false;
+        if (tree->parent == tree->root || tree->parent == XCB_WINDOW_NONE)
+            break;
+        top = tree->parent;
+    }
+    if (top == own)
+        return false;
+    XCBReply<xcb_get_window_attributes_reply_t> attributes(
+        xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, top), nullptr));
+    if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE)
+        return false;
+    const std::uint32_t values[] = {top, XCB_STACK_MODE_BELOW};
+    const xcb_void_cookie_t cookie = xcb_configure_window_checked(
+        c, own, XCB_CONFIG_WINDOW_SIBLING | XCB_CONFIG_WINDOW_STACK_MODE, values);
+    XCBReply<xcb_generic_error_t> error(xcb_request_check(c, cookie));
+    return !error;
+}
+
 }  // namespace velurio::x11

@@ -33,4 +33,12 @@ void restoreInputFocus(std::uint32_t xWindow);
 // The X id of the top-level window, or 0.
 std::uint32_t windowId(QWindow* window);
 
+// The window the window manager calls active (_NET_ACTIVE_WINDOW), if it says so.
+std::optional<std::uint32_t> activeWindow();
+
+// Restacks `window` (a top-level of this process that no window manager handles) directly
+// below the top-level that holds `xWindow` (its window manager frame, when it has one). False
+// when `xWindow` is not a viewable window or is `window` itself.
+bool stackBelow(QWindow* window, std::uint32_t xWindow);
+
 }  // namespace velurio::x11

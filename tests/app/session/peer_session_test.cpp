@@ -32,6 +32,10 @@ TEST(PeerSession, AnAcceptedTabletIsGreetedAndAnotherOneReplacesIt) {
     ASSERT_TRUE(rig.signedIn && rig.listening);
     rig.coordinator->settings().setAnnotationActive(true);
     ASSERT_TRUE(rig.coordinator->overlay()->canvas()->mouseEnabled());
+    ASSERT_TRUE(rig.coordinator->mouseDrawing());
+    std::vector<bool> mouseDrawing;
+    QObject::connect(rig.coordinator.get(), &SessionCoordinator::mouseDrawingChanged,
+                     rig.coordinator.get(), [&](bool on) { mouseDrawing.push_back(on); });
     const TabletCredentials first = rig.pairTablet();
 
     auto a = rig.activeTablet(first.hello("iPad de Ana"));
@@ -61,6 +65,8 @@ TEST(PeerSession, AnAcceptedTabletIsGreetedAndAnotherOneReplacesIt) {
     // With a tablet the mouse does not draw, even with annotation on.
     EXPECT_FALSE(rig.coordinator->overlay()->canvas()->mouseEnabled());
     EXPECT_TRUE(rig.coordinator->overlay()->ignoresMouseEvents());
+    EXPECT_FALSE(rig.coordinator->mouseDrawing());
+    EXPECT_EQ(mouseDrawing, std::vector{false});
 
     // A second tablet is accepted: the first is told it was replaced, and its going changes
     // nothing.
@@ -110,6 +116,9 @@ TEST(PeerSession, AnAcceptedTabletIsGreetedAndAnotherOneReplacesIt) {
     ASSERT_TRUE(waitUntil([&] { return b->disconnected; }));
     EXPECT_EQ(b->ends(), std::vector{SessionEndReason::userEnded});
     EXPECT_TRUE(rig.coordinator->overlay()->canvas()->mouseEnabled());
+    EXPECT_TRUE(rig.coordinator->mouseDrawing());
+    // Replacing the first tablet by the second never let the mouse draw in between.
+    EXPECT_EQ(mouseDrawing, (std::vector{false, true}));
 }
 
 TEST(PeerSession, DisplaySelectionFromTheTabletAppliesKnownDisplaysInOrder) {

@@ -75,7 +75,7 @@ TEST_F(CoordinatorTest, StartsWithTheSavedModeAndShowsTheHintOnceForSixSeconds) 
     m_coordinator->bootstrap(QGuiApplication::primaryScreen());
     EXPECT_TRUE(overlay().canvas()->mouseEnabled());
     EXPECT_EQ(m_coordinator->mouseHintText(),
-              QStringLiteral("⌃⇧A pausa · ⌘K limpa · ⌃⇧S salva PNG"));
+              QStringLiteral("Ctrl+Shift+A pausa · Super+K limpa · Ctrl+Shift+S salva PNG"));
     ASSERT_NE(overlay().hintPanel(), nullptr);
     EXPECT_TRUE(m_coordinator->settings().annotationHintShown());
     m_scheduler.advance(5999ms);

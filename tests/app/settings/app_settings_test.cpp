@@ -121,5 +121,23 @@ TEST(HotKeyDescriptorTest, DisplayStringOrdersModifiersAndNamesKeys) {
     EXPECT_EQ((HotKeyDescriptor{52, 0}).displayString(), QStringLiteral("?"));
 }
 
+// What the user reads on a Linux desktop; the stored key code and mask stay as they are.
+TEST(HotKeyDescriptorTest, DisplayTextUsesTheLinuxNotation) {
+    EXPECT_EQ(AppSettings::kDefaultToggleAnnotation.displayText(), QStringLiteral("Ctrl+Shift+A"));
+    EXPECT_EQ(AppSettings::kDefaultClear.displayText(), QStringLiteral("Ctrl+Shift+L"));
+    EXPECT_EQ(AppSettings::kDefaultSavePNG.displayText(), QStringLiteral("Ctrl+Shift+S"));
+    EXPECT_EQ((HotKeyDescriptor{40, HotKeyDescriptor::kOption | HotKeyDescriptor::kCommand})
+                  .displayText(),
+              QStringLiteral("Alt+Super+K"));
+    EXPECT_EQ((HotKeyDescriptor{53, 0x1A00 | HotKeyDescriptor::kCommand}).displayText(),
+              QStringLiteral("Ctrl+Alt+Shift+Super+Esc"));
+    EXPECT_EQ((HotKeyDescriptor{49, HotKeyDescriptor::kShift}).displayText(),
+              QStringLiteral("Shift+Space"));
+    EXPECT_EQ((HotKeyDescriptor{123, HotKeyDescriptor::kControl}).displayText(),
+              QStringLiteral("Ctrl+Left"));
+    EXPECT_EQ((HotKeyDescriptor{52, HotKeyDescriptor::kControl}).displayText(),
+              QStringLiteral("Ctrl+?"));
+}
+
 }  // namespace
 }  // namespace velurio

@@ -285,7 +285,7 @@ TEST_F(OverlayGuiTest, HintShowsOncePerInstallation) {
     QWidget* hint = m_coordinator->overlay()->hintPanel();
     ASSERT_NE(hint, nullptr);
     EXPECT_EQ(m_coordinator->mouseHintText(),
-              QStringLiteral("⌃⇧A pausa · ⌃⇧L limpa · ⌃⇧S salva PNG"));
+              QStringLiteral("Ctrl+Shift+A pausa · Ctrl+Shift+L limpa · Ctrl+Shift+S salva PNG"));
     const QRect box = hint->geometry();
     EXPECT_EQ(box.left(), 27);
     EXPECT_EQ(box.bottom() + 1, 1080 - 22);

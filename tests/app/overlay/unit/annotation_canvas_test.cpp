@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QImage>
 #include <QKeyEvent>
+#include <QLineF>
 #include <QMouseEvent>
 
 #include <cmath>
@@ -291,6 +292,58 @@ TEST_F(CanvasTest, TurningDrawingOffCommitsTheOpenNote) {
     EXPECT_EQ(m_canvas.textEditor(), nullptr);
     ASSERT_EQ(m_store.texts().size(), 1u);
     EXPECT_EQ(m_store.texts().front().text, "fica");
+}
+
+// Drags through `corners` in steps of 10 pixels with the button held (no release).
+void dragThrough(QWidget& widget, const std::vector<QPointF>& corners) {
+    sendMouse(widget, QEvent::MouseButtonPress, corners.front(), Qt::LeftButton);
+    for (std::size_t i = 0; i + 1 < corners.size(); ++i) {
+        const QPointF a = corners[i];
+        const QPointF b = corners[i + 1];
+        const int steps = std::max(1, static_cast<int>(QLineF(a, b).length() / 10));
+        for (int k = 1; k <= steps; ++k)
+            sendMouse(widget, QEvent::MouseMove, a + (b - a) * k / steps, Qt::LeftButton);
+    }
+}
+
+// A pen stroke held still at its end becomes the shape; moving on after the snap changes
+// nothing; a stroke that keeps moving, the marker and a drawing turned off never snap.
+TEST_F(CanvasTest, HoldingStillAtTheEndOfAPenStrokeSnapsItToItsShape) {
+    m_canvas.setMouseEnabled(true);
+    const std::vector<QPointF> box{{100, 80}, {420, 84}, {418, 280}, {104, 276}, {102, 86}};
+    dragThrough(m_canvas, box);
+    m_scheduler.advance(AnnotationCanvasView::kShapeHold - std::chrono::milliseconds(1));
+    ASSERT_EQ(m_store.activeStrokes().size(), 1u);
+    EXPECT_GT(m_store.activeStrokes().begin()->second.points.size(), 5u) << "not yet";
+    m_scheduler.advance(std::chrono::milliseconds(1));
+    EXPECT_EQ(m_store.activeStrokes().begin()->second.points.size(), 5u) << "snapped";
+    sendMouse(m_canvas, QEvent::MouseMove, {300, 200}, Qt::LeftButton);
+    EXPECT_EQ(m_store.activeStrokes().begin()->second.points.size(), 5u) << "the shape stands";
+    sendMouse(m_canvas, QEvent::MouseButtonRelease, {300, 200}, Qt::NoButton);
+    ASSERT_EQ(m_store.strokes().size(), 1u);
+    EXPECT_EQ(m_store.strokes().front().points.size(), 5u);
+    EXPECT_EQ(m_scheduler.pending(), 0u);
+
+    // Moving on keeps postponing the snap; released before the hold, it stays freehand.
+    dragThrough(m_canvas, box);
+    for (int i = 0; i < 4; ++i) {
+        m_scheduler.advance(AnnotationCanvasView::kShapeHold / 2);
+        sendMouse(m_canvas, QEvent::MouseMove, {102.0 + 10 * (i + 1), 86}, Qt::LeftButton);
+    }
+    sendMouse(m_canvas, QEvent::MouseButtonRelease, {142, 86}, Qt::NoButton);
+    m_scheduler.advance(AnnotationCanvasView::kShapeHold);
+    EXPECT_GT(m_store.strokes().back().points.size(), 5u);
+
+    m_toolbar.setTool(InkTool::marker);
+    dragThrough(m_canvas, box);
+    m_scheduler.advance(AnnotationCanvasView::kShapeHold);
+    EXPECT_GT(m_store.activeStrokes().begin()->second.points.size(), 5u) << "only the pen";
+    sendMouse(m_canvas, QEvent::MouseButtonRelease, box.back(), Qt::NoButton);
+
+    m_toolbar.setTool(InkTool::pen);
+    dragThrough(m_canvas, box);
+    m_canvas.setMouseEnabled(false);
+    EXPECT_EQ(m_scheduler.pending(), 0u) << "drawing off drops the hold";
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 
 #include <QDate>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTime>
 
@@ -164,6 +166,53 @@ TEST_F(PNGExporterTest, SaveWritesTheChosenFileAtBackingScaleAndCancelWritesNoth
     EXPECT_FALSE(g_suggested.isEmpty());
     EXPECT_EQ(QDir(m_dir.path()).entryList(QDir::Files).size(), 1);
     PNGExporter::setFileChooserForTesting(nullptr);
+}
+
+QStringList g_reported;
+void recordReport(QWidget*, const QString& text, const QString& detail) {
+    g_reported << text << detail;
+}
+
+// The pictures folder of a fresh account does not exist yet: the dialog must open in it, so it
+// is made first; a file that cannot be written is reported, never dropped.
+TEST_F(PNGExporterTest, MissingPicturesFolderIsCreatedAndAWriteFailureIsReported) {
+    const QByteArray oldHome = qgetenv("HOME");
+    const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
+    qputenv("HOME", m_dir.path().toUtf8());
+    qputenv("XDG_CONFIG_HOME", m_dir.filePath(QStringLiteral("config")).toUtf8());
+    const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    ASSERT_TRUE(pictures.startsWith(m_dir.path())) << pictures.toStdString();
+    ASSERT_FALSE(QDir(pictures).exists());
+
+    PNGExporter::setFileChooserForTesting(&chooseFixedPath);
+    PNGExporter::setErrorReporterForTesting(&recordReport);
+    drawStroke(m_store, InkTool::pen, {at(0.2, 0.2), at(0.8, 0.8)});
+    g_chosenPath.clear();
+    EXPECT_EQ(PNGExporter::savePNG(m_store, QSizeF(320, 180), 1.0).kind,
+              PNGExporter::SaveResult::Kind::cancelled);
+    EXPECT_TRUE(QDir(pictures).exists());
+    EXPECT_EQ(QFileInfo(g_suggested).absolutePath(), pictures);
+    EXPECT_TRUE(g_reported.isEmpty()) << "cancelling is not a failure";
+
+    // A folder that is a file: no one, not even root, can write below it.
+    QFile blocker(m_dir.filePath(QStringLiteral("not-a-folder")));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    g_chosenPath = blocker.fileName() + QStringLiteral("/saved.png");
+    const auto result = PNGExporter::savePNG(m_store, QSizeF(320, 180), 1.0);
+    EXPECT_EQ(result.kind, PNGExporter::SaveResult::Kind::failed);
+    ASSERT_EQ(g_reported.size(), 2);
+    EXPECT_EQ(g_reported.front(), QStringLiteral("Não foi possível salvar as anotações."));
+    EXPECT_TRUE(g_reported.back().contains(g_chosenPath));
+
+    PNGExporter::setFileChooserForTesting(nullptr);
+    PNGExporter::setErrorReporterForTesting(nullptr);
+    qputenv("HOME", oldHome);
+    if (oldConfig.isEmpty()) {
+        qunsetenv("XDG_CONFIG_HOME");
+    } else {
+        qputenv("XDG_CONFIG_HOME", oldConfig);
+    }
 }
 
 }  // namespace

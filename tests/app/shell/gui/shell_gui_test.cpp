@@ -336,7 +336,8 @@ TEST_F(ShellGuiTest, ACombinationHeldByAnotherClientIsReportedAndSkipped) {
     EXPECT_FALSE(m_shell->shortcuts().isRegistered(GlobalShortcuts::Action::clear));
     EXPECT_TRUE(m_shell->shortcuts().isRegistered(GlobalShortcuts::Action::savePNG));
     EXPECT_TRUE(g_log.join(QLatin1Char('\n'))
-                    .contains(QStringLiteral("Velurio: atalho ⌃⇧L (limpar traços) já está em uso")))
+                    .contains(QStringLiteral(
+                        "Velurio: atalho Ctrl+Shift+L (limpar traços) já está em uso")))
         << g_log.join(QLatin1Char('\n')).toStdString();
 
     settings().setAnnotationActive(true);
