@@ -7,6 +7,7 @@
 
 #include <QAbstractButton>
 #include <QFontDatabase>
+#include <QFontMetrics>
 #include <QGraphicsDropShadowEffect>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -94,6 +95,9 @@ StatusPinView::StatusPinView(const QString& deviceName, const QString& latency,
     latencyFont.setWeight(QFont::Medium);
     auto* latencyLabel = label(latency, latencyFont, Theme::textoSecundario(), this);
     latencyLabel->setContentsMargins(2, 0, 2, 0);
+    // Room for three digits, so the capsule keeps its size as the latency changes.
+    latencyLabel->setMinimumWidth(
+        QFontMetrics(latencyFont).horizontalAdvance(QStringLiteral("000 ms")) + 4);
     row->addWidget(latencyLabel);
     row->addWidget(new Hairline(Qt::Vertical, 0, 20, this));
 
@@ -173,8 +177,15 @@ void StatusPinController::update(const QString& deviceName, const QString& laten
     if (!m_panel || !m_view)
         return;
     const QRect geometry = m_view->geometry();
+    auto* view = new StatusPinView(deviceName, latency, this, m_panel.get());
+    if (view->sizeHint() != geometry.size()) {
+        // A longer name or latency text: lay the pin out again rather than clip the text.
+        delete view;
+        show(m_panel->screen(), deviceName, latency);
+        return;
+    }
     delete m_view;
-    m_view = new StatusPinView(deviceName, latency, this, m_panel.get());
+    m_view = view;
     m_view->setGeometry(geometry);
     m_view->show();
 }

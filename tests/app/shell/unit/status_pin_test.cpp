@@ -49,6 +49,16 @@ TEST(StatusPinTest, UpdateSwapsTheTextsWithoutMovingThePanel) {
     EXPECT_FALSE(pin.panel()->isVisible());
 }
 
+TEST(StatusPinTest, ATextLongerThanThePinHadRoomForIsNeverClipped) {
+    StatusPinController pin;
+    pin.show(QGuiApplication::primaryScreen(), QStringLiteral("A"), QStringLiteral("—"));
+    pin.update(QStringLiteral("A"), QStringLiteral("5 ms"));
+    EXPECT_GE(pin.capsuleGeometry().width(), pin.view()->sizeHint().width());
+    pin.update(QStringLiteral("iPad de Ana"), QStringLiteral("1250 ms"));
+    EXPECT_GE(pin.capsuleGeometry().width(), pin.view()->sizeHint().width());
+    EXPECT_EQ(pin.capsuleGeometry().right() + 1, screenArea().right() + 1 - 24);
+}
+
 TEST(StatusPinTest, ButtonsRunTheControllersCurrentActionsAndUnsetOnesDoNothing) {
     StatusPinController pin;
     pin.show(QGuiApplication::primaryScreen(), QStringLiteral("iPad"), QStringLiteral("8 ms"));
