@@ -5,6 +5,7 @@
 #include "app/transport/transport_log.h"
 #include "platform/quic/quic_server_engine.h"
 
+#include <QTcpServer>
 #include <QTimer>
 
 #include <array>
@@ -16,6 +17,9 @@
 namespace velurio {
 
 namespace {
+
+// Ports the control listener tries before it settles for one whose TCP twin is taken.
+constexpr int kControlPortAttempts = 8;
 
 // Drops closer together than this ask for one key frame (and one more once it has passed,
 // for the drops in between).
@@ -54,7 +58,25 @@ class EngineControlListener final : public QUICControlListener {
         m_driver->onEvent = [this](const QuicEvent& event) { handle(event); };
     }
 
-    void start() override { bindAndReport(this, *m_driver, m_bindAddress); }
+    // The TLS-over-TCP fallback takes the same port number: a UDP port whose TCP twin is in use
+    // (a busy machine hands out the same numbers to both) is traded for another one.
+    void start() override {
+        for (int attempt = 1; attempt < kControlPortAttempts; ++attempt) {
+            if (!m_driver->bind(m_bindAddress, 0, nullptr)) {
+                break;
+            }
+            QTcpServer probe;
+            if (probe.listen(m_bindAddress, m_driver->localPort())) {
+                probe.close();
+                const quint16 port = m_driver->localPort();
+                QTimer::singleShot(0, this, [this, port] { Q_EMIT ready(port); });
+                return;
+            }
+            qCDebug(lcTransportServer)
+                << "TCP port" << m_driver->localPort() << "is taken; another one for QUIC";
+        }
+        bindAndReport(this, *m_driver, m_bindAddress);
+    }
     quint16 port() const override { return m_driver->localPort(); }
 
   private:

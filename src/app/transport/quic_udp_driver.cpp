@@ -119,7 +119,7 @@ QuicUdpDriver::QuicUdpDriver(std::unique_ptr<QuicEngine> engine, QObject* parent
 }
 
 QuicUdpDriver::~QuicUdpDriver() {
-    // The peers are told; nothing is dispatched any more.
+    // The peers are told; no event reaches onEvent any more.
     m_engine->closeAll(0, "", now());
     for (const QuicOutgoingDatagram& datagram : m_engine->takeOutput().datagrams) {
         m_socket->writeDatagram(reinterpret_cast<const char*>(datagram.bytes.data()),
@@ -127,14 +127,24 @@ QuicUdpDriver::~QuicUdpDriver() {
                                 QHostAddress(datagram.destination.sockaddrData()),
                                 datagram.destination.port());
     }
+    // Their readers learn that the streams are over (they must not call back into the driver).
+    std::vector<QPointer<QuicStreamDevice>> devices;
     for (auto& [handle, stream] : m_streams) {
-        if (stream.device != nullptr) {
-            stream.device->m_ended = true;
+        devices.push_back(stream.device);
+    }
+    m_streams.clear();
+    for (const QPointer<QuicStreamDevice>& device : devices) {
+        if (device != nullptr) {
+            device->m_driver = nullptr;
+            device->ended();
         }
     }
 }
 
 bool QuicUdpDriver::bind(const QHostAddress& address, quint16 port, QString* error) {
+    if (m_socket->state() != QAbstractSocket::UnconnectedState) {
+        m_socket->close();
+    }
     if (!m_socket->bind(address, port)) {
         if (error != nullptr) {
             *error = m_socket->errorString();
@@ -258,7 +268,15 @@ void QuicUdpDriver::dispatch(const QuicEvent& event) {
         const auto it = m_streams.find(data->connection);
         if (it != m_streams.end() && it->second.device != nullptr &&
             it->second.streamId == data->streamId) {
-            it->second.device->received(data->bytes, data->fin);
+            QPointer<QuicStreamDevice> device = it->second.device;
+            device->received(data->bytes, data->fin);
+            if (device != nullptr && device->m_readBuffer.size() > kMaxUnreadStreamBytes) {
+                qCWarning(lcTransportServer) << "QUIC peer sent more than" << kMaxUnreadStreamBytes
+                                             << "bytes nobody read; closing it";
+                device->m_readBuffer.clear();
+                m_engine->close(data->connection, kStalledErrorCode, "unread", now());
+                flush();
+            }
         }
     } else if (const auto* writable = std::get_if<QuicStreamWritable>(&event)) {
         pump(writable->connection);

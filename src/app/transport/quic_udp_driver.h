@@ -10,9 +10,10 @@
 // stopped reading and the connection is closed) and goes out as the peer acknowledges;
 // bytesWritten() reports what the engine took. Closing the device finishes the stream after
 // what was written before it and closes the connection once the peer has acknowledged it all,
-// or after kCloseLinger. Received bytes are buffered in the device (the reader bounds them:
-// the peer's control stream is small and the engine's flow control window reopens as they are
-// read into it).
+// or after kCloseLinger. Received bytes wait in the device until read; the engine reopens its
+// flow-control window as soon as it hands them over, so a peer that keeps sending while nobody
+// reads (a tablet flooding before its hello is decided) would grow that buffer without end:
+// beyond kMaxUnreadStreamBytes the connection is closed.
 //
 // Threads: the thread that created the driver (the main thread). Lifetime: devices are owned by
 // whoever receives them; a device outliving its driver reads as ended and accepts no writes.
@@ -77,12 +78,14 @@ class QuicUdpDriver final : public QObject {
     Q_OBJECT
   public:
     static constexpr qsizetype kMaxPendingStreamBytes = 8 * 1024 * 1024;
+    static constexpr qsizetype kMaxUnreadStreamBytes = 4 * 1024 * 1024;
     static constexpr std::chrono::milliseconds kCloseLinger{2'000};
 
     explicit QuicUdpDriver(std::unique_ptr<QuicEngine> engine, QObject* parent = nullptr);
     ~QuicUdpDriver() override;
 
-    // Binds the socket; false with the socket's error text.
+    // Binds the socket (again, before any connection: a bound socket is closed first); false
+    // with the socket's error text.
     bool bind(const QHostAddress& address, quint16 port, QString* error);
     quint16 localPort() const;
     // The local endpoint this driver tells the engine for datagrams from `remote`'s family.

@@ -230,3 +230,63 @@ TEST_F(QuicBackendTest, KeepaliveFromAnotherHostChoosesNothing) {
 
 }  // namespace
 }  // namespace velurio::test
+
+namespace velurio::test {
+namespace {
+
+TEST_F(QuicBackendTest, PeerThatFloodsWhileItsHelloIsUndecidedIsClosed) {
+    // The decision never comes, so the peer reads nothing after the hello.
+    server->onPeerAccepted = [this](PeerConnection* peer, SessionServer::Transport) {
+        peers.emplace_back(peer);
+        peer->onHello = [](PeerConnection*, const HelloMessage&, PeerConnection::HelloDecision) {};
+    };
+    Client tablet(*server->controlPort(), "velurio");
+    ASSERT_TRUE(waitUntil([&] { return tablet.established; }));
+    const std::int64_t stream = tablet.engine->openBidiStream(tablet.handle).value();
+    std::unique_ptr<QuicStreamDevice> device(tablet.driver->openDevice(
+        tablet.handle, stream, RemoteEndpoint{QHostAddress::LocalHost, *server->controlPort()}));
+    HelloMessage hello;
+    hello.role = PeerRole::ipad;
+    const Bytes framed = frameOf(hello);
+    device->write(reinterpret_cast<const char*>(framed.data()), static_cast<qint64>(framed.size()));
+    const QByteArray flood(6 * 1024 * 1024, 'x');
+    device->write(flood);
+
+    ASSERT_TRUE(waitUntil([&] { return tablet.closed.has_value(); }, 20s));
+    EXPECT_TRUE(tablet.closed->applicationError);
+    EXPECT_EQ(tablet.closed->errorCode, 1U);
+    EXPECT_TRUE(server->isRunning());
+}
+
+}  // namespace
+}  // namespace velurio::test
+
+namespace velurio::test {
+namespace {
+
+TEST_F(QuicBackendTest, StoppingTheServerClosesItsQuicPeersWithNotification) {
+    Client tablet(*server->controlPort(), "velurio");
+    ASSERT_TRUE(waitUntil([&] { return tablet.established; }));
+    const std::int64_t stream = tablet.engine->openBidiStream(tablet.handle).value();
+    std::unique_ptr<QuicStreamDevice> device(tablet.driver->openDevice(
+        tablet.handle, stream, RemoteEndpoint{QHostAddress::LocalHost, *server->controlPort()}));
+    HelloMessage hello;
+    hello.role = PeerRole::ipad;
+    const Bytes framed = frameOf(hello);
+    device->write(reinterpret_cast<const char*>(framed.data()), static_cast<qint64>(framed.size()));
+    ASSERT_TRUE(waitUntil([&] {
+        return !peers.empty() && peers[0] != nullptr &&
+               peers[0]->state() == PeerConnection::State::active;
+    }));
+    bool notified = false;
+    peers[0]->onClosed = [&](PeerConnection*) { notified = true; };
+
+    server->stop();
+    EXPECT_TRUE(waitUntil([&] { return notified; }));
+    // The tablet is told at once rather than finding out by its idle timeout.
+    EXPECT_TRUE(waitUntil([&] { return tablet.closed.has_value(); }));
+    EXPECT_EQ(tablet.closed->reason, QuicCloseReason::closedByPeer);
+}
+
+}  // namespace
+}  // namespace velurio::test
