@@ -75,6 +75,12 @@ int main(int argc, char** argv) {
         "video-port", "UDP video port: send the keep-alive there and collect video.", "port");
     const auto browse = option("browse", "Find the host through mDNS (\"_velurio._tcp\").");
     const auto video = option("video", "With --browse: use the advertised UDP video port.");
+    const auto quic = option(
+        "quic",
+        "Connect over QUIC (\"velurio\") and, with --video, take the QUIC video listener when the "
+        "host advertises one; fall back to TLS over TCP on the same port when QUIC fails.");
+    const auto quicVideoPort =
+        option("quic-video-port", "QUIC video port (\"velurio-video\"), without --browse.", "port");
     const auto stay =
         option("stay", "Keep running after the host closes the connection (for reconnect).");
     // Platform.
@@ -155,6 +161,8 @@ int main(int argc, char** argv) {
                        videoPort,
                        browse,
                        video,
+                       quic,
+                       quicVideoPort,
                        stay,
                        platformUrl,
                        email,
@@ -205,6 +213,8 @@ int main(int argc, char** argv) {
     options.browse = parser.isSet(browse);
     options.hostDeviceId = parser.value(macDeviceId);
     options.video = parser.isSet(video);
+    options.quic = parser.isSet(quic);
+    options.quicVideoPort = parser.value(quicVideoPort).toUShort();
     options.stay = parser.isSet(stay);
     options.hello.v = parser.value(version).toLongLong();
     options.hello.role = PeerRole::ipad;

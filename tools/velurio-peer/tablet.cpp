@@ -1,8 +1,10 @@
 #include "tablet.h"
 
+#include "app/transport/quic_udp_driver.h"
 #include "core/es256_verifier.h"
 #include "core/p256_keys.h"
 #include "host_discovery.h"
+#include "platform/quic/quic_client_engine.h"
 #include "protocol/video_datagram.h"
 
 #include <QCoreApplication>
@@ -17,6 +19,31 @@
 
 namespace velurio::peer {
 namespace {
+
+// A tablet on a network that drops UDP gives QUIC this long before it takes TLS over TCP.
+constexpr std::chrono::milliseconds kQuicHandshakeTimeout{3'000};
+// Between keep-alive datagrams on the video connection.
+constexpr int kVideoKeepaliveMs = 1'000;
+
+std::unique_ptr<QuicUdpDriver> makeQuicClient(const QHostAddress& host, QString* error) {
+    QuicClientConfig config;
+    config.handshakeTimeout = kQuicHandshakeTimeout;
+    config.initialRtt = std::chrono::milliseconds(10);
+    auto engine = QuicClientEngine::create(config);
+    if (!engine.ok()) {
+        *error = QString::fromStdString(engine.error());
+        return nullptr;
+    }
+    auto driver = std::make_unique<QuicUdpDriver>(std::move(engine).value());
+    bool isV4 = false;
+    host.toIPv4Address(&isV4);
+    if (!driver->bind(
+            isV4 ? QHostAddress(QHostAddress::AnyIPv4) : QHostAddress(QHostAddress::AnyIPv6), 0,
+            error)) {
+        return nullptr;
+    }
+    return driver;
+}
 
 std::int64_t nowMs() {
     static QElapsedTimer clock = [] {
@@ -154,7 +181,10 @@ void Tablet::start() {
                 m_options.browse = false;
                 m_options.host = found.address;
                 m_options.port = found.port;
-                if (m_options.video && found.txt.count("vudp") != 0) {
+                if (m_options.video && m_options.quic && found.txt.count("vquic") != 0 &&
+                    found.txt.at("vquic") == "1" && found.txt.count("vport") != 0) {
+                    m_options.quicVideoPort = found.txt.at("vport").toUShort();
+                } else if (m_options.video && found.txt.count("vudp") != 0) {
                     m_options.videoPort = found.txt.at("vudp").toUShort();
                 }
                 start();
@@ -196,29 +226,123 @@ std::optional<std::string> Tablet::signAttestation() const {
     return token.value();
 }
 
-void Tablet::connectControl() {
+void Tablet::closeControl(bool abort) {
     if (m_socket != nullptr) {
         m_socket->disconnect(this);
-        m_socket->abort();
+        if (abort) {
+            m_socket->abort();
+        }
         m_socket->deleteLater();
+        m_socket = nullptr;
     }
+    if (m_quic != nullptr) {
+        m_quic->onEvent = nullptr;
+        if (m_control != nullptr) {
+            m_control->disconnect(this);
+            m_control->deleteLater();
+        }
+        m_quic->deleteLater();  // closes the connection
+        m_quic = nullptr;
+    }
+    m_control = nullptr;
+}
+
+void Tablet::onControlConnected(QIODevice* control, const QHostAddress& host,
+                                const char* transport) {
+    m_control = control;
+    m_hostAddress = host;
+    connect(control, &QIODevice::readyRead, this, &Tablet::onReadyRead);
+    m_log.write({{"event", "connected"}, {"transport", transport}});
+    onEncrypted();
+}
+
+void Tablet::controlClosed(QIODevice* control) {
+    if (control != m_control) {
+        return;
+    }
+    m_log.write({{"event", "closed"}});
+    if (!m_options.stay) {
+        QCoreApplication::exit(0);
+    }
+}
+
+// QUIC first; when its handshake fails (UDP blocked, nothing listening), TLS over TCP on the
+// same port number.
+void Tablet::connectQuic() {
+    closeControl(true);
+    m_parser = WireFrameParser();
+    m_accepted = false;
+    m_dropping = false;
+    const QHostAddress host(m_options.host);
+    QString error;
+    auto driver = makeQuicClient(host, &error);
+    if (!driver) {
+        m_log.write({{"event", "quic_failed"}, {"description", error}});
+        m_quicFailed = true;
+        connectControl();
+        return;
+    }
+    m_quic = driver.release();
+    m_quic->setParent(this);
+    QuicUdpDriver* quic = m_quic;
+    auto* engine = static_cast<QuicClientEngine*>(&quic->engine());
+    QuicConnectOptions connect;
+    connect.local = quic->localEndpointFor(host);
+    connect.remote = QuicUdpDriver::toEndpoint(host, m_options.port);
+    connect.alpn = "velurio";
+    auto handle = engine->connect(connect, QuicUdpDriver::now());
+    if (!handle.ok()) {
+        m_log.write(
+            {{"event", "quic_failed"}, {"description", QString::fromStdString(handle.error())}});
+        m_quicFailed = true;
+        connectControl();
+        return;
+    }
+    quic->onEvent = [this, quic, engine, host](const QuicEvent& event) {
+        if (quic != m_quic) {
+            return;
+        }
+        if (const auto* established = std::get_if<QuicConnectionEstablished>(&event)) {
+            auto stream = engine->openBidiStream(established->connection);
+            if (!stream.ok()) {
+                m_log.write({{"event", "error"}, {"description", "no QUIC stream"}});
+                return;
+            }
+            QuicStreamDevice* device =
+                quic->openDevice(established->connection, stream.value(),
+                                 QuicUdpDriver::toRemote(established->remote));
+            device->setParent(quic);
+            QObject::connect(device, &QIODevice::readChannelFinished, this,
+                             [this, device] { controlClosed(device); });
+            onControlConnected(device, host, "quic");
+        } else if (const auto* closed = std::get_if<QuicConnectionClosed>(&event)) {
+            if (m_control == nullptr) {
+                m_log.write({{"event", "quic_failed"},
+                             {"description", QString::fromStdString(closed->description)},
+                             {"code", static_cast<qint64>(closed->errorCode)}});
+                m_quicFailed = true;
+                QTimer::singleShot(0, this, [this] { connectControl(); });
+            }
+        }
+    };
+    quic->flush();
+}
+
+void Tablet::connectControl() {
+    if (m_options.quic && !m_quicFailed) {
+        connectQuic();
+        return;
+    }
+    closeControl(true);
     m_parser = WireFrameParser();
     m_accepted = false;
     m_dropping = false;
     m_socket = new QSslSocket(this);
     m_socket->setPeerVerifyMode(QSslSocket::VerifyNone);  // the host's certificate is self-signed
-    connect(m_socket, &QSslSocket::encrypted, this, &Tablet::onEncrypted);
-    connect(m_socket, &QSslSocket::readyRead, this, &Tablet::onReadyRead);
     QSslSocket* socket = m_socket;
-    connect(m_socket, &QSslSocket::disconnected, this, [this, socket] {
-        if (socket != m_socket) {
-            return;
-        }
-        m_log.write({{"event", "closed"}});
-        if (!m_options.stay) {
-            QCoreApplication::exit(0);
-        }
-    });
+    connect(m_socket, &QSslSocket::encrypted, this,
+            [this, socket] { onControlConnected(socket, socket->peerAddress(), "tcp"); });
+    connect(m_socket, &QSslSocket::disconnected, this, [this, socket] { controlClosed(socket); });
     connect(m_socket, &QSslSocket::errorOccurred, this,
             [this, socket](QAbstractSocket::SocketError error) {
                 if (socket != m_socket || error == QAbstractSocket::RemoteHostClosedError) {
@@ -237,15 +361,14 @@ void Tablet::send(const SessionMessage& message, WireChannel channel) {
 }
 
 void Tablet::sendBytes(const Bytes& bytes) {
-    if (m_socket == nullptr) {
+    if (m_control == nullptr) {
         return;
     }
-    m_socket->write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+    m_control->write(reinterpret_cast<const char*>(bytes.data()),
+                     static_cast<qint64>(bytes.size()));
 }
 
 void Tablet::onEncrypted() {
-    m_log.write({{"event", "connected"}});
-    m_hostAddress = m_socket->peerAddress();
     if (m_options.sendHello) {
         send(m_options.hello);
         if (m_options.capabilitiesCodec && m_options.capabilitiesEarly) {
@@ -265,11 +388,12 @@ void Tablet::onEncrypted() {
         playScript();
     }
     if (m_options.pingIntervalMs > 0) {
-        auto* timer = new QTimer(m_socket);
+        auto* timer = new QTimer(m_control);
         connect(timer, &QTimer::timeout, this, [this] { send(PingMessage{++m_pingSeq, nowMs()}); });
         timer->start(m_options.pingIntervalMs);
     }
-    if (m_options.videoPort != 0 && m_video == nullptr) {
+    if ((m_options.videoPort != 0 || m_options.quicVideoPort != 0) && m_video == nullptr &&
+        m_quicVideo == nullptr) {
         startVideo();
     }
 }
@@ -301,14 +425,17 @@ void Tablet::playScript() {
                          {"line", QString::fromUtf8(line)}});
             continue;
         }
-        QTimer::singleShot(at, m_socket, [this, message = decoded.value(), channel] {
+        QTimer::singleShot(at, m_control, [this, message = decoded.value(), channel] {
             send(message, channel.value_or(WireChannel::control));
         });
     }
 }
 
 void Tablet::onReadyRead() {
-    const QByteArray data = m_socket->readAll();
+    if (m_control == nullptr) {
+        return;
+    }
+    const QByteArray data = m_control->readAll();
     for (const WireFrame& frame :
          m_parser.ingest(std::span(reinterpret_cast<const std::uint8_t*>(data.constData()),
                                    static_cast<std::size_t>(data.size())))) {
@@ -349,7 +476,7 @@ void Tablet::onAccepted() {
         sendCapabilities();
     }
     if (m_options.strokes.count > 0 && !m_options.hello.resume) {
-        QTimer::singleShot(m_options.strokeDelayMs, m_socket, [this] { sendStrokes(); });
+        QTimer::singleShot(m_options.strokeDelayMs, m_control, [this] { sendStrokes(); });
     }
 }
 
@@ -367,8 +494,59 @@ void Tablet::sendStrokes() {
     m_log.write({{"event", "strokes_sent"}, {"count", m_options.strokes.count}});
 }
 
+void Tablet::startQuicVideo() {
+    QString error;
+    auto driver = makeQuicClient(m_hostAddress, &error);
+    if (!driver) {
+        m_log.write({{"event", "error"}, {"description", error}});
+        return;
+    }
+    m_quicVideo = driver.release();
+    m_quicVideo->setParent(this);
+    QuicUdpDriver* quic = m_quicVideo;
+    auto* engine = static_cast<QuicClientEngine*>(&quic->engine());
+    QuicConnectOptions connect;
+    connect.local = quic->localEndpointFor(m_hostAddress);
+    connect.remote = QuicUdpDriver::toEndpoint(m_hostAddress, m_options.quicVideoPort);
+    connect.alpn = "velurio-video";
+    connect.maxDatagramFrameSize = 1450;
+    auto handle = engine->connect(connect, QuicUdpDriver::now());
+    if (!handle.ok()) {
+        m_log.write({{"event", "error"}, {"description", QString::fromStdString(handle.error())}});
+        return;
+    }
+    const QuicConnectionHandle connection = handle.value();
+    auto sendKeepalive = [quic, connection] {
+        quic->engine().sendDatagram(connection, VideoControlDatagram::keepalive,
+                                    QuicUdpDriver::now());
+        quic->flush();
+    };
+    quic->onEvent = [this, quic, sendKeepalive](const QuicEvent& event) {
+        if (quic != m_quicVideo) {
+            return;
+        }
+        if (std::holds_alternative<QuicConnectionEstablished>(event)) {
+            m_log.write({{"event", "video_connected"}, {"transport", "quic"}});
+            sendKeepalive();
+            auto* timer = new QTimer(quic);
+            QObject::connect(timer, &QTimer::timeout, quic, sendKeepalive);
+            timer->start(kVideoKeepaliveMs);
+        } else if (const auto* datagram = std::get_if<QuicDatagramReceived>(&event)) {
+            collectVideo(datagram->bytes);
+        } else if (const auto* closed = std::get_if<QuicConnectionClosed>(&event)) {
+            m_log.write({{"event", "video_closed"},
+                         {"description", QString::fromStdString(closed->description)}});
+        }
+    };
+    quic->flush();
+}
+
 void Tablet::startVideo() {
     stopVideo();
+    if (m_options.quicVideoPort != 0) {
+        startQuicVideo();
+        return;
+    }
     m_video = new QUdpSocket(this);
     QUdpSocket* video = m_video;
     connect(video, &QUdpSocket::readyRead, this, [this, video] {
@@ -394,6 +572,11 @@ void Tablet::startVideo() {
 }
 
 void Tablet::stopVideo() {
+    if (m_quicVideo != nullptr) {
+        m_quicVideo->onEvent = nullptr;
+        m_quicVideo->deleteLater();  // closes the connection
+        m_quicVideo = nullptr;
+    }
     if (m_video != nullptr) {
         m_video->disconnect(this);
         m_video->close();
@@ -470,12 +653,7 @@ void Tablet::readCommands() {
 void Tablet::drop() {
     m_dropping = true;
     stopVideo();
-    if (m_socket != nullptr) {
-        m_socket->disconnect(this);
-        m_socket->abort();
-        m_socket->deleteLater();
-        m_socket = nullptr;
-    }
+    closeControl(true);
     m_log.write({{"event", "dropped"}});
 }
 
@@ -487,7 +665,7 @@ void Tablet::runCommand(const QByteArray& line) {
     if (verb == "drop") {
         drop();
     } else if (verb == "reconnect") {
-        if (m_socket != nullptr) {
+        if (m_control != nullptr) {
             drop();
         }
         m_options.hello.resume = true;
@@ -497,6 +675,8 @@ void Tablet::runCommand(const QByteArray& line) {
         if (m_socket != nullptr) {
             m_socket->flush();
             m_socket->disconnectFromHost();
+        } else if (m_control != nullptr) {
+            m_control->close();  // finishes the stream after the end, then the connection
         }
     } else if (verb == "strokes") {
         sendStrokes();

@@ -38,6 +38,10 @@
 
 class QSocketNotifier;
 
+namespace velurio {
+class QuicUdpDriver;
+}
+
 namespace velurio::peer {
 
 inline constexpr const char* kCommandHelp =
@@ -85,7 +89,9 @@ struct Options {
     quint16 videoPort = 0;
     bool browse = false;   // find host and port through mDNS
     QString hostDeviceId;  // with browse: only this host (default: the paired one)
-    bool video = false;    // use the advertised UDP video port
+    bool video = false;    // use the advertised UDP video port (QUIC one with `quic`)
+    bool quic = false;     // control (and video) over QUIC, TLS over TCP when QUIC fails
+    quint16 quicVideoPort = 0;
     HelloMessage hello;
     bool sendHello = true;
     bool garbage = false;
@@ -123,6 +129,12 @@ class Tablet : public QObject {
 
   private:
     void connectControl();
+    void connectQuic();
+    // The control stream is connected (TLS handshake done, or QUIC stream open).
+    void onControlConnected(QIODevice* control, const QHostAddress& host, const char* transport);
+    void controlClosed(QIODevice* control);
+    void closeControl(bool abort);
+    void startQuicVideo();
     void send(const SessionMessage& message, WireChannel channel = WireChannel::control);
     void sendBytes(const Bytes& bytes);
     void onEncrypted();
@@ -145,6 +157,10 @@ class Tablet : public QObject {
     Log& m_log;
     std::unique_ptr<PlatformAccount> m_account;
     QSslSocket* m_socket = nullptr;
+    QIODevice* m_control = nullptr;  // the control stream: m_socket or a QUIC stream
+    QuicUdpDriver* m_quic = nullptr;
+    QuicUdpDriver* m_quicVideo = nullptr;
+    bool m_quicFailed = false;
     QUdpSocket* m_video = nullptr;
     QHostAddress m_hostAddress;
     WireFrameParser m_parser;

@@ -38,8 +38,10 @@ SessionCoordinator::SessionCoordinator(Parts parts, QObject* parent)
     m_client->setDeviceName(HostName::localizedHostName());
     m_account = std::make_unique<AccountFlow>(*m_client, *m_secrets, m_settings->store(),
                                               std::move(parts.presenceBrowser));
-    m_server = std::make_unique<SessionServer>(SessionServer::deviceIdentityProvider(*m_secrets),
-                                               std::move(parts.quic), std::move(parts.advertiser));
+    m_server = std::make_unique<SessionServer>(
+        SessionServer::deviceIdentityProvider(*m_secrets),
+        parts.quic ? std::move(parts.quic) : makePlatformQUICBackend(parts.bindAddress),
+        std::move(parts.advertiser));
     m_server->bindAddress = parts.bindAddress;
     m_server->peerTiming = parts.peerTiming;
     m_capture =
@@ -123,6 +125,8 @@ void SessionCoordinator::wireParts() {
         if (m_peer)
             QCoro::connect(beginCaptureAndPlatformSession(m_peer), this, [] {});
     };
+    connect(m_server.get(), &SessionServer::videoKeyframeNeeded, this,
+            &SessionCoordinator::requestKeyframe, Qt::UniqueConnection);
     m_capture->onDatagrams = [this](std::vector<Bytes> datagrams) {
         routeDatagrams(std::move(datagrams));
     };

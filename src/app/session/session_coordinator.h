@@ -83,7 +83,7 @@ class SessionCoordinator : public QObject {
         std::unique_ptr<SecretStore> secrets;    // default: makeSecretStore()
         std::optional<QUrl> platformURL;         // default: PlatformClient::defaultBaseURL()
         std::unique_ptr<CaptureEngine> capture;  // default: 30 fps, H.264, the platform backend
-        std::unique_ptr<QUICBackend> quic;       // default: the server's
+        std::unique_ptr<QUICBackend> quic;       // default: makePlatformQUICBackend()
         std::unique_ptr<ServiceAdvertiser> advertiser;  // default: the platform's
         AccountFlow::BrowserFactory presenceBrowser;    // default: the platform's
         QHostAddress bindAddress = QHostAddress::Any;

@@ -48,6 +48,9 @@ std::int64_t PeerConnection::nowMs() const {
 }
 
 std::optional<RemoteEndpoint> PeerConnection::remoteEndpoint() const {
+    if (m_remoteEndpoint) {
+        return m_remoteEndpoint;
+    }
     if (m_socket == nullptr || m_socket->peerAddress().isNull()) {
         return std::nullopt;
     }
@@ -421,6 +424,7 @@ void PeerConnection::close(bool notify) {
         }
     }
     m_socket = nullptr;
+    m_remoteEndpoint.reset();
     QPointer<PeerConnection> self(this);
     if (notify && onClosed) {
         onClosed(this);

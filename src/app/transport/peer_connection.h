@@ -11,6 +11,7 @@
 // (use deleteLater).
 #pragma once
 
+#include "app/transport/remote_endpoint.h"
 #include "protocol/messages.h"
 #include "protocol/wire_framing.h"
 
@@ -45,12 +46,6 @@ struct PeerTiming {
     static std::int64_t monotonicNowMs();
 };
 
-// The remote end of a stream: a host and a port.
-struct RemoteEndpoint {
-    QHostAddress host;
-    quint16 port = 0;
-};
-
 class PeerConnection : public QObject {
     Q_OBJECT
   public:
@@ -81,9 +76,11 @@ class PeerConnection : public QObject {
     bool sendingVideo() const { return m_sendingVideo; }
     bool needsUSBKeyframe() const { return m_needsUSBKeyframe; }
 
-    // Host and port of the stream's remote end; empty for a stream that is not a socket or
-    // not connected.
+    // Host and port of the stream's remote end: the one given with setRemoteEndpoint(), else
+    // the socket's; empty for a stream that is neither or not connected.
     std::optional<RemoteEndpoint> remoteEndpoint() const;
+    // For streams that are not sockets (a QUIC stream): the connection's remote end.
+    void setRemoteEndpoint(const RemoteEndpoint& remote) { m_remoteEndpoint = remote; }
 
     // The owner's hello decision. It calls `decide` exactly once, now or later (later calls are
     // ignored; a call after the peer is gone is harmless). Frames that follow the hello in the
@@ -144,6 +141,7 @@ class PeerConnection : public QObject {
     PeerTiming m_timing;
     QPointer<QIODevice> m_stream;
     QAbstractSocket* m_socket = nullptr;  // m_stream as a socket, when it is one
+    std::optional<RemoteEndpoint> m_remoteEndpoint;
     State m_state = State::awaitingHello;
     WireFrameParser m_parser;
 

@@ -1,8 +1,13 @@
-// QUIC listeners of the server, behind an interface so that a QUIC implementation can be
-// dropped in without touching the server. The backend built today reports "unavailable" for
-// every listener, and the server falls back as it does when a QUIC listener fails.
+// QUIC listeners of the server, behind an interface so that the server does not depend on a
+// QUIC implementation. makePlatformQUICBackend() gives the build's backend: listeners on the
+// ngtcp2 engine (quic_engine_backend.cpp) when the build has it, else one that reports
+// "unavailable" for every listener, and the server falls back as it does when a QUIC listener
+// fails.
+//
+// Threads: listeners live on the main thread and signal there. Lifetime: the server owns them.
 #pragma once
 
+#include "app/transport/remote_endpoint.h"
 #include "protocol/result.h"
 
 #include <QHostAddress>
@@ -23,7 +28,9 @@ struct TLSCredentials {
 };
 
 // A QUIC video listener ("velurio-video", datagrams of up to 1450 bytes). Connections are
-// named by their remote address and port.
+// named by their remote address and port. A datagram that cannot go out is dropped, never
+// queued; when one was dropped (too big for the path yet, or no room in the congestion window)
+// keyframeNeeded() asks for a key frame, since the frame it belonged to is lost.
 class QUICVideoListener : public QObject {
     Q_OBJECT
   public:
@@ -39,10 +46,11 @@ class QUICVideoListener : public QObject {
     void failed(const QString& description);
     void datagramReceived(const QHostAddress& host, quint16 port, const QByteArray& datagram);
     void connectionClosed(const QHostAddress& host, quint16 port);
+    void keyframeNeeded();
 };
 
 // A QUIC control listener ("velurio", idle timeout 35 s). Each new stream is handed over as an
-// open QIODevice the receiver takes ownership of.
+// open QIODevice the receiver takes ownership of, with the connection's remote address and port.
 class QUICControlListener : public QObject {
     Q_OBJECT
   public:
@@ -53,7 +61,7 @@ class QUICControlListener : public QObject {
   Q_SIGNALS:
     void ready(quint16 port);
     void failed(const QString& description);
-    void newStream(QIODevice* stream);
+    void newStream(QIODevice* stream, const velurio::RemoteEndpoint& remote);
 };
 
 class QUICBackend {
@@ -79,5 +87,8 @@ class UnavailableQUICBackend final : public QUICBackend {
         return fail(QString::fromUtf8(kDescription));
     }
 };
+
+// The build's QUIC backend; its listeners bind to `bindAddress`.
+std::unique_ptr<QUICBackend> makePlatformQUICBackend(const QHostAddress& bindAddress);
 
 }  // namespace velurio

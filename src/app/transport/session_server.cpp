@@ -280,6 +280,8 @@ void SessionServer::startVideoListeners() {
                     setVideoConnection(std::nullopt);
                 }
             });
+        connect(listener, &QUICVideoListener::keyframeNeeded, this,
+                &SessionServer::videoKeyframeNeeded);
         listener->start();
     } else {
         qCInfo(lcTransportServer) << "no QUIC video listener:" << quic.error();
@@ -370,7 +372,9 @@ void SessionServer::startControlListener(bool quic) {
                     }
                 });
         connect(listener, &QUICControlListener::newStream, this,
-                [this](QIODevice* stream) { adopt(stream, Transport::quic); });
+                [this](QIODevice* stream, const RemoteEndpoint& remote) {
+                    adopt(stream, Transport::quic, remote);
+                });
         listener->start();
         return;
     }
@@ -472,13 +476,19 @@ void SessionServer::boundAwaitingHello(const QHostAddress& host) {
     }
 }
 
-void SessionServer::adopt(QIODevice* stream, Transport transport) {
+void SessionServer::adopt(QIODevice* stream, Transport transport,
+                          const std::optional<RemoteEndpoint>& remote) {
     QHostAddress host;
-    if (auto* socket = qobject_cast<QAbstractSocket*>(stream)) {
+    if (remote) {
+        host = normalisedHost(remote->host);
+    } else if (auto* socket = qobject_cast<QAbstractSocket*>(stream)) {
         host = normalisedHost(socket->peerAddress());
     }
     boundAwaitingHello(host);
     auto* peer = new PeerConnection(stream, false, peerTiming, this);
+    if (remote) {
+        peer->setRemoteEndpoint(*remote);
+    }
     connect(peer, &PeerConnection::finished, peer, &QObject::deleteLater);
     m_awaitingHello.push_back({peer, host});
     QPointer<PeerConnection> guard(peer);

@@ -151,6 +151,9 @@ class SessionServer : public QObject {
   Q_SIGNALS:
     // transport, isRunning or lastError changed.
     void stateChanged();
+    // Video datagrams were dropped on the QUIC video connection: the next frame should be a key
+    // frame.
+    void videoKeyframeNeeded();
 
   private:
     void identityLoaded(Result<TLSCredentials, QString> identity);
@@ -160,7 +163,9 @@ class SessionServer : public QObject {
     void startTCPFallback(quint16 port);
     QSslServer* makeTLSServer();
     void acceptPeers(QSslServer* server, Transport transport);
-    void adopt(QIODevice* stream, Transport transport);
+    // `remote`: the stream's remote end when it is not a socket (a QUIC stream).
+    void adopt(QIODevice* stream, Transport transport,
+               const std::optional<RemoteEndpoint>& remote = std::nullopt);
     void boundAwaitingHello(const QHostAddress& host);
     void trackHandshake(QSslSocket* socket);
     void readUDPVideo();

@@ -17,13 +17,16 @@ using namespace std::chrono_literals;
 class HostHarness {
   public:
     explicit HostHarness(const QString& dir,
-                         const std::function<void(SessionServer&)>& configure = {})
+                         const std::function<void(SessionServer&)>& configure = {},
+                         std::unique_ptr<QUICBackend> quic = nullptr)
         : store(dir + QStringLiteral("/secrets.json")) {
-        server = std::make_unique<SessionServer>(SessionServer::deviceIdentityProvider(store));
+        server = std::make_unique<SessionServer>(SessionServer::deviceIdentityProvider(store),
+                                                 std::move(quic));
         server->bindAddress = QHostAddress::LocalHost;
         server->peerTiming.helloTimeout = 300ms;
         server->peerTiming.pingInterval = 50ms;
-        server->onPeerAccepted = [this](PeerConnection* peer, SessionServer::Transport) {
+        server->onPeerAccepted = [this](PeerConnection* peer, SessionServer::Transport t) {
+            transports.push_back(t);
             peer->onHello = [this](PeerConnection* p, const HelloMessage&,
                                    PeerConnection::HelloDecision decide) {
                 if (active != nullptr && active != p) {
@@ -67,6 +70,7 @@ class HostHarness {
     QPointer<PeerConnection> active;
     bool activeClosed = false;
     bool hasVideo = false;
+    std::vector<SessionServer::Transport> transports;
     std::vector<std::string> strokes;
     int pongs = 0;
 };
