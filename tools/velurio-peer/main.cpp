@@ -77,6 +77,12 @@ int main(int argc, char** argv) {
     const auto video = option("video", "With --browse: use the advertised UDP video port.");
     const auto stay =
         option("stay", "Keep running after the host closes the connection (for reconnect).");
+    const auto usb = option("usb",
+                            "On a cable: listen on 127.0.0.1:port as the TLS server (where "
+                            "usbmuxd forwards the tablet's port), answer the host's offer.",
+                            "port");
+    const auto readRate = option("read-bytes-per-second",
+                                 "Read the host's stream this slowly (a slow cable).", "n", "0");
     // Platform.
     const auto platformUrl =
         option("platform",
@@ -156,6 +162,8 @@ int main(int argc, char** argv) {
                        browse,
                        video,
                        stay,
+                       usb,
+                       readRate,
                        platformUrl,
                        email,
                        password,
@@ -206,6 +214,8 @@ int main(int argc, char** argv) {
     options.hostDeviceId = parser.value(macDeviceId);
     options.video = parser.isSet(video);
     options.stay = parser.isSet(stay);
+    options.usbPort = parser.value(usb).toUShort();
+    options.readBytesPerSecond = parser.value(readRate).toLongLong();
     options.hello.v = parser.value(version).toLongLong();
     options.hello.role = PeerRole::ipad;
     options.hello.sessionId = parser.value(sessionId).toStdString();

@@ -2,6 +2,7 @@
 
 #include "core/es256_verifier.h"
 #include "core/p256_keys.h"
+#include "core/self_signed_certificate.h"
 #include "host_discovery.h"
 #include "protocol/video_datagram.h"
 
@@ -11,6 +12,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSocketNotifier>
+#include <QSslKey>
 #include <QTimer>
 
 #include <unistd.h>
@@ -197,6 +199,17 @@ std::optional<std::string> Tablet::signAttestation() const {
 }
 
 void Tablet::connectControl() {
+    if (m_options.usbPort != 0) {
+        listenUSB();
+        return;
+    }
+    auto* socket = new QSslSocket(this);
+    socket->setPeerVerifyMode(QSslSocket::VerifyNone);  // the host's certificate is self-signed
+    adoptSocket(socket);
+    socket->connectToHostEncrypted(m_options.host, m_options.port);
+}
+
+void Tablet::adoptSocket(QSslSocket* socket) {
     if (m_socket != nullptr) {
         m_socket->disconnect(this);
         m_socket->abort();
@@ -205,16 +218,31 @@ void Tablet::connectControl() {
     m_parser = WireFrameParser();
     m_accepted = false;
     m_dropping = false;
-    m_socket = new QSslSocket(this);
-    m_socket->setPeerVerifyMode(QSslSocket::VerifyNone);  // the host's certificate is self-signed
+    m_socket = socket;
     connect(m_socket, &QSslSocket::encrypted, this, &Tablet::onEncrypted);
-    connect(m_socket, &QSslSocket::readyRead, this, &Tablet::onReadyRead);
-    QSslSocket* socket = m_socket;
+    if (m_options.readBytesPerSecond > 0) {
+        // A slow reader: a small buffer, so that what is not read stays in the kernel and the
+        // sender's window closes.
+        m_socket->setReadBufferSize(16 * 1024);
+        if (m_readTimer == nullptr) {
+            m_readTimer = new QTimer(this);
+            connect(m_readTimer, &QTimer::timeout, this, &Tablet::readThrottled);
+            m_readTimer->start(10);
+        }
+    } else {
+        connect(m_socket, &QSslSocket::readyRead, this, &Tablet::onReadyRead);
+    }
     connect(m_socket, &QSslSocket::disconnected, this, [this, socket] {
         if (socket != m_socket) {
             return;
         }
         m_log.write({{"event", "closed"}});
+        if (m_options.usbPort != 0) {
+            stopVideo();
+            m_socket = nullptr;
+            socket->deleteLater();
+            return;  // the next connection over the cable is awaited
+        }
         if (!m_options.stay) {
             QCoreApplication::exit(0);
         }
@@ -225,11 +253,68 @@ void Tablet::connectControl() {
                     return;
                 }
                 m_log.write({{"event", "error"}, {"description", socket->errorString()}});
-                if (!m_options.stay) {
+                if (!m_options.stay && m_options.usbPort == 0) {
                     QCoreApplication::exit(2);
                 }
             });
-    m_socket->connectToHostEncrypted(m_options.host, m_options.port);
+}
+
+void Tablet::listenUSB() {
+    if (m_usbListener != nullptr) {
+        return;
+    }
+    auto keys = SelfSignedCertificate::generateKeyPair();
+    if (!keys.ok()) {
+        m_log.write({{"event", "error"}, {"description", "cannot make a key"}});
+        QCoreApplication::exit(2);
+        return;
+    }
+    auto certificate = SelfSignedCertificate::certificate(
+        "Velurio Peer", keys.value().publicKey, keys.value().privateKey, 1,
+        std::chrono::system_clock::now() - std::chrono::hours(1), SelfSignedCertificate::kLifetime);
+    if (!certificate.ok()) {
+        m_log.write({{"event", "error"}, {"description", "cannot make a certificate"}});
+        QCoreApplication::exit(2);
+        return;
+    }
+    const Bytes& keyDER = keys.value().privateKey.pkcs8();
+    const Bytes& certificateDER = certificate.value().der();
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setPrivateKey(QSslKey(QByteArray(reinterpret_cast<const char*>(keyDER.data()),
+                                                   static_cast<qsizetype>(keyDER.size())),
+                                        QSsl::Ec, QSsl::Der, QSsl::PrivateKey));
+    configuration.setLocalCertificate(
+        QSslCertificate(QByteArray(reinterpret_cast<const char*>(certificateDER.data()),
+                                   static_cast<qsizetype>(certificateDER.size())),
+                        QSsl::Der));
+    configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+    m_usbListener = new QSslServer(this);
+    m_usbListener->setSslConfiguration(configuration);
+    connect(m_usbListener, &QTcpServer::pendingConnectionAvailable, this, [this] {
+        while (m_usbListener->hasPendingConnections()) {
+            if (auto* socket = qobject_cast<QSslSocket*>(m_usbListener->nextPendingConnection())) {
+                adoptSocket(socket);
+            }
+        }
+    });
+    if (!m_usbListener->listen(QHostAddress::LocalHost, m_options.usbPort)) {
+        m_log.write({{"event", "error"}, {"description", m_usbListener->errorString()}});
+        QCoreApplication::exit(2);
+        return;
+    }
+    m_log.write({{"event", "usb_listening"}, {"port", m_usbListener->serverPort()}});
+}
+
+void Tablet::readThrottled() {
+    if (m_socket == nullptr || m_options.readBytesPerSecond <= 0) {
+        return;
+    }
+    // Ten reads a second... a hundred: each takes its share of the rate.
+    const qint64 share = std::max<qint64>(1, m_options.readBytesPerSecond / 100);
+    const QByteArray data = m_socket->read(share);
+    if (!data.isEmpty()) {
+        ingest(data);
+    }
 }
 
 void Tablet::send(const SessionMessage& message, WireChannel channel) {
@@ -246,12 +331,9 @@ void Tablet::sendBytes(const Bytes& bytes) {
 void Tablet::onEncrypted() {
     m_log.write({{"event", "connected"}});
     m_hostAddress = m_socket->peerAddress();
-    if (m_options.sendHello) {
-        send(m_options.hello);
-        if (m_options.capabilitiesCodec && m_options.capabilitiesEarly) {
-            // Handled by the host after the hello is accepted, before it starts capturing.
-            sendCapabilities();
-        }
+    // On a cable the host speaks first: our hello answers its offer.
+    if (m_options.usbPort == 0) {
+        sendOwnHello();
     }
     if (m_options.garbage) {
         // A well-framed payload that is no JSON message: the host must drop it and carry on.
@@ -271,6 +353,16 @@ void Tablet::onEncrypted() {
     }
     if (m_options.videoPort != 0 && m_video == nullptr) {
         startVideo();
+    }
+}
+
+void Tablet::sendOwnHello() {
+    if (m_options.sendHello) {
+        send(m_options.hello);
+        if (m_options.capabilitiesCodec && m_options.capabilitiesEarly) {
+            // Handled by the host after the hello is accepted, before it starts capturing.
+            sendCapabilities();
+        }
     }
 }
 
@@ -308,7 +400,10 @@ void Tablet::playScript() {
 }
 
 void Tablet::onReadyRead() {
-    const QByteArray data = m_socket->readAll();
+    ingest(m_socket->readAll());
+}
+
+void Tablet::ingest(const QByteArray& data) {
     for (const WireFrame& frame :
          m_parser.ingest(std::span(reinterpret_cast<const std::uint8_t*>(data.constData()),
                                    static_cast<std::size_t>(data.size())))) {
@@ -338,6 +433,13 @@ void Tablet::onReadyRead() {
                          {"ms", static_cast<qint64>(nowMs() - pong->ts)}});
         } else if (message.type() == MessageType::displays && !m_accepted) {
             onAccepted();
+        } else if (const HelloMessage* offer = message.get<HelloMessage>();
+                   offer != nullptr && frame.channel == WireChannel::usbDiscovery &&
+                   m_options.usbPort != 0 && !m_accepted) {
+            m_log.write({{"event", "usb_offer"},
+                         {"session_id", QString::fromStdString(offer->sessionId)},
+                         {"device_name", QString::fromStdString(offer->deviceName)}});
+            sendOwnHello();
         }
     }
 }

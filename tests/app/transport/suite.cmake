@@ -50,3 +50,10 @@ if(TARGET velurio_transport_tests AND TARGET velurio-peer)
   set_tests_properties(transport.vanished_tablet PROPERTIES LABELS unit TIMEOUT 120
     ENVIRONMENT "VELURIO_TCP_USER_TIMEOUT_MS=2000")
 endif()
+
+# The USB connector's tests drive the usbmuxd stand-in.
+if(TARGET velurio_transport_tests AND TARGET velurio-usbmuxd)
+  add_dependencies(velurio_transport_tests velurio-usbmuxd)
+  target_compile_definitions(velurio_transport_tests PRIVATE
+    VELURIO_USBMUXD_TOOL="$<TARGET_FILE:velurio-usbmuxd>")
+endif()
