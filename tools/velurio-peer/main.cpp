@@ -201,8 +201,8 @@ int main(int argc, char** argv) {
                        duration,
                        log});
     parser.process(app);
-    if (!parser.isSet(port) && !parser.isSet(browse)) {
-        std::fprintf(stderr, "velurio-peer: --port or --browse is required\n");
+    if (!parser.isSet(port) && !parser.isSet(browse) && !parser.isSet(usb)) {
+        std::fprintf(stderr, "velurio-peer: --port, --browse or --usb is required\n");
         return 64;
     }
 
