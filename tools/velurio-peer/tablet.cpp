@@ -224,6 +224,7 @@ void Tablet::adoptSocket(QSslSocket* socket) {
         // A slow reader: a small buffer, so that what is not read stays in the kernel and the
         // sender's window closes.
         m_socket->setReadBufferSize(16 * 1024);
+        m_socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 16 * 1024);
         if (m_readTimer == nullptr) {
             m_readTimer = new QTimer(this);
             connect(m_readTimer, &QTimer::timeout, this, &Tablet::readThrottled);

@@ -184,6 +184,11 @@ void USBConnector::openPeer(std::uint32_t id, quint16 localPort) {
     auto* socket = new QSslSocket();
     // The tablet's certificate is its own self-signed one, and the cable is the trust here.
     socket->setPeerVerifyMode(QSslSocket::VerifyNone);
+    // Options apply once the socket exists, i.e. at the TCP connect (before the handshake).
+    connect(socket, &QSslSocket::connected, socket, [socket] {
+        socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption,
+                                USBMuxTunnel::kLoopbackBufferBytes);
+    });
     auto* peer = new PeerConnection(socket, true, peerTiming, this);
     connect(peer, &PeerConnection::finished, peer, &QObject::deleteLater);
     m_peers[id] = peer;

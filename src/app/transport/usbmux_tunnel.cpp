@@ -63,6 +63,8 @@ void USBMuxTunnel::accept() {
         m_connection = socket;
         // Bounds what waits in user space: the local sender is held back by the kernel.
         socket->setReadBufferSize(static_cast<qint64>(kChunkBytes));
+        socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
+                                kLoopbackBufferBytes);
         connect(socket, &QTcpSocket::readyRead, this, &USBMuxTunnel::pumpToDevice);
         connect(socket, &QTcpSocket::bytesWritten, this, &USBMuxTunnel::localWritten);
         connect(socket, &QTcpSocket::disconnected, this, [this] {

@@ -38,6 +38,11 @@ class USBMuxTunnel : public QObject {
     Q_OBJECT
   public:
     static constexpr std::size_t kChunkBytes = 65'536;
+    // Kernel buffering asked for on each end of the loopback leg (the local connection's
+    // receive side here, the TLS client's send side in the connector): the loopback leg should
+    // hold little, so that a slow cable is felt by the sender at once instead of after
+    // megabytes of queued video.
+    static constexpr int kLoopbackBufferBytes = 64 * 1024;
 
     // Takes the device stream; `name` labels the worker threads (e.g. the device id).
     explicit USBMuxTunnel(std::shared_ptr<USBMuxSocket> socket, const QString& name = {},
