@@ -284,6 +284,8 @@ class USBConnectorTest : public ::testing::Test {
     }
     // Runs the next poll and waits until its list has been applied.
     void nextPoll() {
+        // The round before must be over (its connects answered) for the next one to be due.
+        ASSERT_TRUE(waitUntil([&] { return scheduler.pending() > 0; }));
         const int before = polls;
         scheduler.advance(USBConnector::kPollInterval);
         ASSERT_TRUE(waitUntil([&] { return polls > before; }));
