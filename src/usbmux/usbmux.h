@@ -6,15 +6,15 @@
 // different threads are independent. Errors are listed in usbmux/usbmux_error.h.
 #pragma once
 
-#include <cstdint>
-#include <memory>
-#include <vector>
-
 #include "protocol/result.h"
 #include "usbmux/usbmux_address.h"
 #include "usbmux/usbmux_error.h"
 #include "usbmux/usbmux_protocol.h"
 #include "usbmux/usbmux_socket.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
 
 namespace velurio::USBMux {
 

@@ -8,16 +8,16 @@
 // Pure functions of their arguments; safe from any thread. Nothing here throws.
 #pragma once
 
+#include "protocol/result.h"
+#include "usbmux/plist.h"
+#include "usbmux/usbmux_error.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
-
-#include "protocol/result.h"
-#include "usbmux/plist.h"
-#include "usbmux/usbmux_error.h"
 
 namespace velurio {
 

@@ -1,5 +1,7 @@
 #include "usbmux/usbmux_socket.h"
 
+#include "usbmux/usbmux_protocol.h"
+
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -12,8 +14,6 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
-
-#include "usbmux/usbmux_protocol.h"
 
 namespace velurio {
 

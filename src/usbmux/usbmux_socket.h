@@ -17,6 +17,11 @@
 // stream over. Errors are listed in usbmux/usbmux_error.h.
 #pragma once
 
+#include "protocol/result.h"
+#include "usbmux/plist.h"
+#include "usbmux/usbmux_address.h"
+#include "usbmux/usbmux_error.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -25,11 +30,6 @@
 #include <optional>
 #include <span>
 #include <vector>
-
-#include "protocol/result.h"
-#include "usbmux/plist.h"
-#include "usbmux/usbmux_address.h"
-#include "usbmux/usbmux_error.h"
 
 namespace velurio {
 

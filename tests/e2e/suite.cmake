@@ -19,6 +19,11 @@ if(TARGET velurio AND TARGET velurio-peer AND TARGET velurio-devplatform AND TAR
     VELURIO_SIGNIN_PATH="$<TARGET_FILE:velurio-signin>"
     VELURIO_DEVPLATFORM_PATH="$<TARGET_FILE:velurio-devplatform>")
   add_dependencies(velurio_e2e_tests velurio velurio-peer velurio-devplatform velurio-signin)
+  if(TARGET velurio-usbmuxd)
+    add_dependencies(velurio_e2e_tests velurio-usbmuxd)
+    target_compile_definitions(velurio_e2e_tests PRIVATE
+      VELURIO_USBMUXD_TOOL="$<TARGET_FILE:velurio-usbmuxd>")
+  endif()
   velurio_set_warnings(velurio_e2e_tests)
   gtest_discover_tests(velurio_e2e_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS e2e TIMEOUT 300)
   # Three locks: gtest_discover_tests cannot pass a list as one property value, so they are set

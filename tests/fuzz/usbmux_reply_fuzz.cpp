@@ -4,12 +4,12 @@
 // a parsed dictionary re-encodes to a message that parses to the same property list. The bytes
 // after the first 16 are also parsed as a payload on their own, so that mutations reach the
 // property-list parser without having to keep the header's length right.
+#include "usbmux/usbmux_protocol.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <span>
-
-#include "usbmux/usbmux_protocol.h"
 
 using namespace velurio;
 

@@ -83,6 +83,12 @@ int main(int argc, char** argv) {
         option("quic-video-port", "QUIC video port (\"velurio-video\"), without --browse.", "port");
     const auto stay =
         option("stay", "Keep running after the host closes the connection (for reconnect).");
+    const auto usb = option("usb",
+                            "On a cable: listen on 127.0.0.1:port as the TLS server (where "
+                            "usbmuxd forwards the tablet's port), answer the host's offer.",
+                            "port");
+    const auto readRate = option("read-bytes-per-second",
+                                 "Read the host's stream this slowly (a slow cable).", "n", "0");
     // Platform.
     const auto platformUrl =
         option("platform",
@@ -164,6 +170,8 @@ int main(int argc, char** argv) {
                        quic,
                        quicVideoPort,
                        stay,
+                       usb,
+                       readRate,
                        platformUrl,
                        email,
                        password,
@@ -201,8 +209,8 @@ int main(int argc, char** argv) {
                        duration,
                        log});
     parser.process(app);
-    if (!parser.isSet(port) && !parser.isSet(browse)) {
-        std::fprintf(stderr, "velurio-peer: --port or --browse is required\n");
+    if (!parser.isSet(port) && !parser.isSet(browse) && !parser.isSet(usb)) {
+        std::fprintf(stderr, "velurio-peer: --port, --browse or --usb is required\n");
         return 64;
     }
 
@@ -216,6 +224,8 @@ int main(int argc, char** argv) {
     options.quic = parser.isSet(quic);
     options.quicVideoPort = parser.value(quicVideoPort).toUShort();
     options.stay = parser.isSet(stay);
+    options.usbPort = parser.value(usb).toUShort();
+    options.readBytesPerSecond = parser.value(readRate).toLongLong();
     options.hello.v = parser.value(version).toLongLong();
     options.hello.role = PeerRole::ipad;
     options.hello.sessionId = parser.value(sessionId).toStdString();

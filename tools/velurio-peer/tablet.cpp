@@ -3,6 +3,7 @@
 #include "app/transport/quic_udp_driver.h"
 #include "core/es256_verifier.h"
 #include "core/p256_keys.h"
+#include "core/self_signed_certificate.h"
 #include "host_discovery.h"
 #include "platform/quic/quic_client_engine.h"
 #include "protocol/video_datagram.h"
@@ -13,6 +14,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSocketNotifier>
+#include <QSslKey>
 #include <QTimer>
 
 #include <unistd.h>
@@ -251,7 +253,10 @@ void Tablet::onControlConnected(QIODevice* control, const QHostAddress& host,
                                 const char* transport) {
     m_control = control;
     m_hostAddress = host;
-    connect(control, &QIODevice::readyRead, this, &Tablet::onReadyRead);
+    // A slow reader takes its bytes from the socket on a timer instead (readThrottled).
+    if (!(control == m_socket && m_options.readBytesPerSecond > 0)) {
+        connect(control, &QIODevice::readyRead, this, &Tablet::onReadyRead);
+    }
     m_log.write({{"event", "connected"}, {"transport", transport}});
     onEncrypted();
 }
@@ -261,6 +266,17 @@ void Tablet::controlClosed(QIODevice* control) {
         return;
     }
     m_log.write({{"event", "closed"}});
+    if (m_options.usbPort != 0) {
+        // The next connection over the cable is awaited.
+        stopVideo();
+        if (m_socket == control) {
+            m_socket->disconnect(this);
+            m_socket->deleteLater();
+            m_socket = nullptr;
+        }
+        m_control = nullptr;
+        return;
+    }
     if (!m_options.stay) {
         QCoreApplication::exit(0);
     }
@@ -329,19 +345,43 @@ void Tablet::connectQuic() {
 }
 
 void Tablet::connectControl() {
+    if (m_options.usbPort != 0) {
+        listenUSB();
+        return;
+    }
     if (m_options.quic && !m_quicFailed) {
         connectQuic();
         return;
     }
+    auto* socket = new QSslSocket(this);
+    socket->setPeerVerifyMode(QSslSocket::VerifyNone);  // the host's certificate is self-signed
+    adoptSocket(socket);
+    socket->connectToHostEncrypted(m_options.host, m_options.port);
+}
+
+// Takes `socket` as the control connection: one this tablet opened, or one the host opened
+// over the cable.
+void Tablet::adoptSocket(QSslSocket* socket) {
     closeControl(true);
     m_parser = WireFrameParser();
     m_accepted = false;
     m_dropping = false;
-    m_socket = new QSslSocket(this);
-    m_socket->setPeerVerifyMode(QSslSocket::VerifyNone);  // the host's certificate is self-signed
-    QSslSocket* socket = m_socket;
-    connect(m_socket, &QSslSocket::encrypted, this,
-            [this, socket] { onControlConnected(socket, socket->peerAddress(), "tcp"); });
+    m_socket = socket;
+    const char* transport = m_options.usbPort != 0 ? "usb" : "tcp";
+    connect(m_socket, &QSslSocket::encrypted, this, [this, socket, transport] {
+        onControlConnected(socket, socket->peerAddress(), transport);
+    });
+    if (m_options.readBytesPerSecond > 0) {
+        // A slow reader: a small buffer, so that what is not read stays in the kernel and the
+        // sender's window closes.
+        m_socket->setReadBufferSize(16 * 1024);
+        m_socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 16 * 1024);
+        if (m_readTimer == nullptr) {
+            m_readTimer = new QTimer(this);
+            connect(m_readTimer, &QTimer::timeout, this, &Tablet::readThrottled);
+            m_readTimer->start(10);
+        }
+    }
     connect(m_socket, &QSslSocket::disconnected, this, [this, socket] { controlClosed(socket); });
     connect(m_socket, &QSslSocket::errorOccurred, this,
             [this, socket](QAbstractSocket::SocketError error) {
@@ -349,11 +389,68 @@ void Tablet::connectControl() {
                     return;
                 }
                 m_log.write({{"event", "error"}, {"description", socket->errorString()}});
-                if (!m_options.stay) {
+                if (!m_options.stay && m_options.usbPort == 0) {
                     QCoreApplication::exit(2);
                 }
             });
-    m_socket->connectToHostEncrypted(m_options.host, m_options.port);
+}
+
+void Tablet::listenUSB() {
+    if (m_usbListener != nullptr) {
+        return;
+    }
+    auto keys = SelfSignedCertificate::generateKeyPair();
+    if (!keys.ok()) {
+        m_log.write({{"event", "error"}, {"description", "cannot make a key"}});
+        QCoreApplication::exit(2);
+        return;
+    }
+    auto certificate = SelfSignedCertificate::certificate(
+        "Velurio Peer", keys.value().publicKey, keys.value().privateKey, 1,
+        std::chrono::system_clock::now() - std::chrono::hours(1), SelfSignedCertificate::kLifetime);
+    if (!certificate.ok()) {
+        m_log.write({{"event", "error"}, {"description", "cannot make a certificate"}});
+        QCoreApplication::exit(2);
+        return;
+    }
+    const Bytes& keyDER = keys.value().privateKey.pkcs8();
+    const Bytes& certificateDER = certificate.value().der();
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setPrivateKey(QSslKey(QByteArray(reinterpret_cast<const char*>(keyDER.data()),
+                                                   static_cast<qsizetype>(keyDER.size())),
+                                        QSsl::Ec, QSsl::Der, QSsl::PrivateKey));
+    configuration.setLocalCertificate(
+        QSslCertificate(QByteArray(reinterpret_cast<const char*>(certificateDER.data()),
+                                   static_cast<qsizetype>(certificateDER.size())),
+                        QSsl::Der));
+    configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+    m_usbListener = new QSslServer(this);
+    m_usbListener->setSslConfiguration(configuration);
+    connect(m_usbListener, &QTcpServer::pendingConnectionAvailable, this, [this] {
+        while (m_usbListener->hasPendingConnections()) {
+            if (auto* socket = qobject_cast<QSslSocket*>(m_usbListener->nextPendingConnection())) {
+                adoptSocket(socket);
+            }
+        }
+    });
+    if (!m_usbListener->listen(QHostAddress::LocalHost, m_options.usbPort)) {
+        m_log.write({{"event", "error"}, {"description", m_usbListener->errorString()}});
+        QCoreApplication::exit(2);
+        return;
+    }
+    m_log.write({{"event", "usb_listening"}, {"port", m_usbListener->serverPort()}});
+}
+
+void Tablet::readThrottled() {
+    if (m_socket == nullptr || m_options.readBytesPerSecond <= 0) {
+        return;
+    }
+    // Ten reads a second... a hundred: each takes its share of the rate.
+    const qint64 share = std::max<qint64>(1, m_options.readBytesPerSecond / 100);
+    const QByteArray data = m_socket->read(share);
+    if (!data.isEmpty()) {
+        ingest(data);
+    }
 }
 
 void Tablet::send(const SessionMessage& message, WireChannel channel) {
@@ -369,12 +466,9 @@ void Tablet::sendBytes(const Bytes& bytes) {
 }
 
 void Tablet::onEncrypted() {
-    if (m_options.sendHello) {
-        send(m_options.hello);
-        if (m_options.capabilitiesCodec && m_options.capabilitiesEarly) {
-            // Handled by the host after the hello is accepted, before it starts capturing.
-            sendCapabilities();
-        }
+    // On a cable the host speaks first: our hello answers its offer.
+    if (m_options.usbPort == 0) {
+        sendOwnHello();
     }
     if (m_options.garbage) {
         // A well-framed payload that is no JSON message: the host must drop it and carry on.
@@ -395,6 +489,16 @@ void Tablet::onEncrypted() {
     if ((m_options.videoPort != 0 || m_options.quicVideoPort != 0) && m_video == nullptr &&
         m_quicVideo == nullptr) {
         startVideo();
+    }
+}
+
+void Tablet::sendOwnHello() {
+    if (m_options.sendHello) {
+        send(m_options.hello);
+        if (m_options.capabilitiesCodec && m_options.capabilitiesEarly) {
+            // Handled by the host after the hello is accepted, before it starts capturing.
+            sendCapabilities();
+        }
     }
 }
 
@@ -435,7 +539,10 @@ void Tablet::onReadyRead() {
     if (m_control == nullptr) {
         return;
     }
-    const QByteArray data = m_control->readAll();
+    ingest(m_control->readAll());
+}
+
+void Tablet::ingest(const QByteArray& data) {
     for (const WireFrame& frame :
          m_parser.ingest(std::span(reinterpret_cast<const std::uint8_t*>(data.constData()),
                                    static_cast<std::size_t>(data.size())))) {
@@ -465,6 +572,13 @@ void Tablet::onReadyRead() {
                          {"ms", static_cast<qint64>(nowMs() - pong->ts)}});
         } else if (message.type() == MessageType::displays && !m_accepted) {
             onAccepted();
+        } else if (const HelloMessage* offer = message.get<HelloMessage>();
+                   offer != nullptr && frame.channel == WireChannel::usbDiscovery &&
+                   m_options.usbPort != 0 && !m_accepted) {
+            m_log.write({{"event", "usb_offer"},
+                         {"session_id", QString::fromStdString(offer->sessionId)},
+                         {"device_name", QString::fromStdString(offer->deviceName)}});
+            sendOwnHello();
         }
     }
 }

@@ -15,6 +15,7 @@
 //   {"event":"platform","device_id":...,"code":...} {"event":"dropped"}
 //   {"event":"closed"} {"event":"error","description":...}
 //   {"event":"flood","opened":N,"encrypted":N,"closed":N}
+//   {"event":"usb_listening","port":N} {"event":"usb_offer","session_id":...} (--usb)
 //
 // Thread: the main thread. Lifetime: lives as long as the event loop runs.
 #pragma once
@@ -27,6 +28,7 @@
 #include <QFile>
 #include <QJsonObject>
 #include <QObject>
+#include <QSslServer>
 #include <QSslSocket>
 #include <QString>
 #include <QUdpSocket>
@@ -101,6 +103,13 @@ struct Options {
     int flood = 0;
     int stall = 0;
     bool stay = false;  // keep running after the host closes (for drop/reconnect)
+    // On a cable: listen on 127.0.0.1:usbPort as the TLS server (usbmuxd's Connect to the
+    // tablet's port lands here), wait for the host's offer on the USB discovery channel, then
+    // answer with our hello. Keeps listening after a connection ends, like the tablet app.
+    quint16 usbPort = 0;
+    // Read at most this many bytes per second from the host (0: as fast as they come), with a
+    // small receive buffer, so that the host sees a slow cable.
+    qint64 readBytesPerSecond = 0;
 
     // Platform: sign in, register and redeem when `platform.baseURL` is set.
     std::optional<PlatformAccountOptions> platform;
@@ -135,10 +144,15 @@ class Tablet : public QObject {
     void controlClosed(QIODevice* control);
     void closeControl(bool abort);
     void startQuicVideo();
+    void listenUSB();
+    void adoptSocket(QSslSocket* socket);
+    void readThrottled();
+    void sendOwnHello();
     void send(const SessionMessage& message, WireChannel channel = WireChannel::control);
     void sendBytes(const Bytes& bytes);
     void onEncrypted();
     void onReadyRead();
+    void ingest(const QByteArray& data);
     void onAccepted();
     void sendCapabilities();
     void sendStrokes();
@@ -161,6 +175,8 @@ class Tablet : public QObject {
     QuicUdpDriver* m_quic = nullptr;
     QuicUdpDriver* m_quicVideo = nullptr;
     bool m_quicFailed = false;
+    QSslServer* m_usbListener = nullptr;
+    QTimer* m_readTimer = nullptr;
     QUdpSocket* m_video = nullptr;
     QHostAddress m_hostAddress;
     WireFrameParser m_parser;

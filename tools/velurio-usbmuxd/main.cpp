@@ -1,13 +1,13 @@
 // velurio-usbmuxd: a stand-in for the usbmuxd service, for tests and for trying the USB path
 // without a tablet on a cable. See kUsage.
+#include "mux_server.h"
+
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "mux_server.h"
 
 namespace {
 

@@ -1,5 +1,7 @@
 #include "mux_server.h"
 
+#include "usbmux/usbmux_protocol.h"
+
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -17,8 +19,6 @@
 #include <cstdio>
 #include <cstring>
 #include <sstream>
-
-#include "usbmux/usbmux_protocol.h"
 
 namespace velurio::usbmuxd {
 
@@ -86,6 +86,10 @@ int connectLoopback(std::uint16_t port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
+    // A cable holds little in flight: without a fixed size the kernel would let megabytes
+    // queue towards a slow tablet, which no USB link does.
+    const int sendBuffer = 64 * 1024;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);

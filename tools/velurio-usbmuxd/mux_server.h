@@ -10,14 +10,14 @@
 // Everything the server does is reported as one line on standard output (see --help).
 #pragma once
 
+#include "usbmux/plist.h"
+
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "usbmux/plist.h"
 
 namespace velurio::usbmuxd {
 

@@ -38,10 +38,11 @@ SessionCoordinator::SessionCoordinator(Parts parts, QObject* parent)
     m_client->setDeviceName(HostName::localizedHostName());
     m_account = std::make_unique<AccountFlow>(*m_client, *m_secrets, m_settings->store(),
                                               std::move(parts.presenceBrowser));
+    // The USB connector polls on the coordinator's clock, like every other timer of a session.
     m_server = std::make_unique<SessionServer>(
         SessionServer::deviceIdentityProvider(*m_secrets),
         parts.quic ? std::move(parts.quic) : makePlatformQUICBackend(parts.bindAddress),
-        std::move(parts.advertiser));
+        std::move(parts.advertiser), nullptr, new USBConnector(m_scheduler));
     m_server->bindAddress = parts.bindAddress;
     m_server->peerTiming = parts.peerTiming;
     m_capture =

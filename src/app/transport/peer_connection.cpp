@@ -6,6 +6,7 @@
 
 #include <QAbstractSocket>
 #include <QIODevice>
+#include <QSslSocket>
 
 namespace velurio {
 
@@ -76,17 +77,35 @@ void PeerConnection::start() {
                         close(true);
                     }
                 });
-        if (m_socket->state() == QAbstractSocket::ConnectedState) {
+        // Ready means able to carry messages: for TLS, once the handshake is done.
+        auto* tls = qobject_cast<QSslSocket*>(m_socket);
+        const bool ready = tls != nullptr ? tls->isEncrypted()
+                                          : m_socket->state() == QAbstractSocket::ConnectedState;
+        if (ready) {
             QTimer::singleShot(0, this, [this] {
+                if (m_state != State::closed && onReady) {
+                    onReady();
+                }
+            });
+        } else if (tls != nullptr) {
+            connect(tls, &QSslSocket::encrypted, this, [this] {
                 if (m_state != State::closed && onReady) {
                     onReady();
                 }
             });
         } else {
             connect(m_socket, &QAbstractSocket::connected, this, [this] {
-                if (onReady) {
+                if (m_state != State::closed && onReady) {
                     onReady();
                 }
+            });
+        }
+        if (tls != nullptr) {
+            // What actually left for the network; bytesWritten only says the text was
+            // encrypted.
+            connect(tls, &QSslSocket::encryptedBytesWritten, this, [this](qint64 bytes) {
+                m_encryptedWritten += bytes;
+                scheduleVideoCheck();
             });
         }
     } else if (m_stream->isOpen()) {
@@ -352,6 +371,12 @@ void PeerConnection::sendUSBVideo(const std::vector<Bytes>& datagrams) {
     if (!m_isUSB || m_state != State::active) {
         return;
     }
+    // A completion whose signal never came (Qt skips nested bytesWritten emissions) must not
+    // keep every later batch out: look at what the stream still holds.
+    checkVideoSent();
+    if (m_state != State::active) {
+        return;
+    }
     if (m_sendingVideo) {
         m_needsUSBKeyframe = true;
         return;
@@ -367,24 +392,62 @@ void PeerConnection::sendUSBVideo(const std::vector<Bytes>& datagrams) {
             return;  // an oversized datagram is a caller error: send nothing of the batch
         }
     }
-    m_sendingVideo = true;
     if (!writeBytes(batch)) {
-        m_sendingVideo = false;
         close(true);
         return;
     }
+    m_sendingVideo = true;
     m_videoSendEnd = m_bytesQueued;
+    m_videoEncryptedEnd.reset();
 }
 
-void PeerConnection::onBytesWritten(qint64 bytes) {
-    m_bytesWritten += bytes;
-    if (m_sendingVideo && m_bytesWritten >= m_videoSendEnd) {
-        m_sendingVideo = false;
-        if (m_needsUSBKeyframe) {
-            m_needsUSBKeyframe = false;
-            if (onVideoBackpressure) {
-                onVideoBackpressure();
-            }
+void PeerConnection::onBytesWritten(qint64) {
+    scheduleVideoCheck();
+}
+
+void PeerConnection::scheduleVideoCheck() {
+    // Checked from the event loop: while TLS emits bytesWritten, the encrypted bytes have not
+    // been handed to the socket yet, so its counts would say the batch is out too early.
+    if (!m_sendingVideo || m_videoCheckScheduled) {
+        return;
+    }
+    m_videoCheckScheduled = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_videoCheckScheduled = false;
+            checkVideoSent();
+        },
+        Qt::QueuedConnection);
+}
+
+void PeerConnection::checkVideoSent() {
+    if (!m_sendingVideo || m_stream == nullptr) {
+        return;
+    }
+    // Plain bytes queued after the batch's last byte may still be buffered; anything more
+    // means part of the batch has not been taken yet.
+    const qint64 queuedAfterBatch = m_bytesQueued - m_videoSendEnd;
+    if (m_stream->bytesToWrite() > queuedAfterBatch) {
+        return;
+    }
+    if (auto* tls = qobject_cast<QSslSocket*>(m_socket)) {
+        // The batch is encrypted; it has left once the encrypted bytes queued up to now have
+        // been written to the network (or nothing encrypted waits at all).
+        const qint64 pending = tls->encryptedBytesToWrite();
+        if (!m_videoEncryptedEnd) {
+            m_videoEncryptedEnd = m_encryptedWritten + pending;
+        }
+        if (pending > 0 && m_encryptedWritten < *m_videoEncryptedEnd) {
+            return;
+        }
+    }
+    m_sendingVideo = false;
+    m_videoEncryptedEnd.reset();
+    if (m_needsUSBKeyframe) {
+        m_needsUSBKeyframe = false;
+        if (onVideoBackpressure) {
+            onVideoBackpressure();
         }
     }
 }

@@ -88,6 +88,7 @@ class PeerConnection : public QObject {
     using HelloDecision = std::function<void(bool accepted)>;
     std::function<void(PeerConnection*, const HelloMessage&, HelloDecision)> onHello;
 
+    // The stream can carry messages: connected, and for TLS the handshake done.
     std::function<void()> onReady;
     std::function<void(PeerConnection*)> onHelloAccepted;
     std::function<void(PeerConnection*, const StrokeMessage&)> onStroke;
@@ -108,7 +109,10 @@ class PeerConnection : public QObject {
     void sendInk(const SessionMessage& message);
     void sendEnd(SessionEndReason reason);
     // USB only, once active: one batch of video datagrams as `video` frames in one write. While
-    // a batch is in flight a new one is dropped and a key frame is asked for when the link frees.
+    // a batch is in flight a new one is dropped, and onVideoBackpressure (ask for a key frame)
+    // follows once the link is free. A batch is in flight until its bytes have left the host:
+    // over TLS, until their encrypted form has been written to the socket, not merely
+    // encrypted, so a slow cable drops batches instead of queueing them.
     void sendUSBVideo(const std::vector<Bytes>& datagrams);
     void sendUSBDiscovery(std::span<const std::uint8_t> payload);
 
@@ -133,6 +137,9 @@ class PeerConnection : public QObject {
     void startPinging();
     void sendPing();
     void onBytesWritten(qint64 bytes);
+    void scheduleVideoCheck();
+    // Ends the video send in flight once its bytes have left the host (see sendUSBVideo).
+    void checkVideoSent();
     void streamEnded();
     std::int64_t nowMs() const;
 
@@ -166,9 +173,12 @@ class PeerConnection : public QObject {
 
     bool m_sendingVideo = false;
     bool m_needsUSBKeyframe = false;
-    qint64 m_bytesQueued = 0;   // total bytes handed to the stream
-    qint64 m_bytesWritten = 0;  // total bytes the stream reported written
-    qint64 m_videoSendEnd = 0;  // m_bytesQueued after the in-flight video batch
+    bool m_videoCheckScheduled = false;
+    qint64 m_bytesQueued = 0;       // total bytes handed to the stream
+    qint64 m_videoSendEnd = 0;      // m_bytesQueued after the in-flight video batch
+    qint64 m_encryptedWritten = 0;  // TLS: total encrypted bytes reported written
+    // TLS: m_encryptedWritten at which the batch has left, fixed once it is all encrypted.
+    std::optional<qint64> m_videoEncryptedEnd;
 };
 
 }  // namespace velurio

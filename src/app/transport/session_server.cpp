@@ -164,11 +164,15 @@ SessionServer::IdentityProvider SessionServer::deviceIdentityProvider(SecretStor
 }
 
 SessionServer::SessionServer(IdentityProvider identityProvider, std::unique_ptr<QUICBackend> quic,
-                             std::unique_ptr<ServiceAdvertiser> advertiser, QObject* parent)
+                             std::unique_ptr<ServiceAdvertiser> advertiser, QObject* parent,
+                             USBConnector* usb)
     : QObject(parent),
       m_identityProvider(std::move(identityProvider)),
+      m_usb(usb != nullptr ? usb : new USBConnector(nullptr, USBMuxAddress::fromEnvironment())),
       m_quic(quic ? std::move(quic) : std::make_unique<UnavailableQUICBackend>()),
-      m_advertiser(advertiser ? std::move(advertiser) : makePlatformServiceAdvertiser()) {}
+      m_advertiser(advertiser ? std::move(advertiser) : makePlatformServiceAdvertiser()) {
+    m_usb->setParent(this);
+}
 
 SessionServer::~SessionServer() {
     stop();
@@ -225,7 +229,7 @@ void SessionServer::setState(std::optional<Transport> transport, bool running,
 }
 
 void SessionServer::start() {
-    // The USB connector joins here when it exists; it is refreshed on every call.
+    startUSB();
     if (m_controlListenerStarted || m_tlsIdentity || m_loadingIdentity) {
         return;
     }
@@ -562,7 +566,22 @@ void SessionServer::advertise() {
                           txtRecord(deviceId, m_quicVideoPort, m_udpVideoPort));
 }
 
+void SessionServer::startUSB() {
+    m_usb->offer = usbOffer;
+    m_usb->peerTiming = peerTiming;
+    QPointer<SessionServer> self(this);
+    m_usb->onPeerAccepted = [self](PeerConnection* peer) {
+        if (self != nullptr && self->onPeerAccepted) {
+            self->onPeerAccepted(peer, Transport::usb);
+        }
+    };
+    if (usbOffer) {
+        m_usb->start();
+    }
+}
+
 void SessionServer::stop() {
+    m_usb->stop();
     ++m_generation;
     m_loadingIdentity = false;
     if (m_advertiser) {

@@ -22,6 +22,7 @@
 #include "app/transport/peer_connection.h"
 #include "app/transport/quic_listeners.h"
 #include "app/transport/service_advertiser.h"
+#include "app/transport/usb_connector.h"
 #include "protocol/messages.h"
 #include "protocol/result.h"
 
@@ -85,10 +86,11 @@ class SessionServer : public QObject {
     // The device's own TLS identity, from the secret store (which must outlive the server).
     static IdentityProvider deviceIdentityProvider(SecretStore& store);
 
+    // `usb` is the USB connector (one polling the system's usbmuxd when null).
     explicit SessionServer(IdentityProvider identityProvider,
                            std::unique_ptr<QUICBackend> quic = nullptr,
                            std::unique_ptr<ServiceAdvertiser> advertiser = nullptr,
-                           QObject* parent = nullptr);
+                           QObject* parent = nullptr, USBConnector* usb = nullptr);
     ~SessionServer() override;
 
     // Published state.
@@ -97,9 +99,12 @@ class SessionServer : public QObject {
     const std::optional<QString>& lastError() const { return m_lastError; }
 
     std::optional<QString> deviceId;
-    // The hello offered to tablets on a USB cable (set by the session coordinator); the USB
-    // connector sends it on the discovery channel.
+    // The hello offered to tablets on a USB cable (set by the session coordinator); start()
+    // hands it to the USB connector, which sends it on the discovery channel. The connector
+    // runs while an offer is set, from start() to stop(); its peers reach onPeerAccepted with
+    // Transport::usb.
     std::optional<HelloMessage> usbOffer;
+    USBConnector& usb() { return *m_usb; }
     // Timings for the peers this server creates (tests shorten them).
     PeerTiming peerTiming;
     // Time a TLS handshake may take (kHandshakeTimeout; tests shorten it). Read at start().
@@ -116,7 +121,7 @@ class SessionServer : public QObject {
     std::function<void(const std::optional<VideoConnection>&)> onVideoConnectionChanged;
 
     // Brings the listeners up (asynchronously; watch stateChanged). Does nothing to running or
-    // starting listeners.
+    // starting listeners; the USB connector's offer is refreshed on every call.
     void start();
     // Closes every listener and forgets the identity; back to stopped.
     void stop();
@@ -156,6 +161,7 @@ class SessionServer : public QObject {
     void videoKeyframeNeeded();
 
   private:
+    void startUSB();
     void identityLoaded(Result<TLSCredentials, QString> identity);
     void startVideoListeners();
     void videoListenerSettled(VideoConnection::Kind kind, std::optional<quint16> port);
@@ -174,6 +180,7 @@ class SessionServer : public QObject {
     void setState(std::optional<Transport> transport, bool running, std::optional<QString> error);
 
     IdentityProvider m_identityProvider;
+    USBConnector* m_usb;  // a child of the server
     std::unique_ptr<QUICBackend> m_quic;
     std::unique_ptr<ServiceAdvertiser> m_advertiser;
 

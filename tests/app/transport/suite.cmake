@@ -50,3 +50,17 @@ if(TARGET velurio_transport_tests AND TARGET velurio-peer)
   set_tests_properties(transport.vanished_tablet PROPERTIES LABELS unit TIMEOUT 120
     ENVIRONMENT "VELURIO_TCP_USER_TIMEOUT_MS=2000")
 endif()
+
+# The USB connector's tests drive the usbmuxd stand-in.
+if(TARGET velurio_transport_tests AND TARGET velurio-usbmuxd)
+  add_dependencies(velurio_transport_tests velurio-usbmuxd)
+  target_compile_definitions(velurio_transport_tests PRIVATE
+    VELURIO_USBMUXD_TOOL="$<TARGET_FILE:velurio-usbmuxd>")
+endif()
+
+# The USB connector against the real usbmuxd daemon (started by scripts/services.d/50-usbmuxd.sh).
+if(TARGET velurio_app_transport)
+  velurio_add_test_suite(velurio_transport_usb_service_tests LABEL service
+                         DIRECTORY ${transport_dir}/usb_service LIBRARIES velurio::app_transport)
+  target_include_directories(velurio_transport_usb_service_tests PRIVATE ${transport_dir}/support)
+endif()

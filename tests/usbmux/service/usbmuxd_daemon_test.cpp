@@ -1,12 +1,12 @@
 // The client against the real usbmuxd daemon (no USB hardware attached), which
 // scripts/services.d/50-usbmuxd.sh starts in a mount namespace of its own and names in
 // VELURIO_USBMUXD_SOCKET. Run through scripts/with-services.
+#include "usbmux/usbmux.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdlib>
-
-#include "usbmux/usbmux.h"
 
 namespace velurio {
 namespace {

@@ -3,6 +3,8 @@
 // for the tablet, and the stand-in tool as a child process.
 #pragma once
 
+#include "usbmux/usbmux_protocol.h"
+
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -24,8 +26,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include "usbmux/usbmux_protocol.h"
 
 extern char** environ;
 

@@ -1,12 +1,12 @@
 // The client against the stand-in service (tools/velurio-usbmuxd) with a simulated tablet
 // listening on loopback: device lists, refusals, the byte pipe after Connect, and Listen.
+#include "usbmux/usbmux.h"
+#include "usbmux_test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <numeric>
-
-#include "usbmux/usbmux.h"
-#include "usbmux_test_support.h"
 
 namespace velurio {
 namespace {

@@ -1,11 +1,11 @@
 // The usbmuxd message format: golden bytes of what we send, and every way a reply can be bad.
 #include "usbmux/usbmux_protocol.h"
 
+#include "usbmux_test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
-
-#include "usbmux_test_support.h"
 
 namespace velurio {
 namespace {

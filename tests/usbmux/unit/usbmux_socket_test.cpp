@@ -1,12 +1,12 @@
 // The client's socket against in-process fake services: what goes on the wire, how each kind of
 // bad reply surfaces, and the close guard.
+#include "usbmux/usbmux.h"
+#include "usbmux_test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
-
-#include "usbmux/usbmux.h"
-#include "usbmux_test_support.h"
 
 namespace velurio {
 namespace {
