@@ -1,7 +1,7 @@
 // A tablet's session with the real host, from pairing to resume: the handshake's messages and
 // their canonical texts, strokes on the overlay, the video the tablet decodes (the screen
 // without the overlay's ink), replacement by a second tablet, and a drop and resume that skips
-// the platform and replays every stroke.
+// the platform and replays every stroke, while a resume after the grace is a new session.
 #include "e2e_harness.h"
 #include "protocol/message_codec.h"
 
@@ -343,6 +343,31 @@ TEST_F(EndToEndTest, DropAndResumeWithinTheGraceSkipsThePlatformAndReplaysEveryS
     }
     // The ink is still on the overlay.
     EXPECT_TRUE(near(screenshot().pixel(onScreen(0.35, 0.4)), QColor(0xFF, 0xC2, 0x24)));
+}
+
+TEST_F(EndToEndTest, AResumeAfterTheGraceIsCheckedWithThePlatformAndStartsANewSession) {
+    const QString mac = startHost();
+    ASSERT_FALSE(mac.isEmpty());
+    auto a = tablet(QStringLiteral("A"), shownCode(), {QStringLiteral("--stay")});
+    ASSERT_TRUE(a->waitForEvent(QStringLiteral("accepted"), 30'000));
+    const QString start = QStringLiteral("POST /api/sessions/start");
+    const QString validate = QStringLiteral("POST /api/pairing/sessions/validate");
+    const QString end = QStringLiteral("/api/sessions/[^/]+/end$");
+    ASSERT_TRUE(velurio::testing::waitFor([&] { return platformCalls(start) == 1; }, 20'000, 100));
+
+    a->command("drop");
+    // The grace runs out: the platform session ends, once.
+    ASSERT_TRUE(
+        velurio::testing::waitFor([&] { return platformCallsMatching(end) == 1; }, 45'000, 250));
+    settle(1000);
+    EXPECT_EQ(platformCallsMatching(end), 1);
+
+    // Coming back now is a new session: the platform vouches for the token again.
+    a->command("reconnect");
+    ASSERT_TRUE(a->waitFor(
+        [&](const QJsonObject&) { return a->count(QStringLiteral("accepted")) == 2; }, 20'000));
+    EXPECT_EQ(platformCalls(validate), 2);
+    EXPECT_TRUE(velurio::testing::waitFor([&] { return platformCalls(start) == 2; }, 20'000, 100));
 }
 
 // The centre of the status pin's end button (its red disc) on the screen, if shown.
