@@ -247,6 +247,7 @@ void Tablet::onEncrypted() {
     m_log.write({{"event", "connected"}});
     m_hostAddress = m_socket->peerAddress();
     if (m_options.sendHello) {
+        m_journal.connected(m_options.hello.resume);
         send(m_options.hello);
         if (m_options.capabilitiesCodec && m_options.capabilitiesEarly) {
             // Handled by the host after the hello is accepted, before it starts capturing.
@@ -332,12 +333,16 @@ void Tablet::onReadyRead() {
                        ",\"text\":" + jsonString(received) + "}");
         if (const PingMessage* ping = message.get<PingMessage>()) {
             send(PongMessage::echoing(*ping));
+            if (m_journal.awaitingReplay())
+                finishReplay();  // the replay comes before the host's first ping
         } else if (const PongMessage* pong = message.get<PongMessage>()) {
             m_log.write({{"event", "rtt"},
                          {"seq", static_cast<qint64>(pong->seq)},
                          {"ms", static_cast<qint64>(nowMs() - pong->ts)}});
         } else if (message.type() == MessageType::displays && !m_accepted) {
             onAccepted();
+        } else {
+            m_journal.received(message);
         }
     }
 }
@@ -360,11 +365,28 @@ void Tablet::sendCapabilities() {
 void Tablet::sendStrokes() {
     const auto messages = m_options.strokes.messages(nowMs(), m_strokeRound++);
     for (const StrokeMessage& message : messages) {
-        send(message, WireChannel::ink);
+        sendInk(message);
         m_log.writeRaw("{\"event\":\"sent\",\"channel\":1,\"message\":" +
                        QByteArray::fromStdString(SessionMessage(message).canonicalJSON()) + "}");
     }
     m_log.write({{"event", "strokes_sent"}, {"count", m_options.strokes.count}});
+}
+
+void Tablet::sendInk(const StrokeMessage& message, WireChannel channel) {
+    const bool writable =
+        m_socket != nullptr && m_socket->isEncrypted() && m_accepted && !m_journal.awaitingReplay();
+    m_journal.sent(message, writable);
+    if (writable)
+        send(message, channel);
+}
+
+void Tablet::finishReplay() {
+    const std::vector<StrokeMessage> missing = m_journal.replayFinished();
+    for (const StrokeMessage& message : missing)
+        send(message, WireChannel::ink);
+    m_log.write({{"event", "reconciled"},
+                 {"resent_messages", static_cast<qint64>(missing.size())},
+                 {"strokes", static_cast<qint64>(m_journal.strokeCount())}});
 }
 
 void Tablet::startVideo() {
@@ -509,7 +531,15 @@ void Tablet::runCommand(const QByteArray& line) {
             m_log.write({{"event", "error"}, {"description", "bad message in command"}});
             return;
         }
-        send(decoded.value(), verb == "ink" ? WireChannel::ink : WireChannel::control);
+        const WireChannel channel = verb == "ink" ? WireChannel::ink : WireChannel::control;
+        if (const StrokeMessage* stroke = decoded.value().get<StrokeMessage>();
+            stroke != nullptr && m_accepted) {
+            sendInk(*stroke, channel);
+            return;
+        }
+        if (decoded.value().get<ClearMessage>() != nullptr)
+            m_journal.clearedByUs();
+        send(decoded.value(), channel);
     } else if (verb == "png") {
         m_log.write({{"event", "png"}, {"written", writePNG(QString::fromUtf8(argument))}});
     } else if (verb == "quit") {

@@ -12,6 +12,7 @@
 //   {"event":"sent","channel":1,"message":{...}} (each generated stroke message)
 //   {"event":"frame","seq":N,"pts":N,"bytes":N,"key":B,"fragments":N,"received_ms":N,
 //    "decoded":B,"width":N,"height":N}
+//   {"event":"reconciled","resent_messages":N,"strokes":N} (after a resume's replay)
 //   {"event":"platform","device_id":...,"code":...} {"event":"dropped"}
 //   {"event":"closed"} {"event":"error","description":...}
 //   {"event":"flood","opened":N,"encrypted":N,"closed":N}
@@ -19,6 +20,7 @@
 // Thread: the main thread. Lifetime: lives as long as the event loop runs.
 #pragma once
 
+#include "ink_journal.h"
 #include "platform_account.h"
 #include "protocol/message_codec.h"
 #include "protocol/wire_framing.h"
@@ -130,6 +132,9 @@ class Tablet : public QObject {
     void onAccepted();
     void sendCapabilities();
     void sendStrokes();
+    // Ink of ours: journaled, and held back while a resume's replay is awaited.
+    void sendInk(const StrokeMessage& message, WireChannel channel = WireChannel::ink);
+    void finishReplay();
     void playScript();
     void startVideo();
     void stopVideo();
@@ -150,6 +155,7 @@ class Tablet : public QObject {
     WireFrameParser m_parser;
     FrameAssembler m_assembler;
     VideoDecoder m_decoder;
+    InkJournal m_journal;
     std::unique_ptr<QFile> m_dump;
     std::unique_ptr<QFile> m_stats;
     QSocketNotifier* m_commands = nullptr;
