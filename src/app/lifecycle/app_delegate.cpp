@@ -8,7 +8,9 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QCoroTask>
+#include <QDir>
 #include <QGuiApplication>
+#include <QSaveFile>
 #include <QScreen>
 #include <QSocketNotifier>
 #include <QTextStream>
@@ -25,9 +27,12 @@ namespace {
 
 int g_signalFds[2] = {-1, -1};
 
-void onSignal(int) {
-    const char byte = 1;
-    // Async-signal-safe: the event loop reads the byte and quits.
+constexpr char kQuitByte = 1;
+constexpr char kStatsByte = 2;
+
+void onSignal(int signal) {
+    const char byte = signal == SIGUSR1 ? kStatsByte : kQuitByte;
+    // Async-signal-safe: the event loop reads the byte and acts on it.
     [[maybe_unused]] const auto written = ::write(g_signalFds[0], &byte, 1);
 }
 
@@ -37,7 +42,10 @@ void installQuitSignals(AppDelegate& delegate) {
     auto* notifier = new QSocketNotifier(g_signalFds[1], QSocketNotifier::Read, &delegate);
     QObject::connect(notifier, &QSocketNotifier::activated, &delegate, [&delegate]() {
         char byte = 0;
-        [[maybe_unused]] const auto got = ::read(g_signalFds[1], &byte, 1);
+        if (::read(g_signalFds[1], &byte, 1) == 1 && byte == kStatsByte) {
+            delegate.writeStats();
+            return;
+        }
         delegate.requestQuit();
     });
     struct sigaction action {};
@@ -46,6 +54,7 @@ void installQuitSignals(AppDelegate& delegate) {
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGUSR1, &action, nullptr);
 }
 
 }  // namespace
@@ -69,6 +78,29 @@ void AppDelegate::applicationDidFinishLaunching() {
     m_shell = std::make_unique<ShellController>(*m_coordinator);
     m_shell->onQuit = [this]() { requestQuit(); };
     m_shell->start();
+}
+
+QByteArray AppDelegate::statsJSON() const {
+    const auto rtt = m_coordinator->latencyTracker().summary();
+    return "{\"pid\":" + QByteArray::number(QCoreApplication::applicationPid()) +
+           ",\"video\":" + m_coordinator->capture().timingsJSON() +
+           ",\"rtt\":" + (rtt ? QByteArray::fromStdString(rtt->toJSON()) : QByteArray("null")) +
+           "}";
+}
+
+QString AppDelegate::statsPath() {
+    QString dir = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (dir.isEmpty())
+        dir = QDir::tempPath();
+    return dir + QStringLiteral("/velurio-stats-%1.json").arg(QCoreApplication::applicationPid());
+}
+
+bool AppDelegate::writeStats() const {
+    QSaveFile file(statsPath());
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    file.write(statsJSON() + '\n');
+    return file.commit();
 }
 
 void AppDelegate::requestQuit() {

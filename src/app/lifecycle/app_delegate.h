@@ -1,7 +1,8 @@
 #pragma once
 // Start and stop of the application: builds the session coordinator, bootstraps it on the main
 // screen (or the first one; with no screen it runs without an overlay) and, on quit, lets it
-// shut down before the event loop ends. SIGINT and SIGTERM quit the same way.
+// shut down before the event loop ends. SIGINT and SIGTERM quit the same way; SIGUSR1 writes
+// the video pipeline's timing summary to statsPath() for tools.
 
 #include "app/session/session_coordinator.h"
 #include "app/session/shell_controller.h"
@@ -33,6 +34,14 @@ class AppDelegate : public QObject {
     bool isTerminating() const { return m_isTerminating; }
     SessionCoordinator* coordinator() const { return m_coordinator.get(); }
     ShellController* shell() const { return m_shell.get(); }
+
+    // {"pid":N,"video":{…PipelineTimings summary…},"rtt":LatencySummary or null}: the stage
+    // timings of the frames sent lately and the tablet's round trips.
+    QByteArray statsJSON() const;
+    // Where SIGUSR1 writes statsJSON(): $XDG_RUNTIME_DIR/velurio-stats-<pid>.json, else in the
+    // temporary directory. Replaced atomically.
+    static QString statsPath();
+    bool writeStats() const;
 
     // The screen the coordinator is bootstrapped on; nullptr when there is none.
     static QScreen* launchScreen();
