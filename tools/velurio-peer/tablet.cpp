@@ -13,6 +13,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <time.h>
 #include <unistd.h>
 
 namespace velurio::peer {
@@ -32,6 +33,36 @@ QByteArray jsonString(const QByteArray& utf8) {
     const QByteArray array =
         QJsonDocument(QJsonArray{QString::fromUtf8(utf8)}).toJson(QJsonDocument::Compact);
     return array.mid(1, array.size() - 2);  // strip the brackets
+}
+
+// CLOCK_MONOTONIC in microseconds: the same clock in every process of this machine.
+qint64 monotonicUs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<qint64>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1'000;
+}
+
+// The counter bench/e2e/frame_code.py paints: a white marker, 16 bits (white = 1, most
+// significant first), a black marker, squares of 40 px every 48 px from (100, 100). -1 when
+// the markers are not there.
+int readFrameCode(const QImage& image) {
+    constexpr int kBits = 16, kStep = 48, kX0 = 100 + 20, kY0 = 100 + 20;
+    if (image.width() < kX0 + kStep * (kBits + 1) + 3 || image.height() < kY0 + 3)
+        return -1;
+    auto level = [&](int slot) {
+        int sum = 0;
+        for (int dy = -2; dy <= 2; ++dy) {
+            for (int dx = -2; dx <= 2; ++dx)
+                sum += qGray(image.pixel(kX0 + kStep * slot + dx, kY0 + dy));
+        }
+        return sum / 25;
+    };
+    if (level(0) < 192 || level(kBits + 1) > 64)
+        return -1;
+    int code = 0;
+    for (int bit = 0; bit < kBits; ++bit)
+        code = (code << 1) | (level(bit + 1) >= 128 ? 1 : 0);
+    return code;
 }
 
 }  // namespace
@@ -426,27 +457,33 @@ void Tablet::stopVideo() {
 
 void Tablet::collectVideo(std::span<const std::uint8_t> datagram) {
     const std::int64_t receivedMs = nowMs();
+    const qint64 receivedUs = monotonicUs();
     auto frame = m_assembler.add(datagram);
     if (!frame) {
         return;
     }
     const VideoDecoder::Outcome outcome = m_decoder.decode(*frame);
+    const qint64 decodedUs = monotonicUs();
     if (m_dump && outcome != VideoDecoder::Outcome::waitingForKey) {
         m_dump->write(reinterpret_cast<const char*>(frame->payload.data()),
                       static_cast<qint64>(frame->payload.size()));
         m_dump->flush();
     }
     const QImage& image = m_decoder.lastImage();
-    const QJsonObject line{{"event", "frame"},
-                           {"seq", static_cast<qint64>(frame->sequence)},
-                           {"pts", static_cast<qint64>(frame->pts)},
-                           {"bytes", static_cast<qint64>(frame->payload.size())},
-                           {"key", frame->isKeyframe},
-                           {"fragments", frame->fragmentCount},
-                           {"received_ms", static_cast<qint64>(receivedMs)},
-                           {"decoded", outcome == VideoDecoder::Outcome::decoded},
-                           {"width", image.width()},
-                           {"height", image.height()}};
+    QJsonObject line{{"event", "frame"},
+                     {"seq", static_cast<qint64>(frame->sequence)},
+                     {"pts", static_cast<qint64>(frame->pts)},
+                     {"bytes", static_cast<qint64>(frame->payload.size())},
+                     {"key", frame->isKeyframe},
+                     {"fragments", frame->fragmentCount},
+                     {"received_ms", static_cast<qint64>(receivedMs)},
+                     {"decoded", outcome == VideoDecoder::Outcome::decoded},
+                     {"width", image.width()},
+                     {"height", image.height()},
+                     {"received_us", receivedUs},
+                     {"decoded_us", decodedUs}};
+    if (m_options.readCode && outcome == VideoDecoder::Outcome::decoded)
+        line.insert("code", readFrameCode(image));
     m_log.write(line);
     if (m_stats) {
         m_stats->write(QJsonDocument(line).toJson(QJsonDocument::Compact) + "\n");

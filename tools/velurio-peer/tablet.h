@@ -11,7 +11,8 @@
 //   {"event":"rtt","seq":N,"ms":X} {"event":"accepted"} {"event":"strokes_sent","count":N}
 //   {"event":"sent","channel":1,"message":{...}} (each generated stroke message)
 //   {"event":"frame","seq":N,"pts":N,"bytes":N,"key":B,"fragments":N,"received_ms":N,
-//    "decoded":B,"width":N,"height":N}
+//    "decoded":B,"width":N,"height":N,"received_us":N,"decoded_us":N[,"code":N]}
+//   (received_us and decoded_us on CLOCK_MONOTONIC, comparable with other processes')
 //   {"event":"reconciled","resent_messages":N,"strokes":N} (after a resume's replay)
 //   {"event":"platform","device_id":...,"code":...} {"event":"dropped"}
 //   {"event":"closed"} {"event":"error","description":...}
@@ -113,6 +114,7 @@ struct Options {
     QString pngPath;
     QString dumpStreamPath;
     QString statsPath;
+    bool readCode = false;  // log the frame counter painted by bench/e2e/frame_code.py
 };
 
 class Tablet : public QObject {
