@@ -3,7 +3,8 @@
 # host captures and streams the 1920x1080 screen to velurio-peer over loopback, which decodes
 # every frame and reads the counter back. Per frame: painted -> last datagram received ->
 # decoded (CLOCK_MONOTONIC in both processes); the host's own stages (capture, convert, encode,
-# send) from its SIGUSR1 summary.
+# send) from its SIGUSR1 summary. Then the way back: stroke messages from the tablet -> their
+# pixels on the host's overlay (bench/e2e/stroke_to_pixels.py).
 #   scripts/with-services bench/e2e/glass_to_glass.sh [build-dir] [fps] [seconds]
 # (default build/release, 30 fps, 10 s).
 set -euo pipefail
@@ -32,10 +33,12 @@ export VELURIO_API_URL=$url VELURIO_PLATFORM_PUBKEY_FILE=$work/pub.pem
 "$build/src/app/velurio" >"$work/host.log" 2>&1 &
 host=$!
 pids+=($host)
-duration_ms=$(( (seconds + 8) * 1000 ))
+duration_ms=$(( (seconds + 25) * 1000 ))
+mkfifo "$work/commands"
+exec 3<>"$work/commands"  # held open: the tablet reads commands from it until it exits
 "$build/tools/velurio-peer/velurio-peer" --platform "$url" --email bench@velurio.local --password bench \
   --browse --video --read-code --ping-interval-ms 500 --duration-ms "$duration_ms" \
-  --log "$work/tablet.jsonl" </dev/null &
+  --log "$work/tablet.jsonl" <&3 &
 tablet=$!
 sleep 4
 python3 "$root/bench/e2e/frame_code.py" --fps "$fps" --seconds "$seconds" --log "$work/painted.jsonl"
@@ -43,6 +46,9 @@ sleep 1
 kill -USR1 "$host"
 sleep 0.5
 cp "${XDG_RUNTIME_DIR:-${TMPDIR:-/tmp}}/velurio-stats-$host.json" "$work/host-stats.json" 2>/dev/null || true
+# The way back, on the same session: a stroke written by the tablet -> pixels on the overlay.
+python3 "$root/bench/e2e/stroke_to_pixels.py" "$work/commands" "$work/tablet.jsonl" 40
+echo quit >&3
 wait "$tablet" || true
 
 python3 - "$work/painted.jsonl" "$work/tablet.jsonl" "$work/host-stats.json" "$fps" <<'PY'

@@ -542,7 +542,8 @@ void Tablet::runCommand(const QByteArray& line) {
     const qsizetype space = line.indexOf(' ');
     const QByteArray verb = space < 0 ? line : line.left(space);
     const QByteArray argument = space < 0 ? QByteArray() : line.mid(space + 1).trimmed();
-    m_log.write({{"event", "command"}, {"command", QString::fromUtf8(verb)}});
+    m_log.write(
+        {{"event", "command"}, {"command", QString::fromUtf8(verb)}, {"at_us", monotonicUs()}});
     if (verb == "drop") {
         drop();
     } else if (verb == "reconnect") {
