@@ -12,6 +12,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QPointer>
 #include <QSettings>
 
 #include <cmath>
@@ -238,8 +239,12 @@ QDateTime PlatformClient::now() const {
 }
 
 QCoro::Task<void> PlatformClient::loadStoredTokens() {
+    // The owner may be destroyed while the store answers (the app quitting as it starts).
+    QPointer<PlatformClient> self(this);
     const quint64 generation = m_tokenGeneration;
     auto stored = co_await AuthStore::load(m_store);
+    if (!self)
+        co_return;
     if (generation == m_tokenGeneration) {  // a login or sign-out meanwhile wins
         m_tokens = std::move(stored);
     }
