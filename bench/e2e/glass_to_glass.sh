@@ -5,13 +5,15 @@
 # decoded (CLOCK_MONOTONIC in both processes); the host's own stages (capture, convert, encode,
 # send) from its SIGUSR1 summary. Then the way back: stroke messages from the tablet -> their
 # pixels on the host's overlay (bench/e2e/stroke_to_pixels.py).
-#   scripts/with-services bench/e2e/glass_to_glass.sh [build-dir] [fps] [seconds]
-# (default build/release, 30 fps, 10 s).
+#   scripts/with-services bench/e2e/glass_to_glass.sh [build-dir] [fps] [seconds] [capture-fps]
+# (default build/release, 30 fps painted, 10 s, the host capturing at its default rate; a
+# capture-fps is written to the host's settings, captureFPS).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:-$root/build/release}" && pwd)
 fps=${2:-30}
 seconds=${3:-10}
+capture_fps=${4:-}
 work=$(mktemp -d /tmp/velurio-bench-g2g.XXXXXX)
 pids=()
 cleanup() {
@@ -30,6 +32,10 @@ for _ in $(seq 1 50); do grep -q 'listening on' "$work/platform.out" 2>/dev/null
 url=$(sed -n 's/.*listening on //p' "$work/platform.out")
 export VELURIO_API_URL=$url VELURIO_PLATFORM_PUBKEY_FILE=$work/pub.pem
 "$build/tools/velurio-signin/velurio-signin" --email bench@velurio.local --password bench >/dev/null
+if [ -n "$capture_fps" ]; then
+  mkdir -p "$XDG_CONFIG_HOME/Velurio"
+  printf '[General]\ncaptureFPS=%s\n' "$capture_fps" >"$XDG_CONFIG_HOME/Velurio/velurio.conf"
+fi
 "$build/src/app/velurio" >"$work/host.log" 2>&1 &
 host=$!
 pids+=($host)
