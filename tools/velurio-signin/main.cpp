@@ -37,6 +37,19 @@ QCoro::Task<int> signIn(QUrl baseURL, QString email, QString password) {
     co_return 0;
 }
 
+// Forgets the tokens (the secret store's items) and the account keys of the settings.
+QCoro::Task<int> signOut() {
+    std::unique_ptr<velurio::SecretStore> store = velurio::makeSecretStore();
+    velurio::PlatformClient client(velurio::PlatformClient::defaultBaseURL(), *store);
+    co_await client.signOut();
+    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Velurio"),
+                       QStringLiteral("velurio"));
+    settings.remove(QStringLiteral("velurio.userEmail"));
+    settings.remove(QStringLiteral("velurio.userId"));
+    settings.sync();
+    co_return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -52,8 +65,13 @@ int main(int argc, char** argv) {
     const QCommandLineOption password(QStringLiteral("password"),
                                       QStringLiteral("Password (default: read from stdin)."),
                                       QStringLiteral("password"));
-    parser.addOptions({email, password});
+    const QCommandLineOption out(QStringLiteral("sign-out"),
+                                 QStringLiteral("Remove the stored tokens instead."));
+    parser.addOptions({email, password, out});
     parser.process(app);
+    if (parser.isSet(out)) {
+        return QCoro::waitFor(signOut());
+    }
     if (!parser.isSet(email)) {
         std::fprintf(stderr, "velurio-signin: --email is required\n");
         return 64;

@@ -180,6 +180,12 @@ class EndToEndTest : public ::testing::Test {
     }
     void TearDown() override {
         stopHost();
+        // The keyring is shared with the rest of the suite: leave no signed-in account behind.
+        QProcess signout;
+        signout.setProcessEnvironment(m_environment);
+        signout.start(QStringLiteral(VELURIO_SIGNIN_PATH), {QStringLiteral("--sign-out")});
+        EXPECT_TRUE(signout.waitForFinished(30'000));
+        EXPECT_EQ(signout.exitCode(), 0);
         if (HasFailure()) {
             std::cerr << "--- velurio output ---\n"
                       << hostOutput().toStdString() << "--- platform log ---\n"
