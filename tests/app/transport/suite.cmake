@@ -50,3 +50,11 @@ if(TARGET velurio_transport_tests AND TARGET velurio-peer)
   set_tests_properties(transport.vanished_tablet PROPERTIES LABELS unit TIMEOUT 120
     ENVIRONMENT "VELURIO_TCP_USER_TIMEOUT_MS=2000")
 endif()
+
+# A 5 s blackout shorter than the (default) user timeout keeps the session.
+if(TARGET velurio_transport_tests AND TARGET velurio-peer)
+  add_test(NAME transport.blackout
+           COMMAND bash ${transport_dir}/private_netns.sh
+                   $<TARGET_FILE:velurio_transport_tests> --gtest_filter=Blackout.*)
+  set_tests_properties(transport.blackout PROPERTIES LABELS "unit;faults" TIMEOUT 120)
+endif()
