@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 namespace velurio {
 
@@ -86,6 +87,35 @@ void StrokeStore::commit(Stroke stroke) {
 }
 
 // --- From the tablet -------------------------------------------------------------------------
+
+namespace {
+// Local ids are "m-" and at least four digits ("m-t…" are texts, never in progress).
+bool isLocalStrokeID(std::string_view id) {
+    if (!id.starts_with("m-") || id.size() < 6)
+        return false;
+    return std::all_of(id.begin() + 2, id.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+}  // namespace
+
+void StrokeStore::abandonRemoteStrokes() {
+    std::vector<Stroke> dropped;
+    for (auto it = m_activeStrokes.begin(); it != m_activeStrokes.end();) {
+        if (isLocalStrokeID(it->first)) {
+            ++it;
+            continue;
+        }
+        dropped.push_back(std::move(it->second));
+        it = m_activeStrokes.erase(it);
+    }
+    for (const Stroke& stroke : dropped) {
+        if (stroke.tool != InkTool::eraser)  // an eraser in progress was never shown
+            emit(StrokeEvent::removed(stroke.id));
+    }
+    if (m_activeLaser && !isLocalStrokeID(m_activeLaser->id)) {
+        Stroke laser = *std::exchange(m_activeLaser, std::nullopt);
+        emit(StrokeEvent::laserEnded(std::move(laser)));
+    }
+}
 
 void StrokeStore::apply(const StrokeMessage& message) {
     switch (message.op) {

@@ -143,6 +143,11 @@ class StrokeStore {
     // still in progress is not committed and so is not undone.
     void handleUndoRequest(std::string_view id);
     void handleRedoRequest(std::string_view id);
+    // The tablet is gone: its strokes in progress will never see their end, so they are
+    // dropped (`removed` for each one shown) and its live laser ends (`laserEnded`). A tablet
+    // that comes back sends again whatever the replay lacks. Local strokes stay. Nothing is
+    // sent.
+    void abandonRemoteStrokes();
 
     // --- Local drawing (the mouse on the overlay) -----------------------------------------
     // Starts a local stroke with the next id ("m-0001", ...) and returns it. Laser: becomes the

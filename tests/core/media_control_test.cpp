@@ -2,6 +2,7 @@
 #include "core/adaptive_bitrate.h"
 #include "core/capture_dimensions.h"
 #include "core/latency_tracker.h"
+#include "core/pipeline_timings.h"
 
 #include <gtest/gtest.h>
 
@@ -187,6 +188,30 @@ TEST(LatencySummaryTest, JSONKeysInOrderAndAllRequired) {
         LatencySummary::fromJSON(R"({"samples":3,"p50":"3","p95":5,"mean":3.5,"max":1})").ok());
     EXPECT_FALSE(LatencySummary::fromJSON("[1]").ok());
     EXPECT_FALSE(LatencySummary::fromJSON("{").ok());
+}
+
+// Each stage keeps its own window; "host" is the per-frame sum, so its percentiles are not the
+// sum of the stages' percentiles.
+TEST(PipelineTimingsTest, SummarisesEachStageAndTheirSumPerFrame) {
+    PipelineTimings timings;
+    EXPECT_EQ(timings.summaryJSON(),
+              "{\"frames\":0,\"capture\":null,\"convert\":null,"
+              "\"encode\":null,\"send\":null,\"host\":null}");
+    timings.record({1, 2, 10, 0.5});
+    timings.record({3, 2, 4, 0.5});
+    for (std::size_t i = 0; i < PipelineTimings::kCapacity; ++i)
+        timings.record({1, 1, 1, 1});
+    EXPECT_EQ(timings.frames(), PipelineTimings::kCapacity + 2);
+    const auto summary = LatencySummary::fromJSON([&] {
+        const std::string json = timings.summaryJSON();
+        const auto at = json.find("\"host\":") + 7;
+        return json.substr(at, json.size() - at - 1);
+    }());
+    ASSERT_TRUE(summary.ok());
+    EXPECT_EQ(summary.value().samples, static_cast<std::int64_t>(PipelineTimings::kCapacity));
+    EXPECT_EQ(summary.value().max, 4);  // the two first frames left the window
+    timings.reset();
+    EXPECT_EQ(timings.frames(), 0u);
 }
 
 TEST(CaptureDimensionsTest, CapsWidthAtTheFullHDWidthAndKeepsSidesEven) {

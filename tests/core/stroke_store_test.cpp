@@ -137,6 +137,43 @@ TEST(StrokeStoreRemoteTest, LaserIsLiveOnlyAndNeverKept) {
     EXPECT_TRUE(store.activeStrokes().empty());
 }
 
+// A tablet that goes away mid-stroke: its strokes in progress leave the screen, the local
+// mouse's stroke and everything committed stay, and nothing is sent.
+TEST(StrokeStoreRemoteTest, AbandoningTheTabletsStrokesDropsOnlyItsStrokesInProgress) {
+    StrokeStore store;
+    Recorder rec;
+    remoteStroke(store, "done", {pt(0.1, 0.1), pt(0.2, 0.2)});
+    store.apply(msg("half", StrokeOp::begin, {pt(0.3, 0.3)}));
+    store.apply(msg("half", StrokeOp::append, {pt(0.4, 0.4)}));
+    store.apply(msg("rub", StrokeOp::begin, {pt(0.1, 0.1)}, "eraser"));
+    store.apply(msg("m-1x", StrokeOp::begin, {pt(0.3, 0.3)}));  // looks local, is not
+    const Stroke local = store.beginLocalStroke(InkTool::pen, InkPalette::defaultColor(),
+                                                StrokeThickness::thin, pt(0.6, 0.6));
+    rec.attach(store);
+    store.abandonRemoteStrokes();
+    EXPECT_EQ(rec.events(), (std::vector<StrokeEvent>{StrokeEvent::removed("half"),
+                                                      StrokeEvent::removed("m-1x")}));
+    EXPECT_TRUE(rec.messages().empty());
+    ASSERT_EQ(store.activeStrokes().size(), 1u);
+    EXPECT_EQ(store.activeStrokes().begin()->first, local.id);
+    EXPECT_EQ(ids(store.strokes()), (std::vector<std::string>{"done"}));
+    // Their late ends find nothing; a begin sent again starts afresh.
+    store.apply(msg("half", StrokeOp::end, {pt(0.5, 0.5)}));
+    EXPECT_EQ(ids(store.strokes()), (std::vector<std::string>{"done"}));
+
+    // The tablet's live laser ends; a local one lives on.
+    rec.reset();
+    store.apply(msg("L", StrokeOp::begin, {pt(0.1, 0.1)}, "laser"));
+    store.abandonRemoteStrokes();
+    EXPECT_EQ(rec.kinds(), (std::vector<K>{K::laserLive, K::laserEnded}));
+    EXPECT_FALSE(store.activeLaser());
+    store.endLocalStroke(local.id);
+    store.beginLocalStroke(InkTool::laser, InkPalette::defaultColor(), StrokeThickness::thin,
+                           pt(0.2, 0.2));
+    store.abandonRemoteStrokes();
+    EXPECT_TRUE(store.activeLaser());
+}
+
 TEST(StrokeStoreRemoteTest, EraserSweepRemovesHitStrokesInOrderAndCannotBeRedone) {
     StrokeStore store;
     remoteStroke(store, "a", {pt(0.1, 0.1), pt(0.2, 0.1)});

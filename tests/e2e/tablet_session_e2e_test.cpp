@@ -161,6 +161,17 @@ TEST_F(EndToEndTest, PairedTabletGetsTheHandshakeDrawsInColourAndSeesTheScreenWi
     saveForDocs(screenshot(), QStringLiteral("e2e-tablet-strokes-on-overlay.png"));
     saveForDocs(decoded, QStringLiteral("e2e-tablet-decoded-frame.png"));
 
+    // The host timed the stages of the frames it sent, and says so on SIGUSR1.
+    const QJsonObject hostTimings = hostStats();
+    const QJsonObject video = hostTimings.value(QStringLiteral("video")).toObject();
+    EXPECT_GT(video.value(QStringLiteral("frames")).toInt(), 0) << hostTimings.size();
+    for (const char* stage : {"capture", "convert", "encode", "send", "host"}) {
+        EXPECT_GT(
+            video.value(QLatin1String(stage)).toObject().value(QStringLiteral("samples")).toInt(),
+            0)
+            << stage;
+    }
+
     // The whole stream it received decodes without a single error.
     ASSERT_TRUE(a->quit());
     const auto [status, output] = ffmpegCheck(stream, QStringLiteral("h264"));
@@ -343,6 +354,27 @@ TEST_F(EndToEndTest, DropAndResumeWithinTheGraceSkipsThePlatformAndReplaysEveryS
     }
     // The ink is still on the overlay.
     EXPECT_TRUE(near(screenshot().pixel(onScreen(0.35, 0.4)), QColor(0xFF, 0xC2, 0x24)));
+
+    // The replay held every stroke: the tablet sent nothing again. Strokes drawn while away
+    // go out after the next resume's replay, whole (3 strokes of 5 messages).
+    auto reconciled = [&](int nth) -> std::optional<int> {
+        int seen = 0;
+        for (const QJsonObject& e : a->events()) {
+            if (e.value(QStringLiteral("event")) == QStringLiteral("reconciled") && ++seen == nth)
+                return e.value(QStringLiteral("resent_messages")).toInt();
+        }
+        return std::nullopt;
+    };
+    ASSERT_TRUE(a->waitFor([&](const QJsonObject&) { return reconciled(1).has_value(); }, 10'000));
+    EXPECT_EQ(reconciled(1), 0);
+    a->command("drop");
+    ASSERT_TRUE(a->waitFor(
+        [&](const QJsonObject&) { return a->count(QStringLiteral("dropped")) == 2; }, 10'000));
+    a->command("strokes");
+    settle(1000);
+    a->command("reconnect");
+    ASSERT_TRUE(a->waitFor([&](const QJsonObject&) { return reconciled(2).has_value(); }, 20'000));
+    EXPECT_EQ(reconciled(2), 15);
 }
 
 TEST_F(EndToEndTest, AResumeAfterTheGraceIsCheckedWithThePlatformAndStartsANewSession) {

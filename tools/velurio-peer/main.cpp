@@ -153,6 +153,8 @@ int main(int argc, char** argv) {
     const auto dump =
         option("dump-stream", "Write the received elementary stream (Annex B) here.", "file");
     const auto stats = option("stats", "Write the per-frame JSON lines here too.", "file");
+    const auto readCode = option(
+        "read-code", "Read bench/e2e/frame_code.py's frame counter from each decoded picture.");
     const auto garbage =
         option("garbage", "Send a framed payload that is no JSON message after the hello.");
     const auto flood =
@@ -203,6 +205,7 @@ int main(int argc, char** argv) {
                        png,
                        dump,
                        stats,
+                       readCode,
                        garbage,
                        flood,
                        stall,
@@ -272,6 +275,7 @@ int main(int argc, char** argv) {
     options.pngPath = parser.value(png);
     options.dumpStreamPath = parser.value(dump);
     options.statsPath = parser.value(stats);
+    options.readCode = parser.isSet(readCode);
 
     quitOnSignals(app);
     peer::Log logFile(parser.value(log));

@@ -17,6 +17,7 @@
 #include <QSslKey>
 #include <QTimer>
 
+#include <time.h>
 #include <unistd.h>
 
 namespace velurio::peer {
@@ -61,6 +62,36 @@ QByteArray jsonString(const QByteArray& utf8) {
     const QByteArray array =
         QJsonDocument(QJsonArray{QString::fromUtf8(utf8)}).toJson(QJsonDocument::Compact);
     return array.mid(1, array.size() - 2);  // strip the brackets
+}
+
+// CLOCK_MONOTONIC in microseconds: the same clock in every process of this machine.
+qint64 monotonicUs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<qint64>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1'000;
+}
+
+// The counter bench/e2e/frame_code.py paints: a white marker, 16 bits (white = 1, most
+// significant first), a black marker, squares of 40 px every 48 px from (100, 100). -1 when
+// the markers are not there.
+int readFrameCode(const QImage& image) {
+    constexpr int kBits = 16, kStep = 48, kX0 = 100 + 20, kY0 = 100 + 20;
+    if (image.width() < kX0 + kStep * (kBits + 1) + 3 || image.height() < kY0 + 3)
+        return -1;
+    auto level = [&](int slot) {
+        int sum = 0;
+        for (int dy = -2; dy <= 2; ++dy) {
+            for (int dx = -2; dx <= 2; ++dx)
+                sum += qGray(image.pixel(kX0 + kStep * slot + dx, kY0 + dy));
+        }
+        return sum / 25;
+    };
+    if (level(0) < 192 || level(kBits + 1) > 64)
+        return -1;
+    int code = 0;
+    for (int bit = 0; bit < kBits; ++bit)
+        code = (code << 1) | (level(bit + 1) >= 128 ? 1 : 0);
+    return code;
 }
 
 }  // namespace
@@ -494,6 +525,7 @@ void Tablet::onEncrypted() {
 
 void Tablet::sendOwnHello() {
     if (m_options.sendHello) {
+        m_journal.connected(m_options.hello.resume);
         send(m_options.hello);
         if (m_options.capabilitiesCodec && m_options.capabilitiesEarly) {
             // Handled by the host after the hello is accepted, before it starts capturing.
@@ -566,6 +598,8 @@ void Tablet::ingest(const QByteArray& data) {
                        ",\"text\":" + jsonString(received) + "}");
         if (const PingMessage* ping = message.get<PingMessage>()) {
             send(PongMessage::echoing(*ping));
+            if (m_journal.awaitingReplay())
+                finishReplay();  // the replay comes before the host's first ping
         } else if (const PongMessage* pong = message.get<PongMessage>()) {
             m_log.write({{"event", "rtt"},
                          {"seq", static_cast<qint64>(pong->seq)},
@@ -579,6 +613,8 @@ void Tablet::ingest(const QByteArray& data) {
                          {"session_id", QString::fromStdString(offer->sessionId)},
                          {"device_name", QString::fromStdString(offer->deviceName)}});
             sendOwnHello();
+        } else {
+            m_journal.received(message);
         }
     }
 }
@@ -601,7 +637,7 @@ void Tablet::sendCapabilities() {
 void Tablet::sendStrokes() {
     const auto messages = m_options.strokes.messages(nowMs(), m_strokeRound++);
     for (const StrokeMessage& message : messages) {
-        send(message, WireChannel::ink);
+        sendInk(message);
         m_log.writeRaw("{\"event\":\"sent\",\"channel\":1,\"message\":" +
                        QByteArray::fromStdString(SessionMessage(message).canonicalJSON()) + "}");
     }
@@ -655,6 +691,22 @@ void Tablet::startQuicVideo() {
     quic->flush();
 }
 
+void Tablet::sendInk(const StrokeMessage& message, WireChannel channel) {
+    const bool writable = m_control != nullptr && m_accepted && !m_journal.awaitingReplay();
+    m_journal.sent(message, writable);
+    if (writable)
+        send(message, channel);
+}
+
+void Tablet::finishReplay() {
+    const std::vector<StrokeMessage> missing = m_journal.replayFinished();
+    for (const StrokeMessage& message : missing)
+        send(message, WireChannel::ink);
+    m_log.write({{"event", "reconciled"},
+                 {"resent_messages", static_cast<qint64>(missing.size())},
+                 {"strokes", static_cast<qint64>(m_journal.strokeCount())}});
+}
+
 void Tablet::startVideo() {
     stopVideo();
     if (m_options.quicVideoPort != 0) {
@@ -701,27 +753,33 @@ void Tablet::stopVideo() {
 
 void Tablet::collectVideo(std::span<const std::uint8_t> datagram) {
     const std::int64_t receivedMs = nowMs();
+    const qint64 receivedUs = monotonicUs();
     auto frame = m_assembler.add(datagram);
     if (!frame) {
         return;
     }
     const VideoDecoder::Outcome outcome = m_decoder.decode(*frame);
+    const qint64 decodedUs = monotonicUs();
     if (m_dump && outcome != VideoDecoder::Outcome::waitingForKey) {
         m_dump->write(reinterpret_cast<const char*>(frame->payload.data()),
                       static_cast<qint64>(frame->payload.size()));
         m_dump->flush();
     }
     const QImage& image = m_decoder.lastImage();
-    const QJsonObject line{{"event", "frame"},
-                           {"seq", static_cast<qint64>(frame->sequence)},
-                           {"pts", static_cast<qint64>(frame->pts)},
-                           {"bytes", static_cast<qint64>(frame->payload.size())},
-                           {"key", frame->isKeyframe},
-                           {"fragments", frame->fragmentCount},
-                           {"received_ms", static_cast<qint64>(receivedMs)},
-                           {"decoded", outcome == VideoDecoder::Outcome::decoded},
-                           {"width", image.width()},
-                           {"height", image.height()}};
+    QJsonObject line{{"event", "frame"},
+                     {"seq", static_cast<qint64>(frame->sequence)},
+                     {"pts", static_cast<qint64>(frame->pts)},
+                     {"bytes", static_cast<qint64>(frame->payload.size())},
+                     {"key", frame->isKeyframe},
+                     {"fragments", frame->fragmentCount},
+                     {"received_ms", static_cast<qint64>(receivedMs)},
+                     {"decoded", outcome == VideoDecoder::Outcome::decoded},
+                     {"width", image.width()},
+                     {"height", image.height()},
+                     {"received_us", receivedUs},
+                     {"decoded_us", decodedUs}};
+    if (m_options.readCode && outcome == VideoDecoder::Outcome::decoded)
+        line.insert("code", readFrameCode(image));
     m_log.write(line);
     if (m_stats) {
         m_stats->write(QJsonDocument(line).toJson(QJsonDocument::Compact) + "\n");
@@ -775,7 +833,8 @@ void Tablet::runCommand(const QByteArray& line) {
     const qsizetype space = line.indexOf(' ');
     const QByteArray verb = space < 0 ? line : line.left(space);
     const QByteArray argument = space < 0 ? QByteArray() : line.mid(space + 1).trimmed();
-    m_log.write({{"event", "command"}, {"command", QString::fromUtf8(verb)}});
+    m_log.write(
+        {{"event", "command"}, {"command", QString::fromUtf8(verb)}, {"at_us", monotonicUs()}});
     if (verb == "drop") {
         drop();
     } else if (verb == "reconnect") {
@@ -803,7 +862,15 @@ void Tablet::runCommand(const QByteArray& line) {
             m_log.write({{"event", "error"}, {"description", "bad message in command"}});
             return;
         }
-        send(decoded.value(), verb == "ink" ? WireChannel::ink : WireChannel::control);
+        const WireChannel channel = verb == "ink" ? WireChannel::ink : WireChannel::control;
+        if (const StrokeMessage* stroke = decoded.value().get<StrokeMessage>();
+            stroke != nullptr && m_accepted) {
+            sendInk(*stroke, channel);
+            return;
+        }
+        if (decoded.value().get<ClearMessage>() != nullptr)
+            m_journal.clearedByUs();
+        send(decoded.value(), channel);
     } else if (verb == "png") {
         m_log.write({{"event", "png"}, {"written", writePNG(QString::fromUtf8(argument))}});
     } else if (verb == "quit") {

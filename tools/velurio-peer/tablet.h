@@ -11,7 +11,9 @@
 //   {"event":"rtt","seq":N,"ms":X} {"event":"accepted"} {"event":"strokes_sent","count":N}
 //   {"event":"sent","channel":1,"message":{...}} (each generated stroke message)
 //   {"event":"frame","seq":N,"pts":N,"bytes":N,"key":B,"fragments":N,"received_ms":N,
-//    "decoded":B,"width":N,"height":N}
+//    "decoded":B,"width":N,"height":N,"received_us":N,"decoded_us":N[,"code":N]}
+//   (received_us and decoded_us on CLOCK_MONOTONIC, comparable with other processes')
+//   {"event":"reconciled","resent_messages":N,"strokes":N} (after a resume's replay)
 //   {"event":"platform","device_id":...,"code":...} {"event":"dropped"}
 //   {"event":"closed"} {"event":"error","description":...}
 //   {"event":"flood","opened":N,"encrypted":N,"closed":N}
@@ -20,6 +22,7 @@
 // Thread: the main thread. Lifetime: lives as long as the event loop runs.
 #pragma once
 
+#include "ink_journal.h"
 #include "platform_account.h"
 #include "protocol/message_codec.h"
 #include "protocol/wire_framing.h"
@@ -126,6 +129,7 @@ struct Options {
     QString pngPath;
     QString dumpStreamPath;
     QString statsPath;
+    bool readCode = false;  // log the frame counter painted by bench/e2e/frame_code.py
 };
 
 class Tablet : public QObject {
@@ -156,6 +160,9 @@ class Tablet : public QObject {
     void onAccepted();
     void sendCapabilities();
     void sendStrokes();
+    // Ink of ours: journaled, and held back while a resume's replay is awaited.
+    void sendInk(const StrokeMessage& message, WireChannel channel = WireChannel::ink);
+    void finishReplay();
     void playScript();
     void startVideo();
     void stopVideo();
@@ -182,6 +189,7 @@ class Tablet : public QObject {
     WireFrameParser m_parser;
     FrameAssembler m_assembler;
     VideoDecoder m_decoder;
+    InkJournal m_journal;
     std::unique_ptr<QFile> m_dump;
     std::unique_ptr<QFile> m_stats;
     QSocketNotifier* m_commands = nullptr;

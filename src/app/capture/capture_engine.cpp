@@ -10,6 +10,7 @@
 #include <cstdio>
 
 Q_LOGGING_CATEGORY(lcCapture, "velurio.capture")
+Q_LOGGING_CATEGORY(lcCaptureTimings, "velurio.capture.timings")
 
 namespace velurio {
 
@@ -55,20 +56,35 @@ CaptureEngine::~CaptureEngine() {
 void CaptureEngine::installCallbacks() {
     QPointer<CaptureEngine> self(this);
     // Encoder thread: cut the frame here, hand the datagrams to the main thread.
-    m_encoder->setOnEncoded([self](std::vector<std::uint8_t> frame, std::uint32_t sequence,
-                                   std::uint64_t timestampMs, bool keyFrame) {
+    // The encoder outlives every call of its own handler.
+    H264Encoder* encoder = m_encoder.get();
+    m_encoder->setOnEncoded([self, encoder](std::vector<std::uint8_t> frame, std::uint32_t sequence,
+                                            std::uint64_t timestampMs, bool keyFrame) {
+        const auto encoded = std::chrono::steady_clock::now();
+        const H264Encoder::FrameTimings timings = encoder->lastFrameTimings();
         auto datagrams =
             VideoFrameHeader::datagrams(sequence, timestampMs, keyFrame, frame, maxDatagramPayload);
         if (!datagrams || self.isNull())
             return;
         QMetaObject::invokeMethod(
             self.data(),
-            [self, list = std::move(datagrams).value()]() mutable {
-                if (self && self->onDatagrams)
-                    self->onDatagrams(std::move(list));
+            [self, list = std::move(datagrams).value(), timings, encoded]() mutable {
+                if (!self || !self->onDatagrams)
+                    return;
+                self->onDatagrams(std::move(list));
+                self->recordTimings(timings, std::chrono::steady_clock::now() - encoded);
             },
             Qt::QueuedConnection);
     });
+    // Summaries for whoever turns the category's debug level on.
+    m_timingsLog.setInterval(timingsLogInterval);
+    connect(&m_timingsLog, &QTimer::timeout, this, [this] {
+        if (m_timings.frames() != m_timingsLogged && lcCaptureTimings().isDebugEnabled()) {
+            m_timingsLogged = m_timings.frames();
+            qCDebug(lcCaptureTimings, "%s", m_timings.summaryJSON().c_str());
+        }
+    });
+    m_timingsLog.start();
     // Capture thread.
     m_slideMonitor.onSlideChanged = [this](std::uint64_t hash) {
         QMetaObject::invokeMethod(
@@ -79,6 +95,19 @@ void CaptureEngine::installCallbacks() {
             },
             Qt::QueuedConnection);
     };
+}
+
+void CaptureEngine::recordTimings(const H264Encoder::FrameTimings& timings,
+                                  std::chrono::nanoseconds send) {
+    auto ms = [](std::chrono::nanoseconds d) {
+        return std::max(0.0, std::chrono::duration<double, std::milli>(d).count());
+    };
+    m_timings.record(FrameStageTimes{ms(timings.captureToStart), ms(timings.conversion),
+                                     ms(timings.compression), ms(send)});
+}
+
+QByteArray CaptureEngine::timingsJSON() const {
+    return QByteArray::fromStdString(m_timings.summaryJSON());
 }
 
 void CaptureEngine::setSelectedDisplayID(std::optional<std::uint32_t> id) {

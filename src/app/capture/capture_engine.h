@@ -15,6 +15,7 @@
 #include "app/capture/capture_backend.h"
 #include "app/capture/slide_monitor.h"
 #include "core/adaptive_bitrate.h"
+#include "core/pipeline_timings.h"
 #include "platform/ffmpeg/h264_encoder.h"
 #include "protocol/messages.h"
 #include "protocol/wire_framing.h"
@@ -122,6 +123,12 @@ class CaptureEngine : public QObject {
     std::function<void(std::uint64_t hash)> onSlideChanged;
 
     H264Encoder& encoder() noexcept { return *m_encoder; }
+    // Per-stage timings of the frames sent lately (capture, convert, encode, send; see
+    // PipelineTimings::summaryJSON). Logged every 10 s under "velurio.capture.timings" at
+    // debug level.
+    const PipelineTimings& timings() const noexcept { return m_timings; }
+    QByteArray timingsJSON() const;
+    static constexpr std::chrono::seconds timingsLogInterval{10};
     AdaptiveBitrate& bitrateController() noexcept { return m_bitrateController; }
     KeyframeFlag& keyframeFlag() noexcept { return m_keyframeFlag; }
 
@@ -150,6 +157,8 @@ class CaptureEngine : public QObject {
   private:
     void installCallbacks();
     void handleImage(PixelBuffer image, std::chrono::nanoseconds pts);
+    // Main thread, once a frame's datagrams were handed on: `send` from encoded to handed on.
+    void recordTimings(const H264Encoder::FrameTimings& timings, std::chrono::nanoseconds send);
     void dropStream();
     void handleStreamFailure(std::uint64_t generation, const std::string& text);
     void handleDisplaysChanged(std::uint64_t generation);
@@ -177,6 +186,9 @@ class CaptureEngine : public QObject {
     std::optional<std::uint32_t> m_mainDisplayID;
     std::optional<std::uint32_t> m_selectedDisplayID;
     std::optional<QString> m_lastError;
+    PipelineTimings m_timings;
+    QTimer m_timingsLog;
+    std::uint64_t m_timingsLogged = 0;
 };
 
 }  // namespace velurio

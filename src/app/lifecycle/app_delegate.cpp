@@ -10,9 +10,11 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QCoroTask>
+#include <QDir>
 #include <QFile>
 #include <QGuiApplication>
 #include <QLibraryInfo>
+#include <QSaveFile>
 #include <QScreen>
 #include <QSocketNotifier>
 #include <QTextStream>
@@ -29,9 +31,12 @@ namespace {
 
 int g_signalFds[2] = {-1, -1};
 
-void onSignal(int) {
-    const char byte = 1;
-    // Async-signal-safe: the event loop reads the byte and quits.
+constexpr char kQuitByte = 1;
+constexpr char kStatsByte = 2;
+
+void onSignal(int signal) {
+    const char byte = signal == SIGUSR1 ? kStatsByte : kQuitByte;
+    // Async-signal-safe: the event loop reads the byte and acts on it.
     [[maybe_unused]] const auto written = ::write(g_signalFds[0], &byte, 1);
 }
 
@@ -41,7 +46,10 @@ void installQuitSignals(AppDelegate& delegate) {
     auto* notifier = new QSocketNotifier(g_signalFds[1], QSocketNotifier::Read, &delegate);
     QObject::connect(notifier, &QSocketNotifier::activated, &delegate, [&delegate]() {
         char byte = 0;
-        [[maybe_unused]] const auto got = ::read(g_signalFds[1], &byte, 1);
+        if (::read(g_signalFds[1], &byte, 1) == 1 && byte == kStatsByte) {
+            delegate.writeStats();
+            return;
+        }
         delegate.requestQuit();
     });
     struct sigaction action {};
@@ -50,6 +58,7 @@ void installQuitSignals(AppDelegate& delegate) {
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGUSR1, &action, nullptr);
 }
 
 // Dialogs (the save dialog above all) follow the desktop: through the desktop portal's file
@@ -120,6 +129,29 @@ void AppDelegate::showMainWindowOnceKnown() {
 void AppDelegate::applicationShouldHandleReopen() {
     if (m_windows)
         m_windows->showMainWindow();
+}
+
+QByteArray AppDelegate::statsJSON() const {
+    const auto rtt = m_coordinator->latencyTracker().summary();
+    return "{\"pid\":" + QByteArray::number(QCoreApplication::applicationPid()) +
+           ",\"video\":" + m_coordinator->capture().timingsJSON() +
+           ",\"rtt\":" + (rtt ? QByteArray::fromStdString(rtt->toJSON()) : QByteArray("null")) +
+           "}";
+}
+
+QString AppDelegate::statsPath() {
+    QString dir = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (dir.isEmpty())
+        dir = QDir::tempPath();
+    return dir + QStringLiteral("/velurio-stats-%1.json").arg(QCoreApplication::applicationPid());
+}
+
+bool AppDelegate::writeStats() const {
+    QSaveFile file(statsPath());
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    file.write(statsJSON() + '\n');
+    return file.commit();
 }
 
 void AppDelegate::requestQuit() {

@@ -126,6 +126,7 @@ void SessionCoordinator::activate(PeerConnection* peer, SessionServer::Transport
     if (PeerConnection* earlier = m_peer.data(); earlier != nullptr && earlier != peer) {
         earlier->sendEnd(SessionEndReason::replaced);
         earlier->close(false);
+        m_store.abandonRemoteStrokes();  // the earlier tablet will never end them
     }
     // 2.
     if (m_reconnectGraceTask != 0) {
@@ -270,6 +271,9 @@ void SessionCoordinator::detachPeer(bool sessionEnded) {
     // Only the end of a real session opens the window in which its tablet may resume.
     if (sessionEnded)
         m_sessionEndedAt = m_scheduler->now();
+    // A stroke the tablet began and never ended must not stay half drawn; a tablet that
+    // resumes sends again what the replay lacks.
+    m_store.abandonRemoteStrokes();
     m_peer = nullptr;
     setConnectionState(std::nullopt);
     setLatencyText(kNoLatencyText);

@@ -64,6 +64,11 @@ void H264Encoder::waitUntilIdle() {
     m_idle.wait(lock, [&] { return m_completed >= target || m_stopping; });
 }
 
+H264Encoder::FrameTimings H264Encoder::lastFrameTimings() const {
+    std::lock_guard lock(m_mutex);
+    return m_lastTimings;
+}
+
 std::string H264Encoder::activeEncoderName() const {
     std::lock_guard lock(m_mutex);
     return m_activeName;
@@ -193,11 +198,18 @@ void H264Encoder::encodeImage(const PixelBuffer& image, Duration pts, bool force
 
     const bool keyFrame =
         forceKeyframe || !m_lastKeyFrameTime || t - *m_lastKeyFrameTime >= maxKeyFrameInterval;
+    const auto started = std::chrono::steady_clock::now();
     if (!m_compressor->submit(*image, ptsUs, keyFrame))
         return;  // a refused frame is skipped
+    m_submitTimings.captureToStart = started.time_since_epoch() - pts;
+    m_submitTimings.conversion = m_compressor->lastConversionTime();
     if (keyFrame)
         m_lastKeyFrameTime = t;
-    m_compressor->receive([this](const CompressedPacket& packet) { deliver(packet); });
+    m_compressor->receive([this, started](const CompressedPacket& packet) {
+        m_submitTimings.compression =
+            std::chrono::steady_clock::now() - started - m_submitTimings.conversion;
+        deliver(packet);
+    });
 }
 
 void H264Encoder::deliver(const CompressedPacket& packet) {
@@ -209,6 +221,10 @@ void H264Encoder::deliver(const CompressedPacket& packet) {
                                             packet.keyFrame, time)
                      : m_assembler.assembleAnnexB(packet.data, m_compressor->parameterSets(),
                                                   packet.keyFrame, m_compressor->syntax(), time);
+    {
+        std::lock_guard lock(m_mutex);
+        m_lastTimings = m_submitTimings;
+    }
     if (frame && m_onEncoded)
         m_onEncoded(std::move(frame->data), frame->sequence, frame->timestampMs, frame->keyFrame);
 }

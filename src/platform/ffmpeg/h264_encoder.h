@@ -89,6 +89,15 @@ class H264Encoder {
     // Blocks until every command issued before this call has run (tests, orderly shutdown).
     // Never call it from the encoder thread.
     void waitUntilIdle();
+    // Where the time of the most recently delivered frame went: from its capture timestamp
+    // (taken as a steady_clock time) to the encoder thread taking it up, converting it, and
+    // compressing it. Any thread; also from inside the EncodedHandler.
+    struct FrameTimings {
+        Duration captureToStart{0};
+        Duration conversion{0};
+        Duration compression{0};
+    };
+    FrameTimings lastFrameTimings() const;
     // The libavcodec encoder of the running session ("libx264", "h264_vaapi"...); empty when
     // stopped. Any thread.
     std::string activeEncoderName() const;
@@ -139,6 +148,7 @@ class H264Encoder {
     std::uint64_t m_completed = 0;
     bool m_stopping = false;
     std::string m_activeName;
+    FrameTimings m_lastTimings;
 
     // Encoder-thread state.
     PixelBuffer m_lastFrame;
@@ -150,6 +160,7 @@ class H264Encoder {
     std::optional<std::int64_t> m_lastSubmittedUs;
     std::optional<Duration> m_lastKeyFrameTime;  // relative to the session start
     EncodedHandler m_onEncoded;
+    FrameTimings m_submitTimings;  // of the image submitted last
 
     std::thread m_thread;  // last: starts after everything above exists
 };

@@ -1,6 +1,7 @@
 #include "platform/ffmpeg/video_compressor.h"
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <limits>
 #include <mutex>
@@ -346,6 +347,7 @@ bool VideoCompressor::submit(const BGRAImageView& image, std::int64_t ptsUs, boo
     if (av_frame_make_writable(&frame) < 0)
         return false;
     const auto stride = static_cast<int>(image.bytesPerRow);
+    const auto conversionStart = std::chrono::steady_clock::now();
     int converted = 0;
     if (state.backend == Backend::vaapi) {
         converted = libyuv::ARGBToNV12(image.bytes.data(), stride, frame.data[0], frame.linesize[0],
@@ -355,6 +357,7 @@ bool VideoCompressor::submit(const BGRAImageView& image, std::int64_t ptsUs, boo
                                        frame.data[1], frame.linesize[1], frame.data[2],
                                        frame.linesize[2], image.width, image.height);
     }
+    m_lastConversion = std::chrono::steady_clock::now() - conversionStart;
     if (converted != 0)
         return false;
 

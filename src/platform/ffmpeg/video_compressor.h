@@ -9,6 +9,7 @@
 #include "core/slide_hasher.h"
 #include "protocol/result.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -96,6 +97,8 @@ class VideoCompressor {
     // Converts and submits one image. False when the image does not match the encoder's size
     // or the encoder refused it (the frame is then simply skipped).
     bool submit(const BGRAImageView& image, std::int64_t ptsUs, bool forceKeyFrame);
+    // How long the last submit spent converting the image to the encoder's pixel format.
+    std::chrono::nanoseconds lastConversionTime() const noexcept { return m_lastConversion; }
     // Hands every packet that is ready to `sink`, in order.
     void receive(const std::function<void(const CompressedPacket&)>& sink);
 
@@ -105,6 +108,7 @@ class VideoCompressor {
     // Keeps the parameter sets of the global header, in the encoder's (index) order.
     void collectParameterSets();
     std::unique_ptr<State> m_state;
+    std::chrono::nanoseconds m_lastConversion{0};
 };
 
 }  // namespace velurio

@@ -108,6 +108,13 @@ TEST_F(Engine, StartsWithKeyFramesStreamsOnlyChangesAndStops) {
             EXPECT_LE(d.size(), VideoFrameHeader::byteCount + 1200);
     }
 
+    // Each frame sent has its stages timed; the encoder spent time on it, none went negative.
+    EXPECT_EQ(engine->timings().frames(), frames.size());
+    const QByteArray timings = engine->timingsJSON();
+    EXPECT_TRUE(timings.startsWith("{\"frames\":")) << timings.constData();
+    EXPECT_TRUE(timings.contains("\"encode\":{\"samples\":")) << timings.constData();
+    EXPECT_FALSE(timings.contains(":-")) << timings.constData();
+
     // A static screen streams nothing for 5 s.
     const std::size_t settled = frames.size();
     processFor(5s);

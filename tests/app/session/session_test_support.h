@@ -166,6 +166,9 @@ class TestTablet {
     // The round trip the host measures: the host's clock stands still in the tests.
     std::int64_t answerAfterMs = 42;
     bool disconnected = false;
+    // Told of every message received (after a ping was answered); set by the test.
+    std::function<void(const SessionMessage&, WireChannel)> onMessage;
+    bool keepMessages = true;  // false: long runs keep nothing in `messages`
     std::vector<SessionMessage> messages;
     std::vector<WireChannel> channels;
 
@@ -184,6 +187,10 @@ class TestTablet {
                 pong.ts -= answerAfterMs;  // as if the answer came that much later
                 send(pong);
             }
+            if (onMessage)
+                onMessage(decoded.value(), frame.channel);
+            if (!keepMessages)
+                continue;
             messages.push_back(decoded.value());
             channels.push_back(frame.channel);
         }

@@ -7,6 +7,10 @@ if(TARGET velurio_app_session)
   if(TARGET velurio_session_tests AND TARGET velurio-devplatform)
     add_dependencies(velurio_session_tests velurio-devplatform)
     target_include_directories(velurio_session_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests/app/web)
+    # The simulated tablet's ink journal, driven in process against the coordinator.
+    if(TARGET velurio_peer_ink)
+      target_link_libraries(velurio_session_tests PRIVATE velurio_peer_ink)
+    endif()
     target_compile_definitions(velurio_session_tests PRIVATE
       VELURIO_DEVPLATFORM_PATH="$<TARGET_FILE:velurio-devplatform>")
   endif()

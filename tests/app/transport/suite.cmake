@@ -64,3 +64,11 @@ if(TARGET velurio_app_transport)
                          DIRECTORY ${transport_dir}/usb_service LIBRARIES velurio::app_transport)
   target_include_directories(velurio_transport_usb_service_tests PRIVATE ${transport_dir}/support)
 endif()
+
+# A 5 s blackout shorter than the (default) user timeout keeps the session.
+if(TARGET velurio_transport_tests AND TARGET velurio-peer)
+  add_test(NAME transport.blackout
+           COMMAND bash ${transport_dir}/private_netns.sh
+                   $<TARGET_FILE:velurio_transport_tests> --gtest_filter=Blackout.*)
+  set_tests_properties(transport.blackout PROPERTIES LABELS "unit;faults" TIMEOUT 120)
+endif()

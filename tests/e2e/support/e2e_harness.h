@@ -27,6 +27,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 
+#include <csignal>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -242,6 +243,29 @@ class EndToEndTest : public ::testing::Test {
                 m_host->waitForFinished(5'000);
             }
         }
+    }
+    // The host's timing summary, which it writes on SIGUSR1 (empty when it wrote none).
+    QJsonObject hostStats() {
+        if (!m_host || m_host->state() == QProcess::NotRunning)
+            return {};
+        const qint64 pid = m_host->processId();
+        QString dir = m_environment.value(QStringLiteral("XDG_RUNTIME_DIR"));
+        if (dir.isEmpty())
+            dir = QDir::tempPath();
+        const QString file = dir + QStringLiteral("/velurio-stats-%1.json").arg(pid);
+        QFile::remove(file);
+        ::kill(static_cast<pid_t>(pid), SIGUSR1);
+        QJsonObject stats;
+        velurio::testing::waitFor(
+            [&] {
+                QFile f(file);
+                if (!f.open(QIODevice::ReadOnly))
+                    return false;
+                stats = QJsonDocument::fromJson(f.readAll()).object();
+                return !stats.isEmpty();
+            },
+            5'000, 50);
+        return stats;
     }
     // Everything the host printed so far (its log lines).
     QString hostOutput() {

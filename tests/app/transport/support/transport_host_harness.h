@@ -43,7 +43,10 @@ class HostHarness {
             peer->onStroke = [this](PeerConnection*, const StrokeMessage& m) {
                 strokes.push_back(m.id);
             };
-            peer->onPong = [this](PeerConnection*, double) { ++pongs; };
+            peer->onPong = [this](PeerConnection*, double rttMs) {
+                ++pongs;
+                maxRttMs = std::max(maxRttMs, rttMs);
+            };
             peer->onClosed = [this](PeerConnection* p) {
                 if (p == active) {
                     activeClosed = true;
@@ -73,6 +76,7 @@ class HostHarness {
     std::vector<SessionServer::Transport> transports;
     std::vector<std::string> strokes;
     int pongs = 0;
+    double maxRttMs = 0;  // the longest round trip measured
 };
 
 }  // namespace velurio::test

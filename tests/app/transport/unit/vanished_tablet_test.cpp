@@ -51,6 +51,17 @@ bool silenceTheTablet() {
            process.exitCode() == 0;
 }
 
+// The tablet's packets flow again.
+bool unsilenceTheTablet() {
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.start(systemTool(QStringLiteral("nsenter")),
+                  inTabletNamespace({systemTool(QStringLiteral("tc")), "qdisc", "del", "dev",
+                                     "velurio-tablet", "root"}));
+    return process.waitForFinished(10'000) && process.exitStatus() == QProcess::NormalExit &&
+           process.exitCode() == 0;
+}
+
 TEST(VanishedTablet, IsClosedOnceTheUserTimeoutRunsOut) {
     if (qEnvironmentVariable("VELURIO_PRIVATE_NETNS") != QStringLiteral("1")) {
         GTEST_SKIP() << "runs as transport.vanished_tablet";
@@ -87,6 +98,55 @@ TEST(VanishedTablet, IsClosedOnceTheUserTimeoutRunsOut) {
     EXPECT_GE(afterMs, 1'500);
     std::printf("vanished tablet closed after %lld ms (user timeout 2000 ms)\n",
                 static_cast<long long>(afterMs));
+}
+
+// A blackout shorter than the user timeout: nothing the tablet sends gets through for 5 s, then
+// everything does again. The session stays, the pings answered late show the spike, and the
+// tablet answers every ping after it.
+TEST(Blackout, AFiveSecondBlackoutShorterThanTheUserTimeoutKeepsTheSession) {
+    if (qEnvironmentVariable("VELURIO_PRIVATE_NETNS") != QStringLiteral("1")) {
+        GTEST_SKIP() << "runs as transport.blackout";
+    }
+    ensureApplication();
+    QTemporaryDir dir;
+    HostHarness host(dir.path(), [](SessionServer& server) {
+        server.bindAddress = QHostAddress(qEnvironmentVariable("VELURIO_TABLET_HOST_ADDRESS"));
+        server.peerTiming.pingInterval = 200ms;
+    });
+    ASSERT_TRUE(host.server->isRunning());
+    ASSERT_GT(host.server->controlUserTimeout, 6'000ms);
+
+    QProcess tablet;
+    tablet.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    tablet.start(
+        systemTool(QStringLiteral("nsenter")),
+        inTabletNamespace({QStringLiteral(VELURIO_PEER_PATH), "--log", dir.filePath("tablet.jsonl"),
+                           "--host", qEnvironmentVariable("VELURIO_TABLET_HOST_ADDRESS"), "--port",
+                           QString::number(*host.server->controlPort()), "--token", "tok",
+                           "--duration-ms", "120000"}));
+    ASSERT_TRUE(tablet.waitForStarted(5'000));
+    ASSERT_TRUE(waitUntil([&] { return host.active != nullptr && host.pongs >= 3; }));
+    const double rttBefore = host.maxRttMs;
+
+    ASSERT_TRUE(silenceTheTablet());
+    settle(5'000ms);
+    const int pongsInBlackout = host.pongs;
+    ASSERT_TRUE(unsilenceTheTablet());
+    QElapsedTimer back;
+    back.start();
+    ASSERT_TRUE(waitUntil([&] { return host.pongs > pongsInBlackout + 5; }, 20s))
+        << "no answers after the blackout";
+    const qint64 recoveredMs = back.elapsed();
+    EXPECT_FALSE(host.activeClosed);
+    EXPECT_NE(host.active, nullptr);
+    tablet.kill();
+    tablet.waitForFinished();
+    // The pings sent during the blackout came back late: the round trip shows the gap.
+    EXPECT_GT(host.maxRttMs, 2'000);
+    std::printf(
+        "blackout 5 s: session kept, longest round trip %.0f ms (before %.0f ms), answers "
+        "again %lld ms after the end\n",
+        host.maxRttMs, rttBefore, static_cast<long long>(recoveredMs));
 }
 
 }  // namespace
