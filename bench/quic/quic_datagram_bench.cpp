@@ -4,9 +4,9 @@
 // frames the client's acknowledgements reach the server and the fake clock moves one 60 Hz frame
 // on, so the congestion window stays open as it would on a quiet LAN. Run:
 //   build/release/src/platform/quic/velurio_quic_bench
-#include <benchmark/benchmark.h>
-
 #include "quic_test_support.h"
+
+#include <benchmark/benchmark.h>
 
 namespace velurio {
 namespace {

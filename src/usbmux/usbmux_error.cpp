@@ -4,7 +4,7 @@ namespace velurio {
 
 namespace {
 class PlistErrorCategory final : public std::error_category {
-public:
+  public:
     const char* name() const noexcept override { return "plist"; }
     std::string message(int value) const override {
         if (value == static_cast<int>(PlistError::notPropertyList)) {

@@ -34,7 +34,7 @@
 namespace velurio {
 
 class USBMuxSocket {
-public:
+  public:
     static constexpr std::chrono::milliseconds kDefaultTimeout{3000};
 
     // Connects to the service: EMFILE when no socket can be created, ENAMETOOLONG when the
@@ -76,7 +76,7 @@ public:
     // For poll() only; never read, write or close it behind the object's back.
     int nativeHandle() const noexcept { return m_fd; }
 
-private:
+  private:
     explicit USBMuxSocket(int fd) : m_fd(fd) {}
 
     const int m_fd;

@@ -6,6 +6,9 @@
 // Input: records of [flags][length, 2 bytes big-endian][datagram]. Flags bits 0-2 pick the
 // sender (8 addresses), bits 4-7 advance the clock by that many 250 ms steps first (timers
 // fire). Bytes left that do not form a record are one last datagram.
+#include "core/self_signed_certificate.h"
+#include "platform/quic/quic_server_engine.h"
+
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -13,9 +16,6 @@
 #include <map>
 #include <utility>
 #include <variant>
-
-#include "core/self_signed_certificate.h"
-#include "platform/quic/quic_server_engine.h"
 
 namespace {
 

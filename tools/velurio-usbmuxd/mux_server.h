@@ -30,7 +30,7 @@ struct SimulatedDevice {
 };
 
 class MuxServer {
-public:
+  public:
     static constexpr std::uint16_t kDevicePort = 49271;
 
     MuxServer(std::string socketPath, std::uint16_t defaultForwardPort);
@@ -49,7 +49,7 @@ public:
     void attach(SimulatedDevice device);
     void detach(std::uint32_t id);
 
-private:
+  private:
     struct Client;
 
     void accept();

@@ -1,10 +1,10 @@
 #include "platform/quic/quic_client_engine.h"
 
+#include "platform/quic/quic_engine_core.h"
+
 #include <gnutls/crypto.h>
 
 #include <utility>
-
-#include "platform/quic/quic_engine_core.h"
 
 namespace velurio {
 

@@ -8,6 +8,9 @@
 // Threads and lifetime: see quic_engine.h.
 #pragma once
 
+#include "platform/quic/quic_engine.h"
+#include "protocol/result.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -15,9 +18,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include "platform/quic/quic_engine.h"
-#include "protocol/result.h"
 
 namespace velurio {
 

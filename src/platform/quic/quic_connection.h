@@ -9,6 +9,12 @@
 // ngtcp2 connection is deleted before the TLS session and the stream buffers it points into.
 #pragma once
 
+#include "platform/quic/quic_send_buffer.h"
+#include "platform/quic/quic_server_engine.h"
+#include "platform/quic/quic_tls.h"
+#include "platform/quic/quic_types.h"
+#include "protocol/result.h"
+
 #include <gnutls/gnutls.h>
 #include <ngtcp2/ngtcp2.h>
 #include <ngtcp2/ngtcp2_crypto.h>
@@ -23,12 +29,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "platform/quic/quic_send_buffer.h"
-#include "platform/quic/quic_server_engine.h"
-#include "platform/quic/quic_tls.h"
-#include "platform/quic/quic_types.h"
-#include "protocol/result.h"
 
 namespace velurio {
 

@@ -1,8 +1,8 @@
 #include "platform/quic/quic_engine.h"
 
-#include <utility>
-
 #include "platform/quic/quic_engine_core.h"
+
+#include <utility>
 
 namespace velurio {
 

@@ -19,14 +19,14 @@
 // (call closeAll() first to tell the peers).
 #pragma once
 
+#include "platform/quic/quic_types.h"
+
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
-
-#include "platform/quic/quic_types.h"
 
 namespace velurio {
 

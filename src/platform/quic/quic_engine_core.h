@@ -9,6 +9,10 @@
 // context (which outlives them: declared first).
 #pragma once
 
+#include "platform/quic/quic_connection.h"
+#include "platform/quic/quic_tls.h"
+#include "platform/quic/quic_types.h"
+
 #include <ngtcp2/ngtcp2.h>
 
 #include <array>
@@ -21,10 +25,6 @@
 #include <span>
 #include <string_view>
 #include <unordered_map>
-
-#include "platform/quic/quic_connection.h"
-#include "platform/quic/quic_tls.h"
-#include "platform/quic/quic_types.h"
 
 namespace velurio {
 

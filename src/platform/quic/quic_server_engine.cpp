@@ -1,5 +1,7 @@
 #include "platform/quic/quic_server_engine.h"
 
+#include "platform/quic/quic_engine_core.h"
+
 #include <gnutls/crypto.h>
 #include <ngtcp2/ngtcp2.h>
 #include <ngtcp2/ngtcp2_crypto.h>
@@ -7,8 +9,6 @@
 #include <algorithm>
 #include <set>
 #include <utility>
-
-#include "platform/quic/quic_engine_core.h"
 
 namespace velurio {
 

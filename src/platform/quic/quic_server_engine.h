@@ -29,6 +29,9 @@
 // Threads and lifetime: see quic_engine.h. The configuration is copied at creation.
 #pragma once
 
+#include "platform/quic/quic_engine.h"
+#include "protocol/result.h"
+
 #include <array>
 #include <chrono>
 #include <cstddef>
@@ -39,9 +42,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "platform/quic/quic_engine.h"
-#include "protocol/result.h"
 
 namespace velurio {
 

@@ -9,6 +9,8 @@
 // Threads: the engine's thread. Lifetime: a context outlives every session made from it.
 #pragma once
 
+#include "protocol/result.h"
+
 #include <gnutls/gnutls.h>
 #include <ngtcp2/ngtcp2_crypto.h>
 
@@ -16,8 +18,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "protocol/result.h"
 
 namespace velurio {
 

@@ -12,7 +12,7 @@ namespace velurio {
 namespace {
 
 class RealDaemon : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const char* path = std::getenv("VELURIO_USBMUXD_SOCKET");
         ASSERT_NE(path, nullptr) << "no usbmuxd daemon: run the test through scripts/with-services "

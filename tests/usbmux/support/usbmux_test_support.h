@@ -93,7 +93,7 @@ inline Bytes resultMessage(std::uint64_t number, std::uint32_t tag = 1) {
 }
 
 class TempDir {
-public:
+  public:
     TempDir() {
         char pattern[] = "/tmp/velurio-usbmux.XXXXXX";
         if (::mkdtemp(pattern) == nullptr)
@@ -103,14 +103,14 @@ public:
     ~TempDir() { std::filesystem::remove_all(m_path); }
     std::string file(const std::string& name) const { return m_path + "/" + name; }
 
-private:
+  private:
     std::string m_path;
 };
 
 // A Unix-socket service that accepts connections one after another and runs `session` on each
 // on its own thread, until destroyed (then it stops accepting and joins).
 class FakeMuxServer {
-public:
+  public:
     explicit FakeMuxServer(std::function<void(int fd)> session) : m_session(std::move(session)) {
         m_listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
@@ -142,7 +142,7 @@ public:
     }
     std::string path() const { return m_dir.file("usbmuxd"); }
 
-private:
+  private:
     TempDir m_dir;
     std::function<void(int fd)> m_session;
     int m_listenFd = -1;
@@ -152,7 +152,7 @@ private:
 
 // A TCP listener on 127.0.0.1 (any port): the simulated tablet's side of a device port.
 class LoopbackListener {
-public:
+  public:
     LoopbackListener() {
         m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
@@ -177,7 +177,7 @@ public:
         return ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
     }
 
-private:
+  private:
     int m_fd = -1;
     std::uint16_t m_port = 0;
 };
@@ -185,7 +185,7 @@ private:
 // A child process with its standard input and output connected to pipes; killed (SIGTERM) and
 // reaped when destroyed.
 class ChildProcess {
-public:
+  public:
     explicit ChildProcess(std::vector<std::string> argv) {
         int in[2];
         int out[2];
@@ -258,7 +258,7 @@ public:
         return false;
     }
 
-private:
+  private:
     pid_t m_pid = -1;
     int m_stdin = -1;
     int m_stdout = -1;

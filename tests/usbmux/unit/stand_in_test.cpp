@@ -14,7 +14,7 @@ namespace {
 using test::Bytes;
 
 class StandIn : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         m_process = std::make_unique<test::ChildProcess>(
             std::vector<std::string>{VELURIO_USBMUXD_TOOL, "--socket", m_dir.file("usbmuxd"),

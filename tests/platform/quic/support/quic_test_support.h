@@ -5,6 +5,10 @@
 // Threads: one test thread. Lifetime: the network refers to engines the test owns.
 #pragma once
 
+#include "core/self_signed_certificate.h"
+#include "platform/quic/quic_client_engine.h"
+#include "platform/quic/quic_server_engine.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -17,10 +21,6 @@
 #include <string>
 #include <variant>
 #include <vector>
-
-#include "core/self_signed_certificate.h"
-#include "platform/quic/quic_client_engine.h"
-#include "platform/quic/quic_server_engine.h"
 
 namespace velurio::quictest {
 

@@ -1,8 +1,8 @@
 // The server and client engines against each other in memory: handshakes per ALPN, streams,
 // datagrams, closing and idle timeouts.
-#include <gtest/gtest.h>
-
 #include "quic_test_support.h"
+
+#include <gtest/gtest.h>
 
 namespace velurio {
 namespace {

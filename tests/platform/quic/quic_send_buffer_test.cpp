@@ -2,11 +2,11 @@
 // capacity bounds what is not acknowledged yet.
 #include "platform/quic/quic_send_buffer.h"
 
+#include "quic_test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
-
-#include "quic_test_support.h"
 
 namespace velurio {
 namespace {

@@ -1,10 +1,11 @@
 // What a shared network can make the server do: anti-amplification under a flood of spoofed
 // Initials, Retry and its tokens, connection limits, handshake timeout, stateless resets and
 // version negotiation.
-#include <gtest/gtest.h>
-#include <ngtcp2/ngtcp2.h>
-
 #include "quic_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <ngtcp2/ngtcp2.h>
 
 namespace velurio {
 namespace {

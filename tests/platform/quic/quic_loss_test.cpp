@@ -1,8 +1,8 @@
 // The engines over a lossy, reordering network: handshakes survive heavy loss, and stream bytes
 // arrive intact and in order.
-#include <gtest/gtest.h>
-
 #include "quic_test_support.h"
+
+#include <gtest/gtest.h>
 
 namespace velurio {
 namespace {

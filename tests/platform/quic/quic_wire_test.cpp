@@ -1,13 +1,14 @@
 // The engines over real UDP sockets on the loopback interface, with the real clock: what the
 // in-memory tests show also holds on the wire.
+#include "quic_test_support.h"
+
 #include <gtest/gtest.h>
+
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-
-#include "quic_test_support.h"
 
 namespace velurio {
 namespace {
