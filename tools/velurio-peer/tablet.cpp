@@ -424,6 +424,10 @@ void Tablet::adoptSocket(QSslSocket* socket) {
                     QCoreApplication::exit(2);
                 }
             });
+    // A socket the cable's listener hands over has finished its handshake already.
+    if (socket->isEncrypted()) {
+        onControlConnected(socket, socket->peerAddress(), transport);
+    }
 }
 
 void Tablet::listenUSB() {

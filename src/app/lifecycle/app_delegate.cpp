@@ -99,7 +99,8 @@ void AppDelegate::applicationDidFinishLaunching() {
     m_windows->onQuit = [this]() { requestQuit(); };
     m_windows->attachTray(m_shell->tray());
     m_shell->start();
-    showMainWindowOnceKnown();
+    if (showMainWindowAtStart)
+        showMainWindowOnceKnown();
 }
 
 void AppDelegate::showMainWindowOnceKnown() {
@@ -203,7 +204,10 @@ int runApplication(int argc, char** argv) {
     QCommandLineOption highlight(QStringLiteral("highlight-cursor"),
                                  QStringLiteral("Highlight the mouse pointer (saved)."),
                                  QStringLiteral("on|off"));
-    parser.addOptions({annotation, tool, color, thickness, highlight});
+    QCommandLineOption background(
+        QStringLiteral("background"),
+        QStringLiteral("Start in the tray without showing the main window."));
+    parser.addOptions({annotation, tool, color, thickness, highlight, background});
     parser.process(app);
 
     // One application per session: a second start shows the first one's window and ends here.
@@ -213,6 +217,7 @@ int runApplication(int argc, char** argv) {
 
     AppDelegate delegate(std::make_unique<SessionCoordinator>());
     SessionCoordinator& coordinator = *delegate.coordinator();
+    delegate.showMainWindowAtStart = !parser.isSet(background);
     QTextStream err(stderr);
     auto onOff = [&](const QCommandLineOption& option, auto&& set) {
         if (!parser.isSet(option))

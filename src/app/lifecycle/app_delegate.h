@@ -22,6 +22,10 @@ namespace velurio {
 class AppDelegate : public QObject {
     Q_OBJECT
   public:
+    // Whether the main window (pairing when signed in, else login) shows after start; off with
+    // --background, e.g. for a start with the desktop session.
+    bool showMainWindowAtStart = true;
+
     explicit AppDelegate(std::unique_ptr<SessionCoordinator> coordinator,
                          QObject* parent = nullptr);
     ~AppDelegate() override;

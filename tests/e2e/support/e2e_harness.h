@@ -220,7 +220,8 @@ class EndToEndTest : public ::testing::Test {
         m_host = std::make_unique<QProcess>();
         m_host->setProcessEnvironment(m_environment);
         m_host->setProcessChannelMode(QProcess::MergedChannels);
-        m_host->start(QStringLiteral(VELURIO_BINARY_DIR "/src/app/velurio"), {});
+        m_host->start(QStringLiteral(VELURIO_BINARY_DIR "/src/app/velurio"),
+                      {QStringLiteral("--background")});  // no window over the ink
         EXPECT_TRUE(m_host->waitForStarted(10'000));
         QString macDeviceId;
         velurio::testing::waitFor(
