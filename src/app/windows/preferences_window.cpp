@@ -173,22 +173,19 @@ ShortcutRecorderButton* PreferencesView::recorder(Shortcut which) const {
 }
 
 void PreferencesView::refreshShortcuts() {
-    struct Binding {
-        HotKeyDescriptor (AppSettings::*get)() const;
-        void (AppSettings::*set)(HotKeyDescriptor);
-    };
-    const Binding bindings[] = {
-        {&AppSettings::shortcutToggleAnnotation, &AppSettings::setShortcutToggleAnnotation},
-        {&AppSettings::shortcutClear, &AppSettings::setShortcutClear},
-        {&AppSettings::shortcutSavePNG, &AppSettings::setShortcutSavePNG},
-    };
-    for (int i = 0; i < 3; ++i) {
-        AppSettings* settings = &m_settings;
-        const auto set = bindings[i].set;
-        ShortcutRecorder(*m_recorders[i])
-            .update((m_settings.*bindings[i].get)(),
-                    [settings, set](const HotKeyDescriptor& value) { (settings->*set)(value); });
-    }
+    AppSettings* settings = &m_settings;
+    // Written out rather than through a table of member pointers: g++ 12 with UBSan reported a
+    // wild index into such a table here.
+    ShortcutRecorder(*m_recorders[0])
+        .update(m_settings.shortcutToggleAnnotation(), [settings](const HotKeyDescriptor& value) {
+            settings->setShortcutToggleAnnotation(value);
+        });
+    ShortcutRecorder(*m_recorders[1])
+        .update(m_settings.shortcutClear(),
+                [settings](const HotKeyDescriptor& value) { settings->setShortcutClear(value); });
+    ShortcutRecorder(*m_recorders[2])
+        .update(m_settings.shortcutSavePNG(),
+                [settings](const HotKeyDescriptor& value) { settings->setShortcutSavePNG(value); });
 }
 
 void PreferencesView::refreshDisplays() {

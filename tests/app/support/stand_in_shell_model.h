@@ -7,6 +7,7 @@
 #include "app/settings/app_settings.h"
 #include "app/shell/shell_model.h"
 
+#include <QAction>
 #include <QCoroSignal>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -22,9 +23,7 @@ class StandInShellModel final : public ShellModel {
   public:
     StandInShellModel()
         : m_settings(std::make_unique<QSettings>(m_dir.filePath(QStringLiteral("settings.ini")),
-                                                 QSettings::IniFormat)) {
-        m_loginGate.setSingleShot(true);
-    }
+                                                 QSettings::IniFormat)) {}
 
     // State.
     bool authenticatedValue = false;
@@ -65,13 +64,15 @@ class StandInShellModel final : public ShellModel {
         logins.emplace_back(emailText, password);
         if (immediateLogin)
             co_return *immediateLogin;
-        co_await qCoro(&m_loginGate, &QTimer::timeout);
+        // A plain public signal: awaiting a signal with Qt's private tag (QTimer::timeout) makes
+        // QCoro bind a reference to a null pointer, which UBSan reports.
+        co_await qCoro(&m_loginGate, &QAction::triggered);
         co_return m_loginAnswer;
     }
     // The waiting login returns `answer` once the event loop runs.
     void resolveLogin(PlatformStatus answer) {
         m_loginAnswer = std::move(answer);
-        m_loginGate.start(0);
+        QTimer::singleShot(0, &m_loginGate, [this] { m_loginGate.trigger(); });
     }
     QCoro::Task<void> logout() override {
         ++logouts;
@@ -97,7 +98,7 @@ class StandInShellModel final : public ShellModel {
     void saveAnnotationsAsPNG() override { ++saves; }
 
   private:
-    QTimer m_loginGate{};
+    QAction m_loginGate;
     QTemporaryDir m_dir;
     AppSettings m_settings;
     PlatformStatus m_loginAnswer;
