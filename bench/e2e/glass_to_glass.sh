@@ -14,23 +14,7 @@ build=$(cd "${1:-$root/build/release}" && pwd)
 fps=${2:-30}
 seconds=${3:-10}
 capture_fps=${4:-}
-work=$(mktemp -d /tmp/velurio-bench-g2g.XXXXXX)
-pids=()
-cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-export HOME=$work XDG_CONFIG_HOME=$work/.config XDG_DATA_HOME=$work/.local/share
-[ -n "${VELURIO_AVAHI_BUS:-}" ] && export DBUS_SYSTEM_BUS_ADDRESS=$VELURIO_AVAHI_BUS
-
-"$build/tools/velurio-devplatform/velurio-devplatform" --port 0 --account bench@velurio.local:bench \
-  --write-pubkey "$work/pub.pem" >"$work/platform.out" 2>"$work/platform.err" &
-pids+=($!)
-for _ in $(seq 1 50); do grep -q 'listening on' "$work/platform.out" 2>/dev/null && break; sleep 0.1; done
-url=$(sed -n 's/.*listening on //p' "$work/platform.out")
-export VELURIO_API_URL=$url VELURIO_PLATFORM_PUBKEY_FILE=$work/pub.pem
+source "$root/bench/e2e/local_platform.sh" g2g
 "$build/tools/velurio-signin/velurio-signin" --email bench@velurio.local --password bench >/dev/null
 if [ -n "$capture_fps" ]; then
   mkdir -p "$XDG_CONFIG_HOME/Velurio"

@@ -12,23 +12,7 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:-$root/build/release}" && pwd)
 seconds=${2:-60}
 rate=${3:-150000}
-work=$(mktemp -d /tmp/velurio-bench-usb.XXXXXX)
-pids=()
-cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-export HOME=$work XDG_CONFIG_HOME=$work/.config XDG_DATA_HOME=$work/.local/share
-[ -n "${VELURIO_AVAHI_BUS:-}" ] && export DBUS_SYSTEM_BUS_ADDRESS=$VELURIO_AVAHI_BUS
-
-"$build/tools/velurio-devplatform/velurio-devplatform" --port 0 --account bench@velurio.local:bench \
-  --write-pubkey "$work/pub.pem" >"$work/platform.out" 2>"$work/platform.err" &
-pids+=($!)
-for _ in $(seq 1 50); do grep -q 'listening on' "$work/platform.out" 2>/dev/null && break; sleep 0.1; done
-url=$(sed -n 's/.*listening on //p' "$work/platform.out")
-export VELURIO_API_URL=$url VELURIO_PLATFORM_PUBKEY_FILE=$work/pub.pem
+source "$root/bench/e2e/local_platform.sh" usb
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 "$build/tools/velurio-usbmuxd/velurio-usbmuxd" --socket "$work/mux" --forward "$port" \
   --attach "1 SLOW-TABLET" --no-stdin >"$work/mux.log" 2>&1 &
