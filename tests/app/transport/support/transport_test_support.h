@@ -57,6 +57,18 @@ inline Bytes frameOfText(std::string_view text, WireChannel channel = WireChanne
         .value();
 }
 
+// The hello a paired tablet sends, with `sessionId`.
+inline HelloMessage tabletHello(std::string sessionId = "s-1") {
+    HelloMessage hello;
+    hello.sessionId = std::move(sessionId);
+    hello.role = PeerRole::ipad;
+    hello.deviceId = "ipad-1";
+    hello.deviceName = "iPad de Ana";
+    hello.token = "pairing-token";
+    hello.attestation = "att";
+    return hello;
+}
+
 // The tablet's end of a stream: what it receives, decoded.
 class TabletEnd {
   public:

@@ -14,17 +14,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-HelloMessage tabletHello() {
-    HelloMessage hello;
-    hello.sessionId = "s-1";
-    hello.role = PeerRole::ipad;
-    hello.deviceId = "ipad-1";
-    hello.deviceName = "iPad de Ana";
-    hello.token = "pairing-token";
-    hello.attestation = "att";
-    return hello;
-}
-
 StrokeMessage stroke(std::string id) {
     StrokeMessage message;
     message.id = std::move(id);

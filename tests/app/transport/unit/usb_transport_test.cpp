@@ -20,17 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-HelloMessage tabletHello() {
-    HelloMessage hello;
-    hello.sessionId = "s-usb";
-    hello.role = PeerRole::ipad;
-    hello.deviceId = "ipad-1";
-    hello.deviceName = "iPad de Ana";
-    hello.token = "pairing-token";
-    hello.attestation = "att";
-    return hello;
-}
-
 HelloMessage macOffer() {
     HelloMessage hello;
     hello.sessionId = "offer-template";
@@ -66,7 +55,7 @@ struct ActiveTLSPeer {
         peer->start();
         socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), tablet.port());
         waitUntil([&] { return !tablet.sockets.empty() && tablet.sockets[0]->isEncrypted(); });
-        const Bytes hello = frameOf(tabletHello());
+        const Bytes hello = frameOf(tabletHello("s-usb"));
         tablet.sockets[0]->write(reinterpret_cast<const char*>(hello.data()),
                                  static_cast<qint64>(hello.size()));
         waitUntil([&] { return peer->state() == PeerConnection::State::active; });
@@ -134,7 +123,7 @@ TEST(USBVideoOverPlainStream, AMissedWrittenSignalDoesNotKeepLaterBatchesOut) {
     int backpressure = 0;
     peer.onVideoBackpressure = [&] { ++backpressure; };
     peer.start();
-    tablet.send(tabletHello());
+    tablet.send(tabletHello("s-usb"));
     ASSERT_TRUE(waitUntil([&] { return peer.state() == PeerConnection::State::active; }));
 
     // The batch leaves while the stream's signals are blocked: no bytesWritten reaches the
@@ -329,7 +318,7 @@ TEST_F(USBConnectorTest, AnAttachedTabletGetsTheOfferAndItsHelloIsHandledLikeAny
     EXPECT_TRUE(usbFlags[0]);
     EXPECT_EQ(connector->trackedDevices(), std::vector<std::uint32_t>{1});
 
-    tablet->ends[0]->send(tabletHello());
+    tablet->ends[0]->send(tabletHello("s-usb"));
     ASSERT_TRUE(waitUntil(
         [&] { return peers[0] != nullptr && peers[0]->state() == PeerConnection::State::active; }));
     ASSERT_EQ(hellos.size(), 1u);
@@ -346,7 +335,7 @@ TEST_F(USBConnectorTest, DetachingClosesThePeerWithinOnePollAndReattachingGetsAF
     connector->offer = macOffer();
     connector->start();
     ASSERT_TRUE(waitUntil([&] { return offersReceived().size() == 1; }));
-    tablet->ends[0]->send(tabletHello());
+    tablet->ends[0]->send(tabletHello("s-usb"));
     ASSERT_TRUE(waitUntil(
         [&] { return peers[0] != nullptr && peers[0]->state() == PeerConnection::State::active; }));
 
