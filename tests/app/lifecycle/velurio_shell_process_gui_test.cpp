@@ -30,13 +30,7 @@ TEST(VelurioShellProcess, ShortcutTogglesAnnotationAndToolbarWithTheTrayIconShow
     }
 
     QProcess trayer;
-    trayer.start(
-        QStringLiteral("trayer"),
-        {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"),
-         QStringLiteral("right"), QStringLiteral("--widthtype"), QStringLiteral("request"),
-         QStringLiteral("--height"), QStringLiteral("24"), QStringLiteral("--SetDockType"),
-         QStringLiteral("true"), QStringLiteral("--SetPartialStrut"), QStringLiteral("false")});
-    ASSERT_TRUE(trayer.waitForStarted(5000));
+    ASSERT_NO_FATAL_FAILURE(startTrayHost(trayer));
     settle(500);
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();

@@ -100,6 +100,18 @@ inline void drag(std::initializer_list<QPoint> points) {
     xdo({QStringLiteral("mouseup"), QStringLiteral("1")}, 30);
 }
 
+// Starts trayer as the tray host along the top edge; with `strut` it reserves its strip, as a
+// desktop panel does.
+inline void startTrayHost(QProcess& trayer, bool strut = false) {
+    trayer.start(QStringLiteral("trayer"),
+                 {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"),
+                  QStringLiteral("right"), QStringLiteral("--widthtype"), QStringLiteral("request"),
+                  QStringLiteral("--height"), QStringLiteral("24"), QStringLiteral("--SetDockType"),
+                  QStringLiteral("true"), QStringLiteral("--SetPartialStrut"),
+                  strut ? QStringLiteral("true") : QStringLiteral("false")});
+    ASSERT_TRUE(trayer.waitForStarted(5000));
+}
+
 // A screenshot of the whole root window (what the compositor shows).
 inline QImage screenshot() {
     return QGuiApplication::primaryScreen()->grabWindow(0).toImage().convertToFormat(

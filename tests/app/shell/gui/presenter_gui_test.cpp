@@ -212,13 +212,7 @@ class PresenterGuiTest : public ::testing::Test {
 
     // A tray host along the top edge that reserves its strip (a strut), as desktop panels do.
     void startPanel() {
-        m_trayer.start(
-            QStringLiteral("trayer"),
-            {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"),
-             QStringLiteral("right"), QStringLiteral("--widthtype"), QStringLiteral("request"),
-             QStringLiteral("--height"), QStringLiteral("24"), QStringLiteral("--SetDockType"),
-             QStringLiteral("true"), QStringLiteral("--SetPartialStrut"), QStringLiteral("true")});
-        ASSERT_TRUE(m_trayer.waitForStarted(5000));
+        ASSERT_NO_FATAL_FAILURE(startTrayHost(m_trayer, true));
         ASSERT_TRUE(waitFor([]() { return QSystemTrayIcon::isSystemTrayAvailable(); }, 5000));
         ASSERT_TRUE(waitFor(
             []() { return QGuiApplication::primaryScreen()->availableGeometry().top() >= 24; },

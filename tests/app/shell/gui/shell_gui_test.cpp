@@ -390,13 +390,7 @@ TEST_F(ShellGuiTest, ThePinShowsWithATabletAndItsButtonsAct) {
 }
 
 TEST_F(ShellGuiTest, TheTrayPopupOpensFromTheIconAndItsEntriesAct) {
-    m_trayer.start(
-        QStringLiteral("trayer"),
-        {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"),
-         QStringLiteral("right"), QStringLiteral("--widthtype"), QStringLiteral("request"),
-         QStringLiteral("--height"), QStringLiteral("24"), QStringLiteral("--SetDockType"),
-         QStringLiteral("true"), QStringLiteral("--SetPartialStrut"), QStringLiteral("false")});
-    ASSERT_TRUE(m_trayer.waitForStarted(5000));
+    ASSERT_NO_FATAL_FAILURE(startTrayHost(m_trayer));
     ASSERT_TRUE(waitFor([]() { return QSystemTrayIcon::isSystemTrayAvailable(); }, 5000))
         << "trayer is not a tray host";
     startShell();
