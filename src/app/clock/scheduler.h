@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <utility>
 
 class QTimer;
 
@@ -23,6 +24,8 @@ class Scheduler {
     virtual Id schedule(std::chrono::milliseconds delay, std::function<void()> task) = 0;
     // Cancelling an id that already ran or was cancelled does nothing.
     virtual void cancel(Id id) = 0;
+    // Cancels the task `id` names, if any, and sets `id` to 0 (which names no task).
+    void cancelAndClear(Id& id) { cancel(std::exchange(id, 0)); }
 };
 
 // Real time, with Qt timers on the main thread.

@@ -362,9 +362,7 @@ void AnnotationCanvasView::fadeTick() {
 }
 
 void AnnotationCanvasView::cancelLaserFade() {
-    if (m_laserTask != 0)
-        m_scheduler.cancel(m_laserTask);
-    m_laserTask = 0;
+    m_scheduler.cancelAndClear(m_laserTask);
 }
 
 void AnnotationCanvasView::removeLaser() {
@@ -514,9 +512,7 @@ void AnnotationCanvasView::armShapeHold(QPointF position) {
 }
 
 void AnnotationCanvasView::cancelShapeHold() {
-    if (m_holdTask != 0)
-        m_scheduler.cancel(m_holdTask);
-    m_holdTask = 0;
+    m_scheduler.cancelAndClear(m_holdTask);
 }
 
 void AnnotationCanvasView::shapeHoldElapsed() {

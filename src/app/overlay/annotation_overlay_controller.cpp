@@ -110,8 +110,7 @@ AnnotationOverlayController::AnnotationOverlayController(QScreen* screen, Stroke
 }
 
 AnnotationOverlayController::~AnnotationOverlayController() {
-    if (m_hintTask != 0)
-        m_scheduler.cancel(m_hintTask);
+    m_scheduler.cancelAndClear(m_hintTask);
     if (m_hint)
         m_hint->close();
     m_store.onEvent = nullptr;
@@ -228,9 +227,7 @@ double AnnotationOverlayController::backingScale() const {
 
 void AnnotationOverlayController::showMouseHint(const QString& text,
                                                 std::chrono::milliseconds duration) {
-    if (m_hintTask != 0)
-        m_scheduler.cancel(m_hintTask);
-    m_hintTask = 0;
+    m_scheduler.cancelAndClear(m_hintTask);
     if (m_hint)
         m_hint->close();
     auto* bubble = new HintBubble(text);

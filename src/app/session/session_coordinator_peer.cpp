@@ -284,8 +284,7 @@ void SessionCoordinator::handlePeerClosed(PeerConnection* peer) {
     if (peer == nullptr || peer != m_peer)
         return;  // a replaced or refused tablet changes nothing
     detachPeer(true);
-    if (m_reconnectGraceTask != 0)
-        m_scheduler->cancel(m_reconnectGraceTask);
+    m_scheduler->cancelAndClear(m_reconnectGraceTask);
     // Capture keeps running while the tablet may come back.
     m_reconnectGraceTask = m_scheduler->schedule(kReconnectGrace, [this] {
         m_reconnectGraceTask = 0;
