@@ -65,7 +65,14 @@ class ControlTlsServer final : public QSslServer {
         applyTcpLiveness(descriptor, m_liveness);
         QSslServer::incomingConnection(descriptor);
         const QList<QSslSocket*> sockets = findChildren<QSslSocket*>(Qt::FindDirectChildrenOnly);
-        if (!sockets.isEmpty() && onAccepted) {
+        if (sockets.isEmpty()) {
+            return;
+        }
+        // Every message is small and wanted at once (a pong, a piece of a stroke): without
+        // this, one waits for the acknowledgement of the one before, a whole round trip on a
+        // slow link.
+        sockets.last()->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        if (onAccepted) {
             onAccepted(sockets.last());  // children keep their creation order
         }
     }

@@ -434,7 +434,7 @@ int intOption(qintptr descriptor, int level, int name) {
 
 // Every accepted control socket carries the user timeout and keep-alive probes that fit in it,
 // so a tablet that leaves the network is dropped by the system instead of after ~15 minutes.
-TEST_F(SessionServerTest, AcceptedControlSocketsGetTheUserTimeoutAndKeepAlive) {
+TEST_F(SessionServerTest, AcceptedControlSocketsGetTheUserTimeoutKeepAliveAndNoDelay) {
     EXPECT_EQ(SessionServer::kControlUserTimeout, 35s);
     if (qEnvironmentVariableIsEmpty(SessionServer::kControlUserTimeoutVariable)) {
         EXPECT_EQ(makeServer()->controlUserTimeout, 35s);
@@ -453,6 +453,9 @@ TEST_F(SessionServerTest, AcceptedControlSocketsGetTheUserTimeoutAndKeepAlive) {
     EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPCNT), 4);
     EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPINTVL), 1);
     EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPIDLE), 3);
+
+    // Small messages leave at once, not behind the acknowledgement of the one before.
+    EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_NODELAY), 1);
 
     // The variable the app reads: a positive whole number of milliseconds, else the default.
     const QByteArray saved = qgetenv(SessionServer::kControlUserTimeoutVariable);
