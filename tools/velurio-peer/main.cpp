@@ -69,7 +69,9 @@ int main(int argc, char** argv) {
                                         fallback ? QString::fromUtf8(fallback) : QString());
     };
     // Connection.
-    const auto host = option("host", "Host address.", "address", "127.0.0.1");
+    const auto host =
+        option("host", "Host address (with --browse: connect here, take only the ports from mDNS).",
+               "address", "127.0.0.1");
     const auto port = option("port", "Control port (TLS over TCP).", "port");
     const auto videoPort = option(
         "video-port", "UDP video port: send the keep-alive there and collect video.", "port");
@@ -96,6 +98,11 @@ int main(int argc, char** argv) {
     const auto email =
         option("email", "Account e-mail on the platform.", "email", "dev@velurio.local");
     const auto password = option("password", "Account password.", "password", "velurio");
+    const auto state = option(
+        "state",
+        "Keep the pairing (device id, token, attestation, host) in this file, as the tablet app "
+        "does: read it at start when it exists instead of asking the platform.",
+        "file");
     const auto code = option(
         "code",
         "Pairing code to redeem (default: the newest live code of the development platform).",
@@ -164,53 +171,18 @@ int main(int argc, char** argv) {
     const auto duration =
         option("duration-ms", "Exit after this long (0: when the host closes).", "ms", "0");
     const auto log = option("log", "Write the JSON-lines log here (default: stdout).", "file", "-");
-    parser.addOptions({host,
-                       port,
-                       videoPort,
-                       browse,
-                       video,
-                       quic,
-                       quicVideoPort,
-                       stay,
-                       usb,
-                       readRate,
-                       platformUrl,
-                       email,
-                       password,
-                       code,
-                       macDeviceId,
-                       token,
-                       attestation,
-                       attestationKey,
-                       attestationTtl,
-                       deviceId,
-                       deviceName,
-                       sessionId,
-                       resume,
-                       version,
-                       noHello,
-                       capabilities,
-                       capabilitiesEarly,
-                       script,
-                       strokes,
-                       strokeTool,
-                       strokeColor,
-                       strokeWidth,
-                       strokeAt,
-                       strokeLength,
-                       strokeSpacing,
-                       strokePoints,
-                       strokeDelay,
-                       ping,
-                       png,
-                       dump,
-                       stats,
-                       readCode,
-                       garbage,
-                       flood,
-                       stall,
-                       duration,
-                       log});
+    parser.addOptions({host,         port,        videoPort,      browse,
+                       video,        quic,        quicVideoPort,  stay,
+                       usb,          readRate,    platformUrl,    email,
+                       password,     state,       code,           macDeviceId,
+                       token,        attestation, attestationKey, attestationTtl,
+                       deviceId,     deviceName,  sessionId,      resume,
+                       version,      noHello,     capabilities,   capabilitiesEarly,
+                       script,       strokes,     strokeTool,     strokeColor,
+                       strokeWidth,  strokeAt,    strokeLength,   strokeSpacing,
+                       strokePoints, strokeDelay, ping,           png,
+                       dump,         stats,       readCode,       garbage,
+                       flood,        stall,       duration,       log});
     parser.process(app);
     if (!parser.isSet(port) && !parser.isSet(browse) && !parser.isSet(usb)) {
         std::fprintf(stderr, "velurio-peer: --port, --browse or --usb is required\n");
@@ -222,6 +194,7 @@ int main(int argc, char** argv) {
     options.port = parser.value(port).toUShort();
     options.videoPort = parser.value(videoPort).toUShort();
     options.browse = parser.isSet(browse);
+    options.keepHost = parser.isSet(browse) && parser.isSet(host);
     options.hostDeviceId = parser.value(macDeviceId);
     options.video = parser.isSet(video);
     options.quic = parser.isSet(quic);
@@ -254,6 +227,7 @@ int main(int argc, char** argv) {
         platform.macDeviceId = parser.value(macDeviceId);
         options.platform = platform;
     }
+    options.statePath = parser.value(state);
     options.attestationKeyPath = parser.value(attestationKey);
     options.attestationTtlSeconds = parser.value(attestationTtl).toLongLong();
     if (parser.isSet(capabilities)) {

@@ -13,6 +13,7 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSaveFile>
 #include <QSocketNotifier>
 #include <QSslKey>
 #include <QTimer>
@@ -158,6 +159,9 @@ void Tablet::start() {
         m_commands = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
         connect(m_commands, &QSocketNotifier::activated, this, &Tablet::readCommands);
     }
+    if (m_options.platform && loadState()) {
+        m_options.platform.reset();
+    }
     if (m_options.platform) {
         PlatformAccountOptions platform = *std::exchange(m_options.platform, std::nullopt);
         m_account = std::make_unique<PlatformAccount>(platform);
@@ -179,6 +183,7 @@ void Tablet::start() {
             if (m_options.hello.attestation.empty()) {
                 m_options.hello.attestation = result.attestation.toStdString();
             }
+            saveState();
             start();
         });
         return;
@@ -212,7 +217,8 @@ void Tablet::start() {
                      {"vudp", QString::fromUtf8(found.txt.count("vudp") ? found.txt.at("vudp")
                                                                         : QByteArray())}});
                 m_options.browse = false;
-                m_options.host = found.address;
+                if (!m_options.keepHost)
+                    m_options.host = found.address;
                 m_options.port = found.port;
                 if (m_options.video && m_options.quic && found.txt.count("vquic") != 0 &&
                     found.txt.at("vquic") == "1" && found.txt.count("vport") != 0) {
@@ -233,6 +239,45 @@ void Tablet::start() {
         return;
     }
     connectControl();
+}
+
+bool Tablet::loadState() {
+    if (m_options.statePath.isEmpty())
+        return false;
+    QFile file(m_options.statePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QJsonObject state = QJsonDocument::fromJson(file.readAll()).object();
+    const QString deviceId = state.value(QStringLiteral("deviceId")).toString();
+    const QString token = state.value(QStringLiteral("token")).toString();
+    const QString attestation = state.value(QStringLiteral("attestation")).toString();
+    if (deviceId.isEmpty() || token.isEmpty() || attestation.isEmpty()) {
+        m_log.write({{"event", "error"}, {"description", "the saved pairing is incomplete"}});
+        return false;
+    }
+    m_options.hello.deviceId = deviceId.toStdString();
+    if (m_options.hello.token.empty())
+        m_options.hello.token = token.toStdString();
+    if (m_options.hello.attestation.empty())
+        m_options.hello.attestation = attestation.toStdString();
+    if (m_options.hostDeviceId.isEmpty())
+        m_options.hostDeviceId = state.value(QStringLiteral("macDeviceId")).toString();
+    m_log.write({{"event", "state_loaded"}, {"device_id", deviceId}});
+    return true;
+}
+
+void Tablet::saveState() const {
+    if (m_options.statePath.isEmpty())
+        return;
+    const QJsonObject state{
+        {QStringLiteral("deviceId"), QString::fromStdString(m_options.hello.deviceId)},
+        {QStringLiteral("token"), QString::fromStdString(m_options.hello.token)},
+        {QStringLiteral("attestation"), QString::fromStdString(m_options.hello.attestation)},
+        {QStringLiteral("macDeviceId"), m_options.hostDeviceId}};
+    QSaveFile file(m_options.statePath);
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write(QJsonDocument(state).toJson(QJsonDocument::Compact)) < 0 || !file.commit())
+        m_log.write({{"event", "error"}, {"description", "cannot save the pairing"}});
 }
 
 std::optional<std::string> Tablet::signAttestation() const {
@@ -400,6 +445,7 @@ void Tablet::adoptSocket(QSslSocket* socket) {
     m_socket = socket;
     const char* transport = m_options.usbPort != 0 ? "usb" : "tcp";
     connect(m_socket, &QSslSocket::encrypted, this, [this, socket, transport] {
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);  // ink leaves at once
         onControlConnected(socket, socket->peerAddress(), transport);
     });
     if (m_options.readBytesPerSecond > 0) {

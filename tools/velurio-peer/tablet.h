@@ -92,10 +92,11 @@ struct Options {
     QString host;
     quint16 port = 0;
     quint16 videoPort = 0;
-    bool browse = false;   // find host and port through mDNS
-    QString hostDeviceId;  // with browse: only this host (default: the paired one)
-    bool video = false;    // use the advertised UDP video port (QUIC one with `quic`)
-    bool quic = false;     // control (and video) over QUIC, TLS over TCP when QUIC fails
+    bool browse = false;    // find host and port through mDNS
+    bool keepHost = false;  // with browse: take only the ports, connect to `host` (a routed path)
+    QString hostDeviceId;   // with browse: only this host (default: the paired one)
+    bool video = false;     // use the advertised UDP video port (QUIC one with `quic`)
+    bool quic = false;      // control (and video) over QUIC, TLS over TCP when QUIC fails
     quint16 quicVideoPort = 0;
     HelloMessage hello;
     bool sendHello = true;
@@ -116,6 +117,9 @@ struct Options {
 
     // Platform: sign in, register and redeem when `platform.baseURL` is set.
     std::optional<PlatformAccountOptions> platform;
+    // What the tablet keeps between runs (device id, pairing token, attestation, its host): read
+    // at start when the file exists, in place of the platform; written after the platform.
+    QString statePath;
     // Sign our own attestation with this key (a forged one with another key, or an expired one
     // with a negative lifetime).
     QString attestationKeyPath;
@@ -173,6 +177,9 @@ class Tablet : public QObject {
     void drop();
     bool writePNG(const QString& path);
     std::optional<std::string> signAttestation() const;
+    // The saved pairing (`statePath`): true when one was read into the hello.
+    bool loadState();
+    void saveState() const;
 
     Options m_options;
     Log& m_log;
