@@ -17,7 +17,8 @@ if(TARGET velurio AND TARGET velurio-peer AND TARGET velurio-devplatform AND TAR
     VELURIO_BINARY_DIR="${PROJECT_BINARY_DIR}"
     VELURIO_PEER_PATH="$<TARGET_FILE:velurio-peer>"
     VELURIO_SIGNIN_PATH="$<TARGET_FILE:velurio-signin>"
-    VELURIO_DEVPLATFORM_PATH="$<TARGET_FILE:velurio-devplatform>")
+    VELURIO_DEVPLATFORM_PATH="$<TARGET_FILE:velurio-devplatform>"
+    VELURIO_FRAME_CODE_SCRIPT="${PROJECT_SOURCE_DIR}/bench/e2e/frame_code.py")
   add_dependencies(velurio_e2e_tests velurio velurio-peer velurio-devplatform velurio-signin)
   if(TARGET velurio-usbmuxd)
     add_dependencies(velurio_e2e_tests velurio-usbmuxd)
@@ -29,4 +30,14 @@ if(TARGET velurio AND TARGET velurio-peer AND TARGET velurio-devplatform AND TAR
   # Three locks: gtest_discover_tests cannot pass a list as one property value, so they are set
   # on the discovered tests by a file CTest includes after the discovery's own.
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${e2e_dir}/resource_locks.cmake)
+endif()
+
+# The same system over a bad network: the tablets in a network namespace of their own, behind a
+# link the tests make slow, lossy or dead (tests/support/impaired_link.sh).
+if(TARGET velurio_e2e_tests)
+  add_test(NAME e2e.impaired_link
+           COMMAND bash ${PROJECT_SOURCE_DIR}/tests/support/impaired_link.sh
+                   $<TARGET_FILE:velurio_e2e_tests> --gtest_filter=ImpairedLinkTest.*)
+  set_tests_properties(e2e.impaired_link PROPERTIES LABELS "e2e;faults" TIMEOUT 600
+    RESOURCE_LOCK "x11-display;velurio_avahi;velurio_secret_service")
 endif()

@@ -58,12 +58,20 @@ inline QProcessEnvironment environmentFor(const QString& home, const QUrl& api,
 // One velurio-peer process and its JSON-lines log.
 class Tablet {
   public:
-    Tablet(const QString& logPath, const QProcessEnvironment& environment, QStringList arguments)
+    // `launcher`: a command that runs the tablet elsewhere (e.g. in another network namespace).
+    Tablet(const QString& logPath, const QProcessEnvironment& environment, QStringList arguments,
+           QStringList launcher = {})
         : m_logPath(logPath) {
         arguments << QStringLiteral("--log") << logPath;
         m_process.setProcessEnvironment(environment);
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QStringLiteral(VELURIO_PEER_PATH), arguments);
+        if (launcher.isEmpty()) {
+            m_process.start(QStringLiteral(VELURIO_PEER_PATH), arguments);
+        } else {
+            const QString program = launcher.takeFirst();
+            m_process.start(program,
+                            launcher + QStringList{QStringLiteral(VELURIO_PEER_PATH)} + arguments);
+        }
         EXPECT_TRUE(m_process.waitForStarted(10'000));
     }
     ~Tablet() {
@@ -88,6 +96,11 @@ class Tablet {
         return m_process.waitForFinished(10'000);
     }
     bool running() const { return m_process.state() != QProcess::NotRunning; }
+    // Gone at once, as when the system ends the tablet app: nothing is sent or closed politely.
+    void crash() {
+        m_process.kill();
+        m_process.waitForFinished(5'000);
+    }
 
     QList<QJsonObject> events() const {
         QList<QJsonObject> out;
@@ -171,14 +184,19 @@ class EndToEndTest : public ::testing::Test {
         ASSERT_TRUE(m_home.isValid());
         ASSERT_FALSE(qEnvironmentVariable("VELURIO_AVAHI_BUS").isEmpty())
             << "the end-to-end tests need the Avahi daemon of scripts/with-services";
-        m_platform = std::make_unique<DevPlatformProcess>(QStringList{
-            QStringLiteral("--key"), path(QStringLiteral("platform-key.pem")),
-            QStringLiteral("--write-pubkey"), path(QStringLiteral("platform-pubkey.pem"))});
+        m_platform = std::make_unique<DevPlatformProcess>(
+            QStringList{QStringLiteral("--key"), path(QStringLiteral("platform-key.pem")),
+                        QStringLiteral("--write-pubkey"),
+                        path(QStringLiteral("platform-pubkey.pem"))} +
+            m_platformArguments);
         ASSERT_FALSE(m_platform->baseURL().isEmpty());
         m_environment = environmentFor(m_home.path(), m_platform->baseURL(),
                                        path(QStringLiteral("platform-pubkey.pem")));
     }
     void TearDown() override {
+        if (!m_platform) {
+            return;  // skipped before anything started
+        }
         stopHost();
         // The keyring is shared with the rest of the suite: leave no signed-in account behind.
         QProcess signout;
@@ -329,7 +347,11 @@ class EndToEndTest : public ::testing::Test {
     // A tablet that signs in, registers, redeems `code` and finds the host over mDNS.
     std::unique_ptr<Tablet> tablet(const QString& name, const QString& code,
                                    QStringList extra = {}) {
-        QStringList arguments{QStringLiteral("--platform"),    m_platform->baseURL().toString(),
+        QUrl platform = m_platform->baseURL();
+        if (!m_tabletPlatformHost.isEmpty()) {
+            platform.setHost(m_tabletPlatformHost);
+        }
+        QStringList arguments{QStringLiteral("--platform"),    platform.toString(),
                               QStringLiteral("--email"),       kEmail,
                               QStringLiteral("--password"),    kPassword,
                               QStringLiteral("--browse"),      QStringLiteral("--video"),
@@ -340,9 +362,14 @@ class EndToEndTest : public ::testing::Test {
         }
         arguments += extra;
         return std::make_unique<Tablet>(path(name + QStringLiteral(".jsonl")), m_environment,
-                                        arguments);
+                                        arguments, m_tabletLauncher);
     }
 
+    // Set by a fixture before SetUp: more arguments for the platform, a command that runs each
+    // tablet and the platform's address as tablets reach it (all empty: everything local).
+    QStringList m_platformArguments;
+    QStringList m_tabletLauncher;
+    QString m_tabletPlatformHost;
     QTemporaryDir m_home;
     std::unique_ptr<DevPlatformProcess> m_platform;
     QProcessEnvironment m_environment;
