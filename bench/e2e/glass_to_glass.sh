@@ -38,6 +38,15 @@ sleep 0.5
 cp "${XDG_RUNTIME_DIR:-${TMPDIR:-/tmp}}/velurio-stats-$host.json" "$work/host-stats.json" 2>/dev/null || true
 # The way back, on the same session: a stroke written by the tablet -> pixels on the overlay.
 python3 "$root/bench/e2e/stroke_to_pixels.py" "$work/commands" "$work/tablet.jsonl" 40
+kill -USR1 "$host"
+sleep 0.5
+python3 - "${XDG_RUNTIME_DIR:-${TMPDIR:-/tmp}}/velurio-stats-$host.json" <<'PY' || true
+import json, sys
+ink = json.load(open(sys.argv[1])).get("ink")
+if ink:
+    print(f"stroke message -> painted in the host (its own share): {ink['samples']} messages; "
+          f"p50 {ink['p50']:.1f} ms, p95 {ink['p95']:.1f} ms, max {ink['max']:.1f} ms")
+PY
 echo quit >&3
 wait "$tablet" || true
 

@@ -2,10 +2,11 @@
 """The way back: a stroke message written by the tablet -> its pixels on the host's overlay.
 
 Drives a running velurio-peer (--stay) through its command FIFO: for each of --count strokes
-it sends a `begin` of a short green stroke at a new place, then polls that place on the root
-window (what the compositor shows) with XGetImage until the ink is there. The send time is
-the `at_us` of the peer's `command` log line (CLOCK_MONOTONIC, just before it writes the
-message); the arrival time is the first poll that sees the ink.
+it sends a `begin` of a short green stroke at a new place, then polls that place with XGetImage,
+in turn on the overlay window itself (what the host has drawn) and on the root window (what the
+compositor shows), until the ink is in both. The send time is the `at_us` of the peer's
+`command` log line (CLOCK_MONOTONIC, just before it writes the message); the arrival times are
+the first polls that see the ink. The difference is the compositor's share.
   stroke_to_pixels.py FIFO TABLET_LOG [count]
 """
 import ctypes
@@ -33,8 +34,24 @@ root = x11.XDefaultRootWindow(display)
 ALL_PLANES, Z_PIXMAP = 0xFFFFFFFF, 2
 
 
-def pixel(x, y):
-    image = x11.XGetImage(display, root, x, y, 1, 1, ALL_PLANES, Z_PIXMAP)
+def overlay_window():
+    """The overlay's window and its origin on the root window (None when not found)."""
+    import subprocess
+    found = subprocess.run(["xdotool", "search", "--name", "^Velurio overlay$"],
+                           capture_output=True, text=True).stdout.split()
+    for window in found:
+        geometry = subprocess.run(["xdotool", "getwindowgeometry", "--shell", window],
+                                  capture_output=True, text=True).stdout
+        values = dict(line.split("=", 1) for line in geometry.split() if "=" in line)
+        if int(values.get("WIDTH", 0)) > 100:
+            return int(window), int(values["X"]), int(values["Y"])
+    return None
+
+
+def pixel(x, y, window=None):
+    image = x11.XGetImage(display, window or root, x, y, 1, 1, ALL_PLANES, Z_PIXMAP)
+    if not image:
+        return 0, 0, 0
     value = x11.XGetPixel(image, 0, 0)
     x11.XFree(image)  # leaks the pixel data (a few bytes per poll): fine for a bench
     return (value >> 16) & 255, (value >> 8) & 255, value & 255
@@ -55,7 +72,8 @@ def command_times():
 
 
 fifo = open(fifo_path, "w")
-latencies, missed = [], 0
+overlay = overlay_window()
+latencies, drawn, missed = [], [], 0
 for i in range(count):
     x = 0.1 + 0.8 * ((i * 37) % 40) / 40
     y = 0.55 + 0.4 * ((i * 11) % 20) / 20
@@ -68,21 +86,29 @@ for i in range(count):
     fifo.write("ink " + json.dumps(message, separators=(",", ":")) + "\n")
     fifo.flush()
     deadline = time.monotonic() + 2
-    seen_us = None
-    while time.monotonic() < deadline:
+    seen_us = drawn_us = None
+    while time.monotonic() < deadline and seen_us is None:
+        if overlay and drawn_us is None and is_ink(pixel(px - overlay[1], py - overlay[2],
+                                                         overlay[0])):
+            drawn_us = time.monotonic_ns() // 1000
         if is_ink(pixel(px, py)):
             seen_us = time.monotonic_ns() // 1000
-            break
+            drawn_us = drawn_us or seen_us
     if seen_us is None:
         missed += 1
         continue
     time.sleep(0.05)  # the log line is on disk by now
     sent = command_times()
     latencies.append((seen_us - sent[-1]) / 1000)
+    drawn.append((drawn_us - sent[-1]) / 1000)
     time.sleep(0.1)
 
-latencies.sort()
-def pct(p):
-    return latencies[min(len(latencies) - 1, int(p * len(latencies)))] if latencies else float("nan")
-print(f"stroke -> overlay pixels: {len(latencies)} strokes, {missed} never seen; "
-      f"p50 {pct(.5):.1f} ms, p95 {pct(.95):.1f} ms, max {max(latencies, default=float('nan')):.1f} ms")
+def pct(values, p):
+    values = sorted(values)
+    return values[min(len(values) - 1, int(p * len(values)))] if values else float("nan")
+def show(name, values):
+    print(f"{name}: {len(values)} strokes, {missed} never seen; p50 {pct(values, .5):.1f} ms, "
+          f"p95 {pct(values, .95):.1f} ms, max {max(values, default=float('nan')):.1f} ms")
+if overlay:
+    show("stroke -> drawn in the overlay window", drawn)
+show("stroke -> overlay pixels on screen", latencies)

@@ -133,11 +133,14 @@ void AppDelegate::applicationShouldHandleReopen() {
 }
 
 QByteArray AppDelegate::statsJSON() const {
-    const auto rtt = m_coordinator->latencyTracker().summary();
+    const auto summary = [](const LatencyTracker& tracker) {
+        const auto values = tracker.summary();
+        return values ? QByteArray::fromStdString(values->toJSON()) : QByteArray("null");
+    };
     return "{\"pid\":" + QByteArray::number(QCoreApplication::applicationPid()) +
            ",\"video\":" + m_coordinator->capture().timingsJSON() +
-           ",\"rtt\":" + (rtt ? QByteArray::fromStdString(rtt->toJSON()) : QByteArray("null")) +
-           "}";
+           ",\"rtt\":" + summary(m_coordinator->latencyTracker()) +
+           ",\"ink\":" + summary(m_coordinator->inkLatency()) + "}";
 }
 
 QString AppDelegate::statsPath() {

@@ -4,7 +4,7 @@
 // shortcuts, toolbar, pin) and the windows, and shows the main window (pairing when signed in,
 // else login). Closing a window never quits: the application stays in the tray. On quit the
 // coordinator shuts down before the event loop ends. SIGINT and SIGTERM quit the same way.
-// SIGUSR1 writes the video pipeline's timing summary to statsPath() for tools.
+// SIGUSR1 writes the video pipeline's and the ink's timing summary to statsPath() for tools.
 
 #include "app/session/session_coordinator.h"
 #include "app/session/shell_controller.h"
@@ -48,8 +48,9 @@ class AppDelegate : public QObject {
     // How long the first main window waits for the stored account when the boot takes longer.
     static constexpr std::chrono::milliseconds kMainWindowWait{3000};
 
-    // {"pid":N,"video":{…PipelineTimings summary…},"rtt":LatencySummary or null}: the stage
-    // timings of the frames sent lately and the tablet's round trips.
+    // {"pid":N,"video":{…PipelineTimings summary…},"rtt":LatencySummary or null,"ink":
+    // LatencySummary or null}: the stage timings of the frames sent lately, the tablet's round
+    // trips, and the time from a tablet's stroke message to the overlay's next paint.
     QByteArray statsJSON() const;
     // Where SIGUSR1 writes statsJSON(): $XDG_RUNTIME_DIR/velurio-stats-<pid>.json, else in the
     // temporary directory. Replaced atomically.

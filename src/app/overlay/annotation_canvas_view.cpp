@@ -413,6 +413,7 @@ void AnnotationCanvasView::paintEvent(QPaintEvent* event) {
         const double r = kRingDiameter / 2;
         painter.drawEllipse(QRectF(m_ring->x() - r + 1, m_ring->y() - r + 1, 2 * r - 2, 2 * r - 2));
     }
+    Q_EMIT painted();
 }
 
 void AnnotationCanvasView::resizeEvent(QResizeEvent* event) {

@@ -93,6 +93,10 @@ class AnnotationCanvasView : public QWidget {
     std::function<void()> onEditorClosed;
     std::function<void()> onEditorOpened;
 
+  Q_SIGNALS:
+    // After each paint into the window's buffer (for timing what reaches the screen).
+    void painted();
+
   protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;

@@ -91,6 +91,14 @@ void SessionCoordinator::bootstrap(QScreen* screen) {
     // 1. The overlay on the given screen.
     m_overlay = std::make_unique<AnnotationOverlayController>(screen, m_store, m_toolbarState,
                                                               *m_scheduler);
+    connect(m_overlay->canvas(), &AnnotationCanvasView::painted, this, [this] {
+        if (!m_inkArrived)
+            return;
+        m_inkLatency.record(std::chrono::duration<double, std::milli>(
+                                std::chrono::steady_clock::now() - *m_inkArrived)
+                                .count());
+        m_inkArrived.reset();
+    });
     // 2. The displays, and the saved selection when it is one of them.
     m_capture->refreshScreenList();
     if (const auto saved = m_settings->selectedDisplayID()) {

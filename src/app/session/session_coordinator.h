@@ -170,6 +170,8 @@ class SessionCoordinator : public QObject {
     PlatformClient& client() { return *m_client; }
     AccountFlow& account() { return *m_account; }
     const LatencyTracker& latencyTracker() const { return m_latencyTracker; }
+    // Milliseconds from a tablet's stroke message to the overlay's next paint (recent ones).
+    const LatencyTracker& inkLatency() const { return m_inkLatency; }
     bool peerActive() const { return m_peer != nullptr; }
     PeerConnection* peer() const { return m_peer.data(); }
     const std::optional<QString>& platformSessionId() const { return m_platformSessionId; }
@@ -256,6 +258,8 @@ class SessionCoordinator : public QObject {
     std::unique_ptr<CaptureEngine> m_capture;
     std::unique_ptr<AnnotationOverlayController> m_overlay;
     LatencyTracker m_latencyTracker{kLatencySamples};
+    LatencyTracker m_inkLatency{600};
+    std::optional<std::chrono::steady_clock::time_point> m_inkArrived;  // not yet painted
 
     // Published.
     ConnectionState m_connectionState;

@@ -35,8 +35,11 @@ void SessionCoordinator::configure(PeerConnection* peer, SessionServer::Transpor
             replayStore();
     };
     peer->onStroke = [this](PeerConnection* p, const StrokeMessage& message) {
-        if (p == m_peer)
-            m_store.apply(message);
+        if (p != m_peer)
+            return;
+        if (!m_inkArrived && m_overlay && m_overlay->canvas()->isVisible())
+            m_inkArrived = std::chrono::steady_clock::now();
+        m_store.apply(message);
     };
     peer->onUndoRequested = [this](PeerConnection* p, const std::string& id) {
         if (p == m_peer)

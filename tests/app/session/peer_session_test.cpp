@@ -90,6 +90,8 @@ TEST(PeerSession, AnAcceptedTabletIsGreetedAndAnotherOneReplacesIt) {
     // 2, 4 and 8.
     drawStroke(*b, "i-1");
     ASSERT_TRUE(waitUntil([&] { return rig.coordinator->strokeStore().strokes().size() == 1; }));
+    // ... and timed from its message to the overlay's paint.
+    EXPECT_TRUE(waitUntil([&] { return rig.coordinator->inkLatency().count() >= 1; }));
     ToolbarState& tools = rig.coordinator->toolbarState();
     for (StrokeThickness thickness :
          {StrokeThickness::thin, StrokeThickness::medium, StrokeThickness::thick}) {
