@@ -222,6 +222,36 @@ TEST_F(ImpairedLinkTest, AFiveSecondBlackoutKeepsTheSessionAndAKeyFrameRepairsTh
         QJsonDocument(rtt).toJson(QJsonDocument::Compact).constData());
 }
 
+// The screen changes while no video gets through (the control stream still does) and then
+// stays still: the frames that showed the change are lost, and nothing changes afterwards to
+// bring another. The still screen is sent again as a key frame 1, 3, 7... s after the change, so
+// the tablet's picture is right again soon after video flows.
+TEST_F(ImpairedLinkTest, AScreenThatGoesStillWhileVideoIsLostReachesTheTabletAfterwards) {
+    ASSERT_FALSE(startHost().isEmpty());
+    startPainting(60);
+    auto a = tabletOverTheLink(QStringLiteral("A"), shownCode(), {QStringLiteral("--stay")});
+    ASSERT_TRUE(a->waitFor(isDecoded, 30'000));
+    settle(1'000);
+
+    link("loss 100 udp");
+    m_painter.kill();  // the counter's window goes: the last change
+    m_painter.waitForFinished(5'000);
+    settle(4'000);
+    link("restore");
+    const qint64 backUs = monotonicUs();
+    const auto key = a->waitFor(
+        [&](const QJsonObject& e) { return isKey(e) && isDecoded(e) && receivedUs(e) > backUs; },
+        15'000);
+    ASSERT_TRUE(key) << "the tablet still shows the screen from before";
+    a->command("png " + path(QStringLiteral("still.png")).toUtf8());
+    ASSERT_TRUE(a->waitForEvent(QStringLiteral("png")));
+    const QImage picture(path(QStringLiteral("still.png")));
+    ASSERT_FALSE(picture.isNull());
+    EXPECT_FALSE(near(picture.pixel(120, 120), Qt::white)) << "the counter's window is still shown";
+    std::printf("screen still since video was lost: right picture %lld ms after video flowed\n",
+                (receivedUs(*key) - backUs) / 1000);
+}
+
 // A cut longer than that: the host closes the connection once its data goes unacknowledged for
 // the user timeout (3 s here) and waits for the tablet; the tablet, back on the network, resumes
 // with its session id, without the platform, gets its strokes replayed and a key frame.

@@ -33,8 +33,9 @@ class CaptureBackend {
 
     // Capture thread. `pts` on a monotonic clock.
     using FrameHandler = std::function<void(PixelBuffer image, std::chrono::nanoseconds pts)>;
-    // Capture thread, at least once per frame interval while the stream runs.
-    using TickHandler = std::function<void(std::chrono::steady_clock::time_point now)>;
+    // Capture thread, at least once per frame interval while the stream runs. Returning true
+    // asks for an image at the next frame time even though nothing changed.
+    using TickHandler = std::function<bool(std::chrono::steady_clock::time_point now)>;
 
     struct StreamHandlers {
         FrameHandler onFrame;

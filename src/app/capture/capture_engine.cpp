@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 Q_LOGGING_CATEGORY(lcCapture, "velurio.capture")
 Q_LOGGING_CATEGORY(lcCaptureTimings, "velurio.capture.timings")
@@ -163,7 +164,31 @@ void CaptureEngine::handleImage(PixelBuffer image, std::chrono::nanoseconds pts)
                           SlideMonitor::Clock::time_point(
                               std::chrono::duration_cast<SlideMonitor::Clock::duration>(pts)));
     const bool keyFrame = m_keyframeFlag.take();
+    if (!std::exchange(m_stillRefreshPending, false)) {
+        // A change: the still period starts again.
+        m_stillSince = std::chrono::steady_clock::time_point(
+            std::chrono::duration_cast<std::chrono::steady_clock::duration>(pts));
+        m_stillRefreshes = keyFrame ? stillRefreshCount : 0;
+    }
     m_encoder->encode(std::move(image), pts, keyFrame);
+}
+
+bool CaptureEngine::handleTick(std::chrono::steady_clock::time_point now) {
+    // Capture thread, like handleImage.
+    m_slideMonitor.tick(now);
+    // The screen went still after frames that depend on earlier ones. On a path without
+    // acknowledgements a tablet that lost one of them would show a wrong picture for as long
+    // as nothing changes: key frames of the still screen repair it, 1, 3, 7, 15 and 31 s after
+    // the change, so that one lost in the same outage is followed by another.
+    if (!m_stillSince || m_stillRefreshes >= stillRefreshCount || m_stillRefreshPending)
+        return false;
+    const auto due = *m_stillSince + stillRefreshDelay * ((2 << m_stillRefreshes) - 1);
+    if (now < due)
+        return false;
+    ++m_stillRefreshes;
+    m_stillRefreshPending = true;
+    m_keyframeFlag.set();
+    return true;
 }
 
 Status<CaptureError> CaptureEngine::start() {
@@ -211,9 +236,7 @@ Status<CaptureError> CaptureEngine::start() {
     handlers.onFrame = [this](PixelBuffer image, std::chrono::nanoseconds pts) {
         handleImage(std::move(image), pts);
     };
-    handlers.onTick = [this](std::chrono::steady_clock::time_point now) {
-        m_slideMonitor.tick(now);
-    };
+    handlers.onTick = [this](std::chrono::steady_clock::time_point now) { return handleTick(now); };
     handlers.onFailure = [self, generation](const std::string& text) {
         QMetaObject::invokeMethod(
             self.data(),

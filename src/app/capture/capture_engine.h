@@ -91,6 +91,12 @@ class CaptureEngine : public QObject {
     static constexpr int maxRestartsPerMinute = 3;
     // How long display changes must have been quiet before the engine looks at them.
     static constexpr std::chrono::milliseconds displaysSettleTime{150};
+    // When the screen has been still this long since a frame that was not a key frame, the
+    // still screen is sent again as a key frame, and again after 3, 7, 15 and 31 s in all
+    // (stillRefreshCount times): video travels without acknowledgements, and a tablet that lost
+    // a frame would otherwise show a wrong picture until the next change.
+    static constexpr std::chrono::seconds stillRefreshDelay{1};
+    static constexpr int stillRefreshCount = 5;
 
     explicit CaptureEngine(CaptureSettings settings = {}, QObject* parent = nullptr);
     // With a given backend and encoder options (tests, tools).
@@ -157,6 +163,8 @@ class CaptureEngine : public QObject {
   private:
     void installCallbacks();
     void handleImage(PixelBuffer image, std::chrono::nanoseconds pts);
+    // Capture thread: true to have the still screen grabbed again (see stillRefreshDelay).
+    bool handleTick(std::chrono::steady_clock::time_point now);
     // Main thread, once a frame's datagrams were handed on: `send` from encoded to handed on.
     void recordTimings(const H264Encoder::FrameTimings& timings, std::chrono::nanoseconds send);
     void dropStream();
@@ -168,6 +176,11 @@ class CaptureEngine : public QObject {
     std::unique_ptr<CaptureBackend> m_backend;
     SlideMonitor m_slideMonitor;
     KeyframeFlag m_keyframeFlag;
+    // Capture thread only: when the last change was captured, the repeats of the still screen
+    // since, and whether one was asked of the stream and not yet captured.
+    std::optional<std::chrono::steady_clock::time_point> m_stillSince;
+    int m_stillRefreshes = 0;
+    bool m_stillRefreshPending = false;
     AdaptiveBitrate m_bitrateController{AdaptiveBitrate::defaultStep};
     std::unique_ptr<CaptureBackend::Stream> m_stream;
     std::unique_ptr<H264Encoder> m_encoder;  // last: its thread calls into the members above

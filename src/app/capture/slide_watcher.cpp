@@ -84,6 +84,7 @@ bool SlideWatcher::start(const QRect& area) {
         const std::int64_t before = m_monitor.examined();
         m_monitor.tick(now);
         m_examined += m_monitor.examined() - before;
+        return false;
     };
     handlers.onFailure = [self, generation](const std::string& text) {
         QMetaObject::invokeMethod(

@@ -107,8 +107,8 @@ void X11CaptureStream::run() {
                 nextGrab = now + interval;  // no free buffer: try again next interval
             }
         }
-        if (m_config.onTick)
-            m_config.onTick(now);
+        if (m_config.onTick && m_config.onTick(now))
+            dirty = true;
         Clock::time_point wake = nextPointerPoll;
         if (dirty)
             wake = std::min(wake, nextGrab);

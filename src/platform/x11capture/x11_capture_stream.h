@@ -22,8 +22,9 @@ class X11CaptureStream {
     // Capture thread. `pts` is the grab time on the steady clock.
     using FrameHandler = std::function<void(PixelBuffer image, std::chrono::nanoseconds pts)>;
     // Capture thread, after every wake-up (at least once per frame interval): lets the owner
-    // act on the passing of time without a timer of its own.
-    using TickHandler = std::function<void(Clock::time_point now)>;
+    // act on the passing of time without a timer of its own. Returning true asks for an image
+    // at the next frame time even though nothing changed (a repeat of the still screen).
+    using TickHandler = std::function<bool(Clock::time_point now)>;
     // Capture thread, once, when the connection is lost; the thread then ends.
     using FailureHandler = std::function<void(const std::string& text)>;
     // Capture thread: the displays may have changed (monitors added, removed, moved or

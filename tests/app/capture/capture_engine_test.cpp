@@ -1,8 +1,9 @@
 // The capture engine on a private Xvfb with picom, with the real encoder (libx264): start in
 // order with a key frame first and datagrams of at most 1,200 payload bytes on the main thread,
-// nothing streamed for a static screen, one slide change for a new picture and none for a
-// small change, display selection and switching on split monitors, following the captured
-// display when it changes or goes, a lost X server, and the permission failure.
+// nothing streamed for a static screen but one key frame once it is still after a change, one
+// slide change for a new picture and none for a small change, display selection and switching
+// on split monitors, following the captured display when it changes or goes, a lost X server,
+// and the permission failure.
 #include "app/capture/capture_engine.h"
 
 #include "protocol/video_datagram.h"
@@ -132,6 +133,26 @@ TEST_F(Engine, StartsWithKeyFramesStreamsOnlyChangesAndStops) {
     EXPECT_FALSE(engine->capturingDisplayID().has_value());
     engine->stop();  // no stream: nothing
     EXPECT_FALSE(engine->isCapturing());
+}
+
+// Video travels without acknowledgements: once the screen is still after frames that depend on
+// earlier ones, it is sent again as a key frame (1 s after the change, the next at 3 s), so that
+// a tablet that lost one of them shows the right picture again.
+TEST_F(Engine, AStillScreenAfterAChangeIsSentAgainAsAKeyFrame) {
+    engine->refreshDisplays();
+    ASSERT_TRUE(engine->start().ok());
+    ASSERT_TRUE(processUntil([&] { return !frames.empty(); }, 5s));
+    processFor(1500ms);
+    const std::size_t still = frames.size();
+    TestClient client;
+    client.window(10, 10, 50, 50, 0x336699);
+    ASSERT_TRUE(processUntil([&] { return frames.size() > still; }, 3s));
+    processFor(400ms);
+    const std::size_t changed = frames.size();
+    EXPECT_FALSE(header(frames.back()[0]).isKeyframe);
+    processFor(2000ms);
+    ASSERT_EQ(frames.size(), changed + 1) << "one repeat of the still screen";
+    EXPECT_TRUE(header(frames.back()[0]).isKeyframe);
 }
 
 TEST_F(Engine, ReportsOneSlideChangeForANewPictureAndNoneForASmallChange) {
