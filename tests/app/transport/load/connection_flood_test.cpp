@@ -1,8 +1,9 @@
 // 1,000 TLS connections opened as fast as possible, 100 that never start TLS and 100 that send
-// garbage instead of a TLS handshake, while one accepted tablet keeps answering pings: the tablet
-// misses no ping and keeps its session, the host's sockets stay bounded and all of them are closed
-// afterwards. The host's peak memory and sockets and the longest stall of its event loop are
-// printed (figures, not assertions).
+// garbage instead of a TLS handshake, while one accepted tablet keeps answering pings, draws and
+// receives video: the tablet misses no ping and keeps its session, every stroke arrives, the
+// host's sockets stay bounded and all of them are closed afterwards. The host's peak memory and
+// sockets and the longest stall of its event loop are printed (figures, not assertions).
+#include "protocol/video_datagram.h"
 #include "transport_host_harness.h"
 
 #include <gtest/gtest.h>
@@ -95,8 +96,18 @@ TEST(ConnectionFlood, ALiveSessionSurvivesAndEverySocketIsClosedAfterwards) {
         EXPECT_TRUE(process->waitForStarted(5'000));
         return process;
     };
-    auto tablet = run({"--duration-ms", "60000"}, "tablet.jsonl");  // stopped below
-    ASSERT_TRUE(waitUntil([&] { return host.active != nullptr && host.pongs >= 2; }));
+    // Three strokes on acceptance (the host's displays) and each time it is told to draw; video
+    // on the host's UDP video listener.
+    auto tablet = run({"--duration-ms", "60000", "--strokes", "3", "--stroke-delay-ms", "0",
+                       "--video-port", QString::number(host.server->udpVideoPort().value_or(0))},
+                      "tablet.jsonl");  // stopped below
+    ASSERT_TRUE(waitUntil([&] { return host.active != nullptr; }));
+    host.active->sendControl(DisplaysMessage{});
+    // Three strokes of begin, three appends and end each.
+    constexpr std::size_t kMessagesPerRound = 3 * 5;
+    ASSERT_TRUE(waitUntil([&] {
+        return host.pongs >= 2 && host.hasVideo && host.strokes.size() == kMessagesPerRound;
+    }));
     const qint64 rssBeforeKiB = statusKiB("VmRSS:");
     const int socketsBefore = openSockets();  // listeners and the live tablet
 
@@ -123,6 +134,32 @@ TEST(ConnectionFlood, ALiveSessionSurvivesAndEverySocketIsClosedAfterwards) {
     });
     sinceTick.start();
     ticker.start(2);
+
+    // Meanwhile the tablet draws (a round of strokes every 100 ms) and the host sends it video
+    // at 30 frames per second, a key frame each second, over the video connection.
+    std::size_t strokeRounds = 1;  // the one on acceptance
+    QTimer drawing;
+    QObject::connect(&drawing, &QTimer::timeout, [&] {
+        tablet->write("strokes\n");
+        ++strokeRounds;
+    });
+    drawing.start(100);
+    int framesSent = 0;
+    QTimer video;
+    video.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&video, &QTimer::timeout, [&] {
+        const bool key = framesSent % 30 == 0;
+        const Bytes frame(key ? 3'000 : 600, static_cast<std::uint8_t>(framesSent));
+        ++framesSent;
+        const auto datagrams =
+            VideoFrameHeader::datagrams(static_cast<std::uint32_t>(framesSent),
+                                        static_cast<std::uint64_t>(framesSent), key, frame, 1'200);
+        for (const Bytes& d : datagrams.value()) {
+            host.server->sendVideoDatagram(QByteArray(reinterpret_cast<const char*>(d.data()),
+                                                      static_cast<qsizetype>(d.size())));
+        }
+    });
+    video.start(33);
 
     auto flood = run({"--flood", "1000", "--duration-ms", "2500"}, "flood.jsonl");
     auto stall = run({"--stall", "100", "--duration-ms", "2500"}, "stall.jsonl");
@@ -154,6 +191,11 @@ TEST(ConnectionFlood, ALiveSessionSurvivesAndEverySocketIsClosedAfterwards) {
         << garbageClosed << " of the garbage connections closed by the host";
     garbage.clear();  // our own ends
     ticker.stop();
+    drawing.stop();
+    video.stop();
+    // Every stroke message drawn arrived.
+    EXPECT_TRUE(waitUntil([&] { return host.strokes.size() == strokeRounds * kMessagesPerRound; }))
+        << host.strokes.size() << " stroke messages of " << strokeRounds * kMessagesPerRound;
     // Every connection of the flood is gone on the host's side too.
     ASSERT_TRUE(waitUntil([&] { return openSockets() <= socketsBefore; }, 10s))
         << openSockets() << " sockets open, " << socketsBefore << " before";
@@ -167,14 +209,23 @@ TEST(ConnectionFlood, ALiveSessionSurvivesAndEverySocketIsClosedAfterwards) {
 
     const auto log = readLog(dir.filePath("tablet.jsonl"));
     std::vector<int> pings;
+    std::vector<std::string> strokesSent;
+    int framesReceived = 0;
     bool closedEarly = false;
     for (const QJsonObject& line : log) {
-        if (line.value("event") == "message" &&
-            line.value("message").toObject().value("t") == "ping") {
-            pings.push_back(line.value("message").toObject().value("seq").toInt());
+        const QJsonObject message = line.value("message").toObject();
+        if (line.value("event") == "message" && message.value("t") == "ping") {
+            pings.push_back(message.value("seq").toInt());
         }
+        if (line.value("event") == "sent" && message.value("t") == "stroke") {
+            strokesSent.push_back(message.value("id").toString().toStdString());
+        }
+        framesReceived += line.value("event") == "frame" ? 1 : 0;
         closedEarly = closedEarly || line.value("event") == "closed";
     }
+    EXPECT_EQ(host.strokes, strokesSent) << "strokes lost or out of order";
+    // Datagrams may be lost on a network; on loopback none should be.
+    EXPECT_GE(framesReceived, framesSent * 9 / 10) << framesReceived << " of " << framesSent;
     EXPECT_FALSE(closedEarly) << "the live tablet lost its session";  // killed, it logs no close
     ASSERT_GE(pings.size(), 20U);
     for (std::size_t i = 0; i < pings.size(); ++i) {
@@ -209,11 +260,13 @@ TEST(ConnectionFlood, ALiveSessionSurvivesAndEverySocketIsClosedAfterwards) {
     };
     std::printf(
         "host: pings %zu, pongs %d, sockets before %d, peak %d; RSS before flood %lld KiB, peak "
-        "(VmHWM) %lld KiB; garbage connections closed %d/100; event-loop tick gaps (%zu): p50 "
+        "(VmHWM) %lld KiB; garbage connections closed %d/100; stroke messages %zu/%zu, video "
+        "frames %d/%d; event-loop tick gaps (%zu): p50 "
         "%.1f ms, p95 %.1f ms, p99 %.1f ms, longest stall %.1f ms\n",
         pings.size(), pongsAtEnd, socketsBefore, peakSockets, static_cast<long long>(rssBeforeKiB),
-        static_cast<long long>(statusKiB("VmHWM:")), garbageClosed, tickGapsUs.size(), gapMs(0.5),
-        gapMs(0.95), gapMs(0.99), gapMs(1.0));
+        static_cast<long long>(statusKiB("VmHWM:")), garbageClosed, host.strokes.size(),
+        strokesSent.size(), framesReceived, framesSent, tickGapsUs.size(), gapMs(0.5), gapMs(0.95),
+        gapMs(0.99), gapMs(1.0));
     RecordProperty("longest_stall_ms", static_cast<int>(gapMs(1.0)));
     RecordProperty("p99_tick_gap_us", static_cast<int>(gapMs(0.99) * 1'000));
     RecordProperty("peak_sockets", peakSockets);
