@@ -349,6 +349,9 @@ QSslServer* SessionServer::makeTLSServer() {
     configuration.setLocalCertificate(m_tlsIdentity->certificate);
     configuration.setPrivateKey(m_tlsIdentity->privateKey);
     configuration.setPeerVerifyMode(QSslSocket::VerifyNone);  // every tablet may connect
+    // Verifying no peer, the server needs no CA certificates; without this, every handshake
+    // would look its own certificate's issuer up in the system's CA directory.
+    configuration.setCaCertificates({});
     configuration.setProtocol(QSsl::TlsV1_2OrLater);
     server->setSslConfiguration(configuration);
     server->setHandshakeTimeout(static_cast<int>(handshakeTimeout.count()));
