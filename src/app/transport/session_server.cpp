@@ -520,9 +520,13 @@ void SessionServer::startQueuedHandshakes() {
 }
 
 void SessionServer::expireQueuedHandshakes() {
-    while (!m_queuedHandshakes.empty() && m_queuedHandshakes.front().deadline.hasExpired()) {
-        qCDebug(lcTransportServer) << "closing a connection that sent nothing";
+    int closed = 0;
+    for (; !m_queuedHandshakes.empty() && m_queuedHandshakes.front().deadline.hasExpired();
+         ++closed) {
         closeQueuedHandshake(0);
+    }
+    if (closed > 0) {
+        qCDebug(lcTransportServer) << "closed" << closed << "connections that sent nothing";
     }
     if (!m_queuedHandshakes.empty()) {
         const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(
