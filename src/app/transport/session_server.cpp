@@ -7,6 +7,7 @@
 #include "platform/keychain/secret_store.h"
 #include "protocol/video_datagram.h"
 
+#include <QSocketNotifier>
 #include <QSslConfiguration>
 #include <QSslServer>
 #include <QSslSocket>
@@ -14,6 +15,9 @@
 #include <QUdpSocket>
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,9 +37,13 @@ QCoro::Task<Result<TLSCredentials, QString>> loadDeviceIdentity(SecretStore& sto
 }
 
 // The QSslServer of a control listener.
-// - It tells which socket it has just accepted, so that the server can bound the sockets still
-//   in their handshake (QSslServer only reports a handshake once the client has spoken, and a
-//   silent client would otherwise hold its socket until the timeout).
+// - It hands every accepted descriptor to its owner (onIncoming) instead of starting TLS on it
+//   at once; the owner calls startHandshake() when the handshake may begin. A TLS handshake
+//   costs the main thread key generation and a signature, and QSslServer would otherwise
+//   answer every waiting client hello of a burst of connections in one turn of the event loop.
+//   startHandshake() returns the new socket, so that the server can also bound the sockets
+//   still in their handshake (QSslServer only reports a handshake once the client has spoken,
+//   and a silent client would otherwise hold its socket until the timeout).
 // - Every accepted socket gets keep-alive and the user timeout before TLS starts on it.
 // - An accept error pauses QTcpServer for good; this server accepts again after a back-off
 //   (the cause, such as running out of descriptors, usually passes), and logs the error once
@@ -50,7 +58,16 @@ class ControlTlsServer final : public QSslServer {
         connect(this, &QTcpServer::acceptError, this, &ControlTlsServer::acceptFailed);
     }
 
-    std::function<void(QSslSocket*)> onAccepted;
+    // Owns the descriptor: it either calls startHandshake() with it or closes it.
+    std::function<void(qintptr)> onIncoming;
+    // Starts TLS on an accepted descriptor with QSslServer's own handling (the handshake
+    // timeout, dropping a client whose first byte is no TLS handshake); the new socket.
+    QSslSocket* startHandshake(qintptr descriptor) {
+        QSslServer::incomingConnection(descriptor);
+        const QList<QSslSocket*> sockets = findChildren<QSslSocket*>(Qt::FindDirectChildrenOnly);
+        return sockets.isEmpty() ? nullptr : sockets.last();  // children keep their creation order
+    }
+
     // The listening socket could not be taken over after an accept error: nothing is accepted
     // any more. Called once, with a description for the log and the user.
     std::function<void(const QString&)> onLost;
@@ -63,17 +80,15 @@ class ControlTlsServer final : public QSslServer {
         }
         m_retryDelay = SessionServer::kAcceptRetryMin;
         applyTcpLiveness(descriptor, m_liveness);
-        QSslServer::incomingConnection(descriptor);
-        const QList<QSslSocket*> sockets = findChildren<QSslSocket*>(Qt::FindDirectChildrenOnly);
-        if (sockets.isEmpty()) {
-            return;
-        }
         // Every message is small and wanted at once (a pong, a piece of a stroke): without
         // this, one waits for the acknowledgement of the one before, a whole round trip on a
         // slow link.
-        sockets.last()->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        if (onAccepted) {
-            onAccepted(sockets.last());  // children keep their creation order
+        const int on = 1;
+        ::setsockopt(static_cast<int>(descriptor), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        if (onIncoming) {
+            onIncoming(descriptor);
+        } else {
+            startHandshake(descriptor);
         }
     }
 
@@ -177,8 +192,14 @@ SessionServer::SessionServer(IdentityProvider identityProvider, std::unique_ptr<
       m_identityProvider(std::move(identityProvider)),
       m_usb(usb != nullptr ? usb : new USBConnector(nullptr, USBMuxAddress::fromEnvironment())),
       m_quic(quic ? std::move(quic) : std::make_unique<UnavailableQUICBackend>()),
-      m_advertiser(advertiser ? std::move(advertiser) : makePlatformServiceAdvertiser()) {
+      m_advertiser(advertiser ? std::move(advertiser) : makePlatformServiceAdvertiser()),
+      m_handshakeStarter(new QTimer(this)),
+      m_handshakeExpiry(new QTimer(this)) {
     m_usb->setParent(this);
+    m_handshakeStarter->setInterval(0);
+    connect(m_handshakeStarter, &QTimer::timeout, this, &SessionServer::startQueuedHandshakes);
+    m_handshakeExpiry->setSingleShot(true);
+    connect(m_handshakeExpiry, &QTimer::timeout, this, &SessionServer::expireQueuedHandshakes);
 }
 
 SessionServer::~SessionServer() {
@@ -336,13 +357,16 @@ QSslServer* SessionServer::makeTLSServer() {
     configuration.setLocalCertificate(m_tlsIdentity->certificate);
     configuration.setPrivateKey(m_tlsIdentity->privateKey);
     configuration.setPeerVerifyMode(QSslSocket::VerifyNone);  // every tablet may connect
+    // Verifying no peer, the server needs no CA certificates; without this, every handshake
+    // would look its own certificate's issuer up in the system's CA directory.
+    configuration.setCaCertificates({});
     configuration.setProtocol(QSsl::TlsV1_2OrLater);
     server->setSslConfiguration(configuration);
     server->setHandshakeTimeout(static_cast<int>(handshakeTimeout.count()));
-    // Handshaking sockets count against this limit; trackHandshake() keeps them below it so
+    // Handshaking sockets count against this limit; queueHandshake() keeps them below it so
     // that accepting never pauses.
     server->setMaxPendingConnections(kMaxHandshakes + 16);
-    server->onAccepted = [this](QSslSocket* socket) { trackHandshake(socket); };
+    server->onIncoming = [this, server](qintptr descriptor) { queueHandshake(server, descriptor); };
     // Losing the TLS fallback beside a QUIC listener is ignored, as failing to create it is.
     server->onLost = [this, server](const QString& description) {
         if (server == m_tlsControlListener) {
@@ -440,20 +464,90 @@ void SessionServer::acceptPeers(QSslServer* server, Transport transport) {
     });
 }
 
-void SessionServer::trackHandshake(QSslSocket* socket) {
+void SessionServer::queueHandshake(QSslServer* server, qintptr descriptor) {
     std::erase_if(m_handshakes, [](const QPointer<QSslSocket>& s) {
         return s == nullptr || s->isEncrypted() || s->state() == QAbstractSocket::UnconnectedState;
     });
-    while (static_cast<int>(m_handshakes.size()) >= kMaxHandshakes) {
-        QPointer<QSslSocket> oldest = m_handshakes.front();
-        m_handshakes.pop_front();
-        if (oldest != nullptr && !oldest->isEncrypted()) {
-            // Deleting it is what makes QSslServer stop counting it.
-            oldest->abort();
-            oldest->deleteLater();
+    while (static_cast<int>(m_handshakes.size() + m_queuedHandshakes.size()) >= kMaxHandshakes) {
+        if (!m_handshakes.empty()) {
+            QPointer<QSslSocket> oldest = m_handshakes.front();
+            m_handshakes.pop_front();
+            if (oldest != nullptr && !oldest->isEncrypted()) {
+                // Deleting it is what makes QSslServer stop counting it.
+                oldest->abort();
+                oldest->deleteLater();
+            }
+        } else {
+            closeQueuedHandshake(0);
         }
     }
-    m_handshakes.emplace_back(socket);
+    auto readable = std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Read);
+    connect(readable.get(), &QSocketNotifier::activated, this, [this, descriptor] {
+        const auto it = std::find_if(m_queuedHandshakes.begin(), m_queuedHandshakes.end(),
+                                     [descriptor](const QueuedHandshake& queued) {
+                                         return queued.descriptor == descriptor;
+                                     });
+        if (it != m_queuedHandshakes.end() && it->readable) {
+            // Deleted later: this runs inside its signal.
+            it->readable->setEnabled(false);
+            it->readable.release()->deleteLater();
+            m_handshakeStarter->start();
+        }
+    });
+    m_queuedHandshakes.push_back({server, descriptor, std::move(readable),
+                                  QDeadlineTimer(handshakeTimeout, Qt::PreciseTimer)});
+    if (!m_handshakeExpiry->isActive()) {
+        m_handshakeExpiry->start(handshakeTimeout);
+    }
+}
+
+void SessionServer::startQueuedHandshakes() {
+    int started = 0;
+    for (std::size_t i = 0; i < m_queuedHandshakes.size() && started < kHandshakesPerTurn;) {
+        QueuedHandshake& queued = m_queuedHandshakes[i];
+        if (queued.readable) {
+            ++i;  // its client has not spoken yet
+            continue;
+        }
+        auto* server = static_cast<ControlTlsServer*>(queued.server.data());
+        const qintptr descriptor = queued.descriptor;
+        m_queuedHandshakes.erase(m_queuedHandshakes.begin() + static_cast<std::ptrdiff_t>(i));
+        if (server == nullptr) {
+            ::close(static_cast<int>(descriptor));  // its listener is gone
+            continue;
+        }
+        if (QSslSocket* socket = server->startHandshake(descriptor)) {
+            m_handshakes.emplace_back(socket);
+        }
+        ++started;
+    }
+    if (std::none_of(m_queuedHandshakes.begin(), m_queuedHandshakes.end(),
+                     [](const QueuedHandshake& queued) { return queued.readable == nullptr; })) {
+        m_handshakeStarter->stop();
+    }
+}
+
+void SessionServer::expireQueuedHandshakes() {
+    int closed = 0;
+    for (; !m_queuedHandshakes.empty() && m_queuedHandshakes.front().deadline.hasExpired();
+         ++closed) {
+        closeQueuedHandshake(0);
+    }
+    if (closed > 0) {
+        qCDebug(lcTransportServer) << "closed" << closed << "connections that sent nothing";
+    }
+    if (!m_queuedHandshakes.empty()) {
+        const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(
+            m_queuedHandshakes.front().deadline.remainingTimeAsDuration());
+        m_handshakeExpiry->start(std::max(remaining, std::chrono::milliseconds(1)));
+    }
+}
+
+void SessionServer::closeQueuedHandshake(std::size_t index) {
+    QueuedHandshake& queued = m_queuedHandshakes[index];
+    queued.readable.reset();  // before its descriptor goes
+    ::close(static_cast<int>(queued.descriptor));
+    m_queuedHandshakes.erase(m_queuedHandshakes.begin() + static_cast<std::ptrdiff_t>(index));
 }
 
 int SessionServer::awaitingHelloCount() {
@@ -601,6 +695,11 @@ void SessionServer::stop() {
     delete m_udpVideoListener.data();
     m_controlListenerStarted = false;
     m_handshakes.clear();
+    m_handshakeStarter->stop();
+    m_handshakeExpiry->stop();
+    while (!m_queuedHandshakes.empty()) {
+        closeQueuedHandshake(0);
+    }
     m_tlsIdentity.reset();
     m_videoListenersPending = 0;
     m_settledVideoListeners.clear();

@@ -6,8 +6,15 @@
 // Bounds for a listener on a shared network: at most kMaxAwaitingHello peers wait for their
 // hello at once, kMaxAwaitingHelloPerHost from one address (a new one closes the oldest waiting
 // one, from the same address first); a TLS handshake must finish within kHandshakeTimeout and
-// at most kMaxHandshakes run at once (the oldest is dropped, accepting never pauses); UDP
-// senders other than the chosen one leave no state behind.
+// at most kMaxHandshakes run or wait to start at once (the oldest is dropped, accepting never
+// pauses); UDP senders other than the chosen one leave no state behind.
+//
+// Answering a client hello costs the main thread key generation and a signature (a fraction
+// of a millisecond each). An accepted connection therefore waits in line until its client has
+// sent something, and at most kHandshakesPerTurn of those start their handshake per turn of the
+// event loop, oldest first, so that a burst of connections does not hold up live sessions'
+// traffic for tens of milliseconds. One that sends nothing within the handshake timeout is
+// closed, like a handshake that stalls.
 //
 // A tablet that leaves the network without closing its connection is dropped by the system
 // after controlUserTimeout (unacknowledged data, or unanswered keep-alive probes when idle),
@@ -28,6 +35,7 @@
 
 #include <QByteArray>
 #include <QCoroTask>
+#include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QObject>
 #include <QPointer>
@@ -42,7 +50,9 @@
 #include <set>
 
 class QSslServer;
+class QSocketNotifier;
 class QSslSocket;
+class QTimer;
 class QUdpSocket;
 
 namespace velurio {
@@ -68,6 +78,7 @@ class SessionServer : public QObject {
     static constexpr int kMaxAwaitingHello = 32;
     static constexpr int kMaxAwaitingHelloPerHost = 4;
     static constexpr int kMaxHandshakes = 64;
+    static constexpr int kHandshakesPerTurn = 4;
     static constexpr std::chrono::milliseconds kHandshakeTimeout{10'000};
     static constexpr std::chrono::milliseconds kControlUserTimeout{35'000};
     static constexpr std::chrono::milliseconds kAcceptRetryMin{50};
@@ -173,7 +184,14 @@ class SessionServer : public QObject {
     void adopt(QIODevice* stream, Transport transport,
                const std::optional<RemoteEndpoint>& remote = std::nullopt);
     void boundAwaitingHello(const QHostAddress& host);
-    void trackHandshake(QSslSocket* socket);
+    // Takes an accepted descriptor of `server` in line for its handshake.
+    void queueHandshake(QSslServer* server, qintptr descriptor);
+    // Starts the handshakes of the oldest kHandshakesPerTurn descriptors in line whose client
+    // has spoken (once per turn while any such wait).
+    void startQueuedHandshakes();
+    // Closes the descriptors in line whose client said nothing within the handshake timeout.
+    void expireQueuedHandshakes();
+    void closeQueuedHandshake(std::size_t index);
     void readUDPVideo();
     void videoDatagram(VideoConnection connection, const QByteArray& datagram);
     void advertise();
@@ -210,7 +228,17 @@ class SessionServer : public QObject {
         QHostAddress host;
     };
     std::deque<Waiting> m_awaitingHello;
+    // Sockets in their handshake, oldest first, and behind them the descriptors in line.
     std::deque<QPointer<QSslSocket>> m_handshakes;
+    struct QueuedHandshake {
+        QPointer<QSslServer> server;
+        qintptr descriptor = -1;
+        std::unique_ptr<QSocketNotifier> readable;  // null once the client has spoken
+        QDeadlineTimer deadline;
+    };
+    std::deque<QueuedHandshake> m_queuedHandshakes;
+    QTimer* m_handshakeStarter;  // a child; zero interval, runs while spoken-to descriptors wait
+    QTimer* m_handshakeExpiry;   // a child; due at the deadline of the oldest one in line
 };
 
 }  // namespace velurio

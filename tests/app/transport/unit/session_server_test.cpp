@@ -1,7 +1,7 @@
 // SessionServer over real loopback sockets: start-up order and state, the TLS control listener
 // with the device identity, the advertised record, the choice of the video connection, the
-// bounds on connections awaiting hello and on handshakes, accepted sockets' liveness options,
-// accepting again after an accept error, and stop().
+// bounds on connections awaiting hello and on handshakes (and how many start per turn), accepted
+// sockets' liveness options, accepting again after an accept error, and stop().
 #include "app/transport/session_server.h"
 
 #include "app/transport/tcp_liveness.h"
@@ -12,11 +12,13 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QNetworkDatagram>
 #include <QProcess>
 #include <QSslServer>
 #include <QSslSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QUdpSocket>
 
 #include <arpa/inet.h>
@@ -381,6 +383,68 @@ TEST_F(SessionServerTest, StalledHandshakesDoNotStopARealTabletFromConnecting) {
     // The oldest stalled ones were dropped.
     ASSERT_TRUE(waitUntil(
         [&] { return stalled.front()->state() == QAbstractSocket::UnconnectedState; }, 5s));
+}
+
+// Answering client hellos is the main thread's costliest work for a connection: a burst of
+// them is answered a few per turn of the event loop, and every one of them still completes.
+TEST_F(SessionServerTest, ABurstOfClientHellosIsAnsweredAFewPerTurnAndAllComplete) {
+    auto server = makeServer();
+    startAndWait(*server);
+    const quint16 port = *server->controlPort();
+    auto* tls = server->findChild<QSslServer*>();
+    ASSERT_NE(tls, nullptr);
+    constexpr int kClients = 24;
+    std::vector<std::unique_ptr<QSslSocket>> clients;
+    int encrypted = 0;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(std::make_unique<QSslSocket>());
+        clients.back()->setPeerVerifyMode(QSslSocket::VerifyNone);
+        QObject::connect(clients.back().get(), &QSslSocket::encrypted,
+                         [&encrypted] { ++encrypted; });
+        clients.back()->connectToHost(QHostAddress::LocalHost, port);
+    }
+    ASSERT_TRUE(waitUntil([&] {
+        return std::all_of(clients.begin(), clients.end(), [](const auto& c) {
+            return c->state() == QAbstractSocket::ConnectedState;
+        });
+    }));
+    settle(50ms);  // all of them accepted and waiting for their client to speak
+
+    // Handshakes started between two runs of a timer that runs once per turn.
+    int started = 0;
+    int startedAtTick = 0;
+    int mostPerTick = 0;
+    QObject::connect(tls, &QSslServer::startedEncryptionHandshake, [&started] { ++started; });
+    QTimer everyTurn;
+    QObject::connect(&everyTurn, &QTimer::timeout, [&] {
+        mostPerTick = std::max(mostPerTick, started - startedAtTick);
+        startedAtTick = started;
+    });
+    everyTurn.start(0);
+    for (const auto& client : clients) {
+        client->startClientEncryption();  // every client hello sent at once
+    }
+    EXPECT_TRUE(waitUntil([&] { return encrypted == kClients && peers.size() == kClients; }))
+        << encrypted << " encrypted, " << peers.size() << " peers";
+    EXPECT_EQ(started, kClients);
+    // The timer and the server's own turns may interleave either way: twice the bound at most.
+    EXPECT_LE(mostPerTick, 2 * SessionServer::kHandshakesPerTurn);
+}
+
+TEST_F(SessionServerTest, AConnectionThatNeverSpeaksIsClosedAfterTheHandshakeTimeout) {
+    auto server = makeServer();
+    server->handshakeTimeout = 300ms;
+    startAndWait(*server);
+    QTcpSocket silent;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    silent.connectToHost(QHostAddress::LocalHost, *server->controlPort());
+    ASSERT_TRUE(waitUntil([&] { return silent.state() == QAbstractSocket::ConnectedState; }));
+    ASSERT_TRUE(waitUntil([&] { return silent.state() == QAbstractSocket::UnconnectedState; }, 5s));
+    EXPECT_GE(elapsed.elapsed(), 250);
+    // It left nothing behind: a tablet still gets through.
+    auto tablet = connectTablet(*server->controlPort());
+    EXPECT_TRUE(waitUntil([&] { return tablet->isEncrypted() && peers.size() == 1; }, 5s));
 }
 
 }  // namespace
