@@ -196,12 +196,8 @@ TEST_F(EndToEndTest, PairedTabletGetsTheHandshakeDrawsInColourAndSeesTheScreenWi
     EXPECT_GT(lines, 0);
 }
 
-// Disabled: the host starts capturing inside the activation itself, before it handles the
-// capabilities the tablet sent right behind its hello, so the codec is always chosen without
-// them (H.264). Missing in the coordinator: start the capture after the messages already
-// received are handled (as a task queued behind them), or restart the encoder when a tablet's
-// capabilities ask for HEVC.
-TEST_F(EndToEndTest, DISABLED_TabletThatAsksForHevcGetsHevcWhenTheUserAllowsIt) {
+// Capabilities sent right behind the hello choose the codec the capture starts with.
+TEST_F(EndToEndTest, TabletThatAsksForHevcGetsHevcWhenTheUserAllowsIt) {
     {
         QSettings settings(path(QStringLiteral(".config/Velurio/velurio.conf")),
                            QSettings::IniFormat);

@@ -168,8 +168,14 @@ void SessionCoordinator::activate(PeerConnection* peer, SessionServer::Transport
         m_sessionStartedAt = m_scheduler->now();
     setConnectionState(ConnectedPeer{name, transport});
     updateInteractionMode();
-    // 8.
-    QCoro::connect(beginCaptureAndPlatformSession(QPointer<PeerConnection>(peer)), this, [] {});
+    // 8. Once the messages that came with the hello are handled: capabilities sent right behind
+    // it choose the codec the capture starts with.
+    QMetaObject::invokeMethod(
+        this,
+        [this, peer = QPointer<PeerConnection>(peer)] {
+            QCoro::connect(beginCaptureAndPlatformSession(peer), this, [] {});
+        },
+        Qt::QueuedConnection);
 }
 
 void SessionCoordinator::replayStore() {

@@ -239,6 +239,12 @@ bool PeerConnection::handleHello(const HelloMessage& hello) {
 
 void PeerConnection::finishHello(bool accepted, const HelloMessage& hello) {
     m_awaitingDecision = false;
+    // A decision taken later resumes the frames that waited behind the hello, queued before
+    // anything the acceptance itself queues: what the tablet sent right behind its hello (its
+    // capabilities) is known by the time the session acts on the acceptance.
+    if (!m_inHelloCall) {
+        scheduleReceive();
+    }
     QPointer<PeerConnection> self(this);
     if (m_state == State::awaitingHello) {
         if (accepted) {
@@ -264,10 +270,6 @@ void PeerConnection::finishHello(bool accepted, const HelloMessage& hello) {
             sendEnd(SessionEndReason::error);
             close(true);
         }
-    }
-    // A decision taken later resumes the frames that waited behind the hello.
-    if (self != nullptr && !m_inHelloCall) {
-        scheduleReceive();
     }
 }
 
