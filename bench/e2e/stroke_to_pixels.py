@@ -2,7 +2,8 @@
 """The way back: a stroke message written by the tablet -> its pixels on the host's overlay.
 
 Drives a running velurio-peer (--stay) through its command FIFO: for each of --count strokes
-it sends a `begin` of a short green stroke at a new place, then polls that place with XGetImage,
+it sends a `begin` of a short green stroke at a new place (and its `end` once seen, as a pen
+lifts), then polls that place with XGetImage,
 in turn on the overlay window itself (what the host has drawn) and on the root window (what the
 compositor shows), until the ink is in both. The send time is the `at_us` of the peer's
 `command` log line (CLOCK_MONOTONIC, just before it writes the message); the arrival times are
@@ -94,13 +95,17 @@ for i in range(count):
         if is_ink(pixel(px, py)):
             seen_us = time.monotonic_ns() // 1000
             drawn_us = drawn_us or seen_us
+    # Pen up, as every real stroke ends (not timed).
+    end = dict(message, op="end", pts=message["pts"][-1:])
+    fifo.write("ink " + json.dumps(end, separators=(",", ":")) + "\n")
+    fifo.flush()
     if seen_us is None:
         missed += 1
         continue
     time.sleep(0.05)  # the log line is on disk by now
     sent = command_times()
-    latencies.append((seen_us - sent[-1]) / 1000)
-    drawn.append((drawn_us - sent[-1]) / 1000)
+    latencies.append((seen_us - sent[-2]) / 1000)  # the begin's, not the end's
+    drawn.append((drawn_us - sent[-2]) / 1000)
     time.sleep(0.1)
 
 def pct(values, p):

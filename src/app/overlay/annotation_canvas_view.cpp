@@ -100,7 +100,7 @@ void AnnotationCanvasView::setMouseEnabled(bool enabled) {
     }
 }
 
-std::unique_ptr<StrokeLayer> AnnotationCanvasView::makeLayer(const Stroke& stroke) const {
+std::unique_ptr<StrokeLayer> AnnotationCanvasView::makeLayer(const Stroke& stroke) {
     const double width = StrokeGeometry::lineWidth(stroke, geometrySize());
     std::vector<StrokeLayer::Pass> passes;
     if (stroke.tool == InkTool::laser) {
@@ -111,7 +111,7 @@ std::unique_ptr<StrokeLayer> AnnotationCanvasView::makeLayer(const Stroke& strok
     } else {
         passes.push_back({opaqueColor(stroke.color), width, inkOpacity(stroke.tool)});
     }
-    return std::make_unique<StrokeLayer>(size(), pixelRatio(), std::move(passes));
+    return std::make_unique<StrokeLayer>(size(), pixelRatio(), std::move(passes), &m_layerImages);
 }
 
 QRect AnnotationCanvasView::syncLive(LiveLayer& live, const Stroke& stroke) {

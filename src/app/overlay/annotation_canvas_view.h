@@ -117,7 +117,7 @@ class AnnotationCanvasView : public QWidget {
 
     SizeF geometrySize() const;
     qreal pixelRatio() const;
-    std::unique_ptr<StrokeLayer> makeLayer(const Stroke& stroke) const;
+    std::unique_ptr<StrokeLayer> makeLayer(const Stroke& stroke);
     // Brings the live layer of `stroke` up to date; returns the rectangle to repaint.
     QRect syncLive(LiveLayer& live, const Stroke& stroke);
     void beginLive(const Stroke& stroke);
@@ -144,7 +144,8 @@ class AnnotationCanvasView : public QWidget {
     ToolbarState* m_toolbarState = nullptr;
     bool m_mouseEnabled = false;
 
-    QImage m_cache;  // committed strokes and text notes
+    LayerImagePool m_layerImages;  // before the layers: they give their images back to it
+    QImage m_cache;                // committed strokes and text notes
     std::vector<CommittedItem> m_items;
     std::map<std::string, Stroke> m_committedStrokes;
     std::map<std::string, TextAnnotation> m_committedTexts;

@@ -30,17 +30,51 @@ QRectF boxOf(const Polyline& points, std::size_t begin, std::size_t end) {
 
 }  // namespace
 
-StrokeLayer::StrokeLayer(QSize size, qreal devicePixelRatio, std::vector<Pass> passes)
-    : m_size(size), m_dpr(devicePixelRatio), m_passes(std::move(passes)) {
+QImage LayerImagePool::take(QSize pixels, qreal devicePixelRatio) {
+    std::erase_if(m_images, [&](const QImage& image) {
+        return image.size() != pixels || image.devicePixelRatio() != devicePixelRatio;
+    });
+    if (!m_images.empty()) {
+        QImage image = std::move(m_images.back());
+        m_images.pop_back();
+        return image;
+    }
+    QImage image(pixels, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(devicePixelRatio);
+    image.fill(Qt::transparent);
+    return image;
+}
+
+void LayerImagePool::give(QImage image) {
+    if (m_images.size() < kKept && !image.isNull())
+        m_images.push_back(std::move(image));
+}
+
+StrokeLayer::StrokeLayer(QSize size, qreal devicePixelRatio, std::vector<Pass> passes,
+                         LayerImagePool* pool)
+    : m_pool(pool), m_size(size), m_dpr(devicePixelRatio), m_passes(std::move(passes)) {
     for (const Pass& pass : m_passes)
         m_margin = std::max(m_margin, pass.width / 2 + 2);
+    const QSize pixels(qRound(size.width() * m_dpr), qRound(size.height() * m_dpr));
+    LayerImagePool own;
     m_images.reserve(m_passes.size());
-    for (std::size_t i = 0; i < m_passes.size(); ++i) {
-        QImage image(qRound(size.width() * m_dpr), qRound(size.height() * m_dpr),
-                     QImage::Format_ARGB32_Premultiplied);
-        image.setDevicePixelRatio(m_dpr);
-        image.fill(Qt::transparent);
-        m_images.push_back(std::move(image));
+    for (std::size_t i = 0; i < m_passes.size(); ++i)
+        m_images.push_back((m_pool ? *m_pool : own).take(pixels, m_dpr));
+}
+
+StrokeLayer::~StrokeLayer() {
+    if (m_pool == nullptr)
+        return;
+    // Everything drawn lies inside m_bounds (each redraw clears and draws within its dirty
+    // rectangle, and the bounds cover them all); a point more for rounding at other scales.
+    const QRect drawn = m_bounds.adjusted(-1, -1, 1, 1);
+    for (QImage& image : m_images) {
+        if (!drawn.isEmpty()) {
+            QPainter painter(&image);
+            painter.setCompositionMode(QPainter::CompositionMode_Source);
+            painter.fillRect(drawn, Qt::transparent);
+        }
+        m_pool->give(std::move(image));
     }
 }
 

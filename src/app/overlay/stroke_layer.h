@@ -25,6 +25,24 @@ namespace velurio {
 using Polyline = std::vector<QPointF>;
 using Subpaths = std::vector<Polyline>;
 
+// Screen-sized layer images kept for the next stroke. A new one costs milliseconds (its pages are
+// fresh and all of them get cleared), and the first point of every stroke waited for it. A layer
+// gives its images back transparent again (it clears only where it drew).
+// Thread: the overlay's. Lifetime: outlives every layer that takes from it.
+class LayerImagePool {
+  public:
+    static constexpr std::size_t kKept = 3;  // the laser's passes
+
+    // A transparent image of this size in pixels: a kept one, else a new one.
+    QImage take(QSize pixels, qreal devicePixelRatio);
+    // Keeps a transparent image (up to kKept).
+    void give(QImage image);
+    std::size_t kept() const { return m_images.size(); }
+
+  private:
+    std::vector<QImage> m_images;
+};
+
 class StrokeLayer {
   public:
     struct Pass {
@@ -33,8 +51,13 @@ class StrokeLayer {
         qreal opacity = 1;  // applied when compositing
     };
 
-    // `size` in overlay points; the images are allocated at size × devicePixelRatio.
-    StrokeLayer(QSize size, qreal devicePixelRatio, std::vector<Pass> passes);
+    // `size` in overlay points; the images are size × devicePixelRatio, from `pool` when given
+    // (they go back to it when the layer goes).
+    StrokeLayer(QSize size, qreal devicePixelRatio, std::vector<Pass> passes,
+                LayerImagePool* pool = nullptr);
+    ~StrokeLayer();
+    StrokeLayer(const StrokeLayer&) = delete;
+    StrokeLayer& operator=(const StrokeLayer&) = delete;
 
     // Replaces the whole drawing (rectangles, arrows, or a freehand stroke whose every point
     // moved). Returns the rectangle of the overlay to repaint.
@@ -64,6 +87,7 @@ class StrokeLayer {
     QRect redraw(const QRectF& dirty, bool recomputeBounds);
     QRect inflate(const QRectF& box) const;
 
+    LayerImagePool* m_pool;
     QSize m_size;
     qreal m_dpr;
     std::vector<Pass> m_passes;

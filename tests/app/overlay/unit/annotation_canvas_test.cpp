@@ -1,5 +1,6 @@
 #include "app/overlay/annotation_canvas_view.h"
 #include "app/overlay/png_exporter.h"
+#include "app/overlay/stroke_layer.h"
 #include "app/settings/toolbar_state.h"
 
 #include <gtest/gtest.h>
@@ -126,6 +127,25 @@ TEST_F(CanvasTest, IncrementalLiveLayersMatchTheWholePath) {
         EXPECT_LT(alphaDifferences(snapshot(), expected, 40), inked / 50);
         EXPECT_EQ(m_canvas.liveLayerCount(), 0u);
     }
+}
+
+// A stroke's screen-sized image goes back to the pool transparent, and the next stroke takes it
+// instead of a new one (whose allocation delayed every stroke's first point by milliseconds).
+TEST(LayerImagePool, ALayerGivesItsImageBackTransparentForTheNext) {
+    LayerImagePool pool;
+    {
+        StrokeLayer layer(QSize(200, 100), 1.0, {{Qt::green, 8, 1}}, &pool);
+        ASSERT_FALSE(layer.replace({{QPointF(10, 10), QPointF(150, 80)}}).isEmpty());
+    }
+    ASSERT_EQ(pool.kept(), 1u);
+    const QImage image = pool.take(QSize(200, 100), 1.0);
+    EXPECT_EQ(pool.kept(), 0u);
+    int inked = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            inked += qAlpha(image.pixel(x, y)) != 0 ? 1 : 0;
+    EXPECT_EQ(inked, 0);
+    EXPECT_TRUE(pool.take(QSize(100, 100), 1.0).size() == QSize(100, 100)) << "another size: new";
 }
 
 TEST_F(CanvasTest, UndoRedoEraseAndClearShowOnTheCanvas) {
