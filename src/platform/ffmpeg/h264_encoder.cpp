@@ -124,7 +124,7 @@ void H264Encoder::apply(Command& command) {
                 encodeImage(c.image, c.pts, c.forceKeyframe);
             } else if constexpr (std::is_same_v<T, RequestKeyframe>) {
                 if (m_lastFrame && m_lastFramePts)
-                    encodeImage(PixelBuffer(m_lastFrame), *m_lastFramePts, true);
+                    encodeImage(PixelBuffer(m_lastFrame), *m_lastFramePts, true, true);
             } else if constexpr (std::is_same_v<T, SetBitrate>) {
                 changeBitrate(c.bitrate);
             } else if constexpr (std::is_same_v<T, Invalidate>) {
@@ -182,7 +182,8 @@ void H264Encoder::teardown() {
     m_activeName.clear();
 }
 
-void H264Encoder::encodeImage(const PixelBuffer& image, Duration pts, bool forceKeyframe) {
+void H264Encoder::encodeImage(const PixelBuffer& image, Duration pts, bool forceKeyframe,
+                              bool repeat) {
     m_lastFrame = image;
     m_lastFramePts = pts;
     if (!m_compressor || !image)
@@ -201,7 +202,8 @@ void H264Encoder::encodeImage(const PixelBuffer& image, Duration pts, bool force
     const auto started = std::chrono::steady_clock::now();
     if (!m_compressor->submit(*image, ptsUs, keyFrame))
         return;  // a refused frame is skipped
-    m_submitTimings.captureToStart = started.time_since_epoch() - pts;
+    // The last image again: its age is not time spent reaching the encoder.
+    m_submitTimings.captureToStart = repeat ? Duration{0} : started.time_since_epoch() - pts;
     m_submitTimings.conversion = m_compressor->lastConversionTime();
     if (keyFrame)
         m_lastKeyFrameTime = t;

@@ -130,7 +130,9 @@ class H264Encoder {
     void run();
     void apply(Command& command);
     void startSession(const Start& start);
-    void encodeImage(const PixelBuffer& image, Duration pts, bool forceKeyframe);
+    // `repeat`: the last image again (a key frame on request).
+    void encodeImage(const PixelBuffer& image, Duration pts, bool forceKeyframe,
+                     bool repeat = false);
     void changeBitrate(std::int64_t bitrate);
     void teardown();
     bool openCompressor(const CompressorSettings& settings);

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
+#include <thread>
 
 namespace velurio::testing {
 namespace {
@@ -163,6 +165,25 @@ TEST(H264EncoderTest, TimestampsStrictlyIncreaseByOneMillisecondWhenRepeated) {
     EXPECT_EQ(times, (std::vector<std::uint64_t>{0, 1, 2, 3, 100}));
     EXPECT_TRUE(frames[3].keyFrame);
     EXPECT_FALSE(frames[4].keyFrame);
+}
+
+// A key frame on request encodes the last image again: its age is not counted as time taken to
+// reach the encoder (it showed as a capture stage of a second in the host's timings).
+TEST(H264EncoderTest, TheLastImageEncodedAgainIsNotTimedAsCapture) {
+    CollectingEncoder encoder;
+    SyntheticScreen screen(SyntheticScreen::Kind::slides, 320, 180);
+    encoder->start(320, 180, 30, 1'000'000, Codec::h264);
+    const auto now = [] {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::steady_clock::now().time_since_epoch());
+    };
+    encoder->encode(screen.pixelBuffer(0), now(), false);
+    encoder->waitUntilIdle();
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    encoder->requestKeyframe();
+    encoder->waitUntilIdle();
+    ASSERT_EQ(encoder.frames().size(), 2u);
+    EXPECT_LT(encoder->lastFrameTimings().captureToStart, std::chrono::milliseconds(100));
 }
 
 TEST(H264EncoderTest, RequestKeyframeWithoutALastImageEmitsNothing) {
