@@ -111,7 +111,7 @@ std::unique_ptr<StrokeLayer> AnnotationCanvasView::makeLayer(const Stroke& strok
     } else {
         passes.push_back({opaqueColor(stroke.color), width, inkOpacity(stroke.tool)});
     }
-    return std::make_unique<StrokeLayer>(size(), pixelRatio(), std::move(passes), &m_layerImages);
+    return std::make_unique<StrokeLayer>(size(), pixelRatio(), std::move(passes), m_layerImages);
 }
 
 QRect AnnotationCanvasView::syncLive(LiveLayer& live, const Stroke& stroke) {
@@ -125,13 +125,16 @@ QRect AnnotationCanvasView::syncLive(LiveLayer& live, const Stroke& stroke) {
                               toPolyline(path.subpaths.front().points, update.firstChangedVertex));
 }
 
+void AnnotationCanvasView::dropLive(std::map<std::string, LiveLayer>::iterator found) {
+    std::erase(m_liveOrder, found->first);
+    m_live.erase(found);
+}
+
 void AnnotationCanvasView::beginLive(const Stroke& stroke) {
     auto found = m_live.find(stroke.id);
     if (found != m_live.end()) {
         update(found->second.layer->bounds());
-        m_live.erase(found);
-        m_liveOrder.erase(std::remove(m_liveOrder.begin(), m_liveOrder.end(), stroke.id),
-                          m_liveOrder.end());
+        dropLive(found);
     }
     LiveLayer live;
     live.layer = makeLayer(stroke);
@@ -156,9 +159,7 @@ void AnnotationCanvasView::commitLive(const Stroke& stroke) {
     dirty = dirty.united(live.layer->bounds());
     m_items.push_back({false, stroke.id, bounds});
     m_committedStrokes[stroke.id] = stroke;
-    m_live.erase(found);
-    m_liveOrder.erase(std::remove(m_liveOrder.begin(), m_liveOrder.end(), stroke.id),
-                      m_liveOrder.end());
+    dropLive(found);
     update(dirty);
 }
 
@@ -289,9 +290,7 @@ void AnnotationCanvasView::apply(const StrokeEvent& event) {
             auto found = m_live.find(event.id);
             if (found != m_live.end()) {
                 update(found->second.layer->bounds());
-                m_live.erase(found);
-                m_liveOrder.erase(std::remove(m_liveOrder.begin(), m_liveOrder.end(), event.id),
-                                  m_liveOrder.end());
+                dropLive(found);
             }
             removeCommitted(event.id, false);
             break;

@@ -120,6 +120,8 @@ class AnnotationCanvasView : public QWidget {
     std::unique_ptr<StrokeLayer> makeLayer(const Stroke& stroke);
     // Brings the live layer of `stroke` up to date; returns the rectangle to repaint.
     QRect syncLive(LiveLayer& live, const Stroke& stroke);
+    // Forgets a live layer (its images go back to the pool).
+    void dropLive(std::map<std::string, LiveLayer>::iterator found);
     void beginLive(const Stroke& stroke);
     void commitLive(const Stroke& stroke);
     void addCommittedStroke(const Stroke& stroke);

@@ -51,20 +51,17 @@ void LayerImagePool::give(QImage image) {
 }
 
 StrokeLayer::StrokeLayer(QSize size, qreal devicePixelRatio, std::vector<Pass> passes,
-                         LayerImagePool* pool)
+                         LayerImagePool& pool)
     : m_pool(pool), m_size(size), m_dpr(devicePixelRatio), m_passes(std::move(passes)) {
     for (const Pass& pass : m_passes)
         m_margin = std::max(m_margin, pass.width / 2 + 2);
     const QSize pixels(qRound(size.width() * m_dpr), qRound(size.height() * m_dpr));
-    LayerImagePool own;
     m_images.reserve(m_passes.size());
     for (std::size_t i = 0; i < m_passes.size(); ++i)
-        m_images.push_back((m_pool ? *m_pool : own).take(pixels, m_dpr));
+        m_images.push_back(m_pool.take(pixels, m_dpr));
 }
 
 StrokeLayer::~StrokeLayer() {
-    if (m_pool == nullptr)
-        return;
     // Everything drawn lies inside m_bounds (each redraw clears and draws within its dirty
     // rectangle, and the bounds cover them all); a point more for rounding at other scales.
     const QRect drawn = m_bounds.adjusted(-1, -1, 1, 1);
@@ -74,7 +71,7 @@ StrokeLayer::~StrokeLayer() {
             painter.setCompositionMode(QPainter::CompositionMode_Source);
             painter.fillRect(drawn, Qt::transparent);
         }
-        m_pool->give(std::move(image));
+        m_pool.give(std::move(image));
     }
 }
 

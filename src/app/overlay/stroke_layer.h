@@ -51,10 +51,9 @@ class StrokeLayer {
         qreal opacity = 1;  // applied when compositing
     };
 
-    // `size` in overlay points; the images are size × devicePixelRatio, from `pool` when given
-    // (they go back to it when the layer goes).
-    StrokeLayer(QSize size, qreal devicePixelRatio, std::vector<Pass> passes,
-                LayerImagePool* pool = nullptr);
+    // `size` in overlay points; the images are size × devicePixelRatio, taken from `pool` (they
+    // go back to it when the layer goes).
+    StrokeLayer(QSize size, qreal devicePixelRatio, std::vector<Pass> passes, LayerImagePool& pool);
     ~StrokeLayer();
     StrokeLayer(const StrokeLayer&) = delete;
     StrokeLayer& operator=(const StrokeLayer&) = delete;
@@ -87,7 +86,7 @@ class StrokeLayer {
     QRect redraw(const QRectF& dirty, bool recomputeBounds);
     QRect inflate(const QRectF& box) const;
 
-    LayerImagePool* m_pool;
+    LayerImagePool& m_pool;
     QSize m_size;
     qreal m_dpr;
     std::vector<Pass> m_passes;

@@ -134,7 +134,7 @@ TEST_F(CanvasTest, IncrementalLiveLayersMatchTheWholePath) {
 TEST(LayerImagePool, ALayerGivesItsImageBackTransparentForTheNext) {
     LayerImagePool pool;
     {
-        StrokeLayer layer(QSize(200, 100), 1.0, {{Qt::green, 8, 1}}, &pool);
+        StrokeLayer layer(QSize(200, 100), 1.0, {{Qt::green, 8, 1}}, pool);
         ASSERT_FALSE(layer.replace({{QPointF(10, 10), QPointF(150, 80)}}).isEmpty());
     }
     ASSERT_EQ(pool.kept(), 1u);
