@@ -6,15 +6,17 @@
 //
 // These run as their own CTest test (e2e.impaired_link); elsewhere they are skipped.
 #include "e2e_harness.h"
+#include "system_tool.h"
 
 #include <QImage>
-#include <QStandardPaths>
 
 #include <cstdio>
 #include <ctime>
 
 namespace velurio::e2e {
 namespace {
+
+using velurio::test::systemTool;
 
 using velurio::testing::near;
 using velurio::testing::screenshot;
@@ -25,17 +27,6 @@ qint64 monotonicUs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<qint64>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1'000;
-}
-
-QPoint onScreen(double x, double y) {
-    return {static_cast<int>(x * 1920), static_cast<int>(y * 1080)};
-}
-
-QString systemTool(const QString& name) {
-    const QString found = QStandardPaths::findExecutable(name);
-    return found.isEmpty() ? QStandardPaths::findExecutable(
-                                 name, {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")})
-                           : found;
 }
 
 bool isFrame(const QJsonObject& e) {
@@ -164,11 +155,6 @@ class ImpairedLinkTest : public EndToEndTest {
             }
         }
         return count;
-    }
-    void saveForDocs(const QImage& image, const QString& name) const {
-        const QString dir = qEnvironmentVariable("VELURIO_E2E_SCREENSHOTS");
-        if (!dir.isEmpty())
-            image.save(dir + QLatin1Char('/') + name);
     }
 
     QProcess m_painter;

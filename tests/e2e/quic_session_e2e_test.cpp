@@ -16,10 +16,6 @@ using velurio::testing::waitForScreen;
 
 const QColor kWindowColour(0x30, 0xA0, 0x60);
 
-QPoint onScreen(double x, double y) {
-    return {static_cast<int>(x * 1920), static_cast<int>(y * 1080)};
-}
-
 QString eventTransport(const std::optional<QJsonObject>& event) {
     return event ? event->value(QStringLiteral("transport")).toString() : QString();
 }

@@ -9,6 +9,7 @@ if(TARGET velurio AND TARGET velurio-peer AND TARGET velurio-devplatform AND TAR
   add_executable(velurio_e2e_tests ${e2e_sources}
                  ${PROJECT_SOURCE_DIR}/tests/app/support/gui_test_environment.cpp)
   target_include_directories(velurio_e2e_tests PRIVATE ${e2e_dir}/support
+                             ${PROJECT_SOURCE_DIR}/tests/support
                              ${PROJECT_SOURCE_DIR}/tests/app/support ${PROJECT_SOURCE_DIR}/tests/app/web)
   target_link_libraries(velurio_e2e_tests PRIVATE velurio::protocol Qt6::Widgets Qt6::Network
                         GTest::gtest GTest::gtest_main)

@@ -46,17 +46,6 @@ void expectCanonical(const QJsonObject& event) {
     EXPECT_EQ(decode(event).canonicalJSON(), text);
 }
 
-QPoint onScreen(double x, double y) {
-    return {static_cast<int>(x * 1920), static_cast<int>(y * 1080)};
-}
-
-void saveForDocs(const QImage& image, const QString& name) {
-    const QString dir = qEnvironmentVariable("VELURIO_E2E_SCREENSHOTS");
-    if (!dir.isEmpty()) {
-        image.save(dir + QLatin1Char('/') + name);
-    }
-}
-
 // ffmpeg -xerror over a received elementary stream: the exit code and what it said.
 std::pair<int, QString> ffmpegCheck(const QString& stream, const QString& format) {
     QProcess ffmpeg;

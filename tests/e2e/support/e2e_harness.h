@@ -377,6 +377,19 @@ class EndToEndTest : public ::testing::Test {
     QString m_hostOutput;
 };
 
+// A point of the 1920×1080 test screen from normalised coordinates.
+inline QPoint onScreen(double x, double y) {
+    return {static_cast<int>(x * 1920), static_cast<int>(y * 1080)};
+}
+
+// Saves a picture for the documentation when VELURIO_E2E_SCREENSHOTS names a folder.
+inline void saveForDocs(const QImage& image, const QString& name) {
+    const QString dir = qEnvironmentVariable("VELURIO_E2E_SCREENSHOTS");
+    if (!dir.isEmpty()) {
+        image.save(dir + QLatin1Char('/') + name);
+    }
+}
+
 // The message type of a logged message event.
 inline QString typeOf(const QJsonObject& event) {
     return event.value(QStringLiteral("message")).toObject().value(QStringLiteral("t")).toString();

@@ -8,6 +8,7 @@
 // (transport.vanished_tablet, with the timeout shortened through the environment variable the
 // host reads); elsewhere it is skipped.
 #include "app/transport/session_server.h"
+#include "system_tool.h"
 #include "transport_host_harness.h"
 #include "transport_test_support.h"
 
@@ -15,7 +16,6 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #ifdef VELURIO_PEER_PATH
@@ -25,13 +25,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-QString systemTool(const QString& name) {
-    const QString found = QStandardPaths::findExecutable(name);
-    return found.isEmpty() ? QStandardPaths::findExecutable(
-                                 name, {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")})
-                           : found;
-}
-
 // Arguments that run a program in the tablet's network namespace.
 QStringList inTabletNamespace(const QStringList& command) {
     return QStringList{QStringLiteral("-t"), qEnvironmentVariable("VELURIO_TABLET_NETNS_PID"),
@@ -39,27 +32,37 @@ QStringList inTabletNamespace(const QStringList& command) {
            command;
 }
 
-// From now on the tablet sends nothing: a queue of length zero on its interface takes no
-// packet, so the host's data is never acknowledged, as when a tablet leaves the network.
-bool silenceTheTablet() {
+// Runs tc in the tablet's namespace; true when it succeeded.
+bool tcInTheTabletNamespace(const QStringList& arguments) {
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedChannels);
     process.start(systemTool(QStringLiteral("nsenter")),
-                  inTabletNamespace({systemTool(QStringLiteral("tc")), "qdisc", "add", "dev",
-                                     "velurio-tablet", "root", "pfifo", "limit", "0"}));
+                  inTabletNamespace(QStringList{systemTool(QStringLiteral("tc"))} + arguments));
     return process.waitForFinished(10'000) && process.exitStatus() == QProcess::NormalExit &&
            process.exitCode() == 0;
 }
 
+// From now on the tablet sends nothing: a queue of length zero on its interface takes no
+// packet, so the host's data is never acknowledged, as when a tablet leaves the network.
+bool silenceTheTablet() {
+    return tcInTheTabletNamespace(
+        {"qdisc", "add", "dev", "velurio-tablet", "root", "pfifo", "limit", "0"});
+}
+
 // The tablet's packets flow again.
 bool unsilenceTheTablet() {
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
-    process.start(systemTool(QStringLiteral("nsenter")),
-                  inTabletNamespace({systemTool(QStringLiteral("tc")), "qdisc", "del", "dev",
-                                     "velurio-tablet", "root"}));
-    return process.waitForFinished(10'000) && process.exitStatus() == QProcess::NormalExit &&
-           process.exitCode() == 0;
+    return tcInTheTabletNamespace({"qdisc", "del", "dev", "velurio-tablet", "root"});
+}
+
+// Starts velurio-peer in the tablet's namespace against the host's control port.
+void startTablet(QProcess& tablet, const QTemporaryDir& dir, const HostHarness& host) {
+    tablet.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    tablet.start(
+        systemTool(QStringLiteral("nsenter")),
+        inTabletNamespace({QStringLiteral(VELURIO_PEER_PATH), "--log", dir.filePath("tablet.jsonl"),
+                           "--host", qEnvironmentVariable("VELURIO_TABLET_HOST_ADDRESS"), "--port",
+                           QString::number(*host.server->controlPort()), "--token", "tok",
+                           "--duration-ms", "120000"}));
 }
 
 TEST(VanishedTablet, IsClosedOnceTheUserTimeoutRunsOut) {
@@ -76,13 +79,7 @@ TEST(VanishedTablet, IsClosedOnceTheUserTimeoutRunsOut) {
     ASSERT_EQ(host.server->controlUserTimeout, 2'000ms);
 
     QProcess tablet;
-    tablet.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    tablet.start(
-        systemTool(QStringLiteral("nsenter")),
-        inTabletNamespace({QStringLiteral(VELURIO_PEER_PATH), "--log", dir.filePath("tablet.jsonl"),
-                           "--host", qEnvironmentVariable("VELURIO_TABLET_HOST_ADDRESS"), "--port",
-                           QString::number(*host.server->controlPort()), "--token", "tok",
-                           "--duration-ms", "120000"}));
+    startTablet(tablet, dir, host);
     ASSERT_TRUE(tablet.waitForStarted(5'000));
     ASSERT_TRUE(waitUntil([&] { return host.active != nullptr && host.pongs >= 2; }));
 
@@ -117,13 +114,7 @@ TEST(Blackout, AFiveSecondBlackoutShorterThanTheUserTimeoutKeepsTheSession) {
     ASSERT_GT(host.server->controlUserTimeout, 6'000ms);
 
     QProcess tablet;
-    tablet.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    tablet.start(
-        systemTool(QStringLiteral("nsenter")),
-        inTabletNamespace({QStringLiteral(VELURIO_PEER_PATH), "--log", dir.filePath("tablet.jsonl"),
-                           "--host", qEnvironmentVariable("VELURIO_TABLET_HOST_ADDRESS"), "--port",
-                           QString::number(*host.server->controlPort()), "--token", "tok",
-                           "--duration-ms", "120000"}));
+    startTablet(tablet, dir, host);
     ASSERT_TRUE(tablet.waitForStarted(5'000));
     ASSERT_TRUE(waitUntil([&] { return host.active != nullptr && host.pongs >= 3; }));
     const double rttBefore = host.maxRttMs;
