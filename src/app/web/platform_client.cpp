@@ -126,6 +126,18 @@ std::optional<QJsonObject> parseObject(const QByteArray& body) {
     return document->object();
 }
 
+// An answer that must be a JSON object: the request's own error, else a decoding error.
+PlatformResult<QJsonObject> objectOf(PlatformResult<QByteArray> answer) {
+    if (!answer) {
+        return fail(std::move(answer).error());
+    }
+    auto object = parseObject(*answer);
+    if (!object) {
+        return fail(decodingError());
+    }
+    return std::move(*object);
+}
+
 std::optional<QDateTime> parseDate(const QString& text) {
     const auto milliseconds = InternetDateTime::parseMillisecondsEitherForm(text.toStdString());
     if (!milliseconds) {
@@ -415,10 +427,8 @@ QCoro::Task<PlatformStatus> PlatformClient::refreshTokens() {
     QString path = QStringLiteral("/api/auth/native/refresh");
     auto answer = co_await post(std::move(path), std::move(refreshBody), false);
     PlatformStatus outcome;
-    if (!answer) {
-        outcome = fail(std::move(answer).error());
-    } else if (const auto object = parseObject(*answer); !object) {
-        outcome = fail(decodingError());
+    if (const auto object = objectOf(std::move(answer)); !object) {
+        outcome = fail(object.error());
     } else {
         Fields fields(*object);
         const auto access = fields.string("accessToken");
@@ -455,12 +465,9 @@ QCoro::Task<PlatformResult<PlatformClient::Session>> PlatformClient::login(QStri
                             {QStringLiteral("password"), password}};
     QString path = QStringLiteral("/api/auth/native/login");
     auto answer = co_await post(std::move(path), std::move(credentials), false);
-    if (!answer) {
-        co_return fail(std::move(answer).error());
-    }
-    const auto object = parseObject(*answer);
+    const auto object = objectOf(std::move(answer));
     if (!object) {
-        co_return fail(decodingError());
+        co_return fail(object.error());
     }
     Fields fields(*object);
     const auto access = fields.string("accessToken");
@@ -498,12 +505,9 @@ QCoro::Task<PlatformResult<PlatformClient::DeviceRegistration>> PlatformClient::
                      {QStringLiteral("pubkey"), publicKeyBase64}};
     QString path = QStringLiteral("/api/devices/register");
     auto answer = co_await post(std::move(path), std::move(body), true);
-    if (!answer) {
-        co_return fail(std::move(answer).error());
-    }
-    const auto object = parseObject(*answer);
+    const auto object = objectOf(std::move(answer));
     if (!object) {
-        co_return fail(decodingError());
+        co_return fail(object.error());
     }
     Fields fields(*object);
     const auto device = fields.object("device");
@@ -551,12 +555,9 @@ QCoro::Task<PlatformResult<PlatformClient::PairingCodeInfo>> PlatformClient::cre
     QJsonObject body{{QStringLiteral("deviceId"), deviceId}};
     QString path = QStringLiteral("/api/pairing/codes");
     auto answer = co_await post(std::move(path), std::move(body), true);
-    if (!answer) {
-        co_return fail(std::move(answer).error());
-    }
-    const auto object = parseObject(*answer);
+    const auto object = objectOf(std::move(answer));
     if (!object) {
-        co_return fail(decodingError());
+        co_return fail(object.error());
     }
     Fields fields(*object);
     const auto code = fields.string("code");
@@ -591,10 +592,7 @@ PlatformClient::validatePairingToken(QString token) {
         co_return fail(std::move(answer).error());
     }
     using Info = std::optional<PairingSessionInfo>;
-    if (answer->isEmpty()) {
-        co_return Info();
-    }
-    const auto object = parseObject(*answer);
+    const auto object = parseObject(*answer);  // nothing, or nothing we can read
     if (!object) {
         co_return Info();
     }
@@ -625,10 +623,7 @@ QCoro::Task<PlatformResult<std::optional<QString>>> PlatformClient::startSession
         co_return fail(std::move(answer).error());
     }
     using Id = std::optional<QString>;
-    if (answer->isEmpty()) {
-        co_return Id();
-    }
-    const auto object = parseObject(*answer);
+    const auto object = parseObject(*answer);  // nothing, or nothing we can read
     if (!object) {
         co_return Id();
     }
@@ -680,12 +675,9 @@ QCoro::Task<PlatformStatus> PlatformClient::recoverSessionsAfterRestart(QString 
                                                                         QDateTime bootedAt) {
     QString listPath = QStringLiteral("/api/sessions");
     auto answer = co_await get(std::move(listPath));
-    if (!answer) {
-        co_return fail(std::move(answer).error());
-    }
-    const auto object = parseObject(*answer);
+    const auto object = objectOf(std::move(answer));
     if (!object) {
-        co_return fail(decodingError());
+        co_return fail(object.error());
     }
     Fields fields(*object);
     const auto rows = fields.array("sessions");
